@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# One entry point for a fresh Debian 12 machine:
+#   ./setup.sh run    install what is missing, build, start the window
+#   ./setup.sh test   install what is missing, build with sanitizers, run every test
+#   ./setup.sh build  install and build only (release build in build/release)
+set -euo pipefail
+cd "$(dirname "$0")"
+top=$PWD
+
+packages=(
+    g++ cmake ninja-build pkg-config
+    qt6-base-dev
+    libavcodec-dev libavformat-dev libavfilter-dev libavdevice-dev libavutil-dev
+    libswscale-dev libswresample-dev libsdl2-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    ffmpeg sox libsox-fmt-mp3 xvfb xauth x11-utils imagemagick dbus-x11 xdg-utils
+    binutils file
+)
+
+install_missing() {
+    local missing=()
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+build() { # build DIR [cmake args...]
+    local dir=$1; shift
+    cmake -S "$top" -B "$dir" -G Ninja "$@"
+    cmake --build "$dir"
+}
+
+case "${1:-run}" in
+run)
+    install_missing
+    build "$top/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSNIPWAVE_TESTS=OFF
+    exec "$top/build/release/snipwave"
+    ;;
+build)
+    install_missing
+    build "$top/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSNIPWAVE_TESTS=OFF
+    ;;
+test)
+    install_missing
+    build "$top/build/asan" -DCMAKE_BUILD_TYPE=Debug -DSNIPWAVE_SANITIZE=address
+    (cd "$top/build/asan" && ctest --output-on-failure -j2 --timeout 600)
+    build "$top/build/tsan" -DCMAKE_BUILD_TYPE=Debug -DSNIPWAVE_SANITIZE=thread
+    (cd "$top/build/tsan" && ctest --output-on-failure -L threaded --timeout 600)
+    ;;
+*)
+    echo "usage: $0 [run|build|test]" >&2
+    exit 2
+    ;;
+esac
