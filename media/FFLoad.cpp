@@ -46,8 +46,7 @@ const char* DlErrorText() {
 // dlopen for the loader. FFmpeg's dependencies allocate in their start-up code and keep the
 // blocks in their own static data; once the module is unloaded again those blocks are
 // unreachable, and the leak checker of a sanitizer build would blame us for them.
-void* OpenModule(const char* file)
-{
+void* OpenModule(const char* file) {
 #if defined(__SANITIZE_ADDRESS__)
     __lsan_disable();
 #endif
