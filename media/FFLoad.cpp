@@ -1,6 +1,8 @@
 #include "media/FFLoad.h"
 
 #include "media/FFEntryPoints.h"
+#include "media/FFLog.h"
+#include "media/UnicodeProtocol.h"
 
 #include <QFileInfo>
 
@@ -272,10 +274,14 @@ void UnbindLibrary(const TLibraryItem& item) {
 }
 
 // The log bridge takes over avutil's log output each time avutil is bound.
-void InstallLogBridge() {}
+void InstallLogBridge() {
+    ActiveLogger()->InstallCallback();
+}
 
 // The wide-name file protocol checks, once per process, what it needs from libavformat.
-void PrepareUnicodeProtocol() {}
+void PrepareUnicodeProtocol() {
+    RegisterUnicodeProtocol();
+}
 
 } // namespace
 

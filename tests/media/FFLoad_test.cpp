@@ -95,6 +95,28 @@ bool InSet(TLibrarySet set, TLibraryKind kind) {
 
 } // namespace
 
+namespace {
+
+std::vector<std::string> HookLog;
+
+void CaptureLog(void*, int level, const char* format, va_list args) {
+    if (level > AV_LOG_ERROR)
+        return;
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    HookLog.push_back(line);
+}
+
+template <class T> T HookSymbol(const char* library, const char* name) {
+    void* handle = dlopen(library, RTLD_NOW | RTLD_NOLOAD);
+    void* address = handle ? dlsym(handle, name) : nullptr;
+    if (handle)
+        dlclose(handle);
+    return reinterpret_cast<T>(address);
+}
+
+} // namespace
+
 TEST_F(LoaderTest, EveryComponentSetLoadsBindsAndUnloads) {
     TFFLoader& loader = FFLoader();
     EXPECT_EQ(loader.LibraryFileName(lkAVCodec), "libavcodec.so.59");
@@ -147,6 +169,18 @@ TEST_F(LoaderTest, LoadingTwiceLoadsNothingNew) {
     EXPECT_EQ(LoadedObjectCount(), objects);
     for (TLibraryKind kind : AllKinds)
         EXPECT_EQ(loader.Status(kind).Handle, handles[kind]) << kind;
+
+    // Each successful load of avutil hands its log output to the bridge again, unless the
+    // loader was told not to.
+    HookLog.clear();
+    ff::av_log_set_callback(CaptureLog);
+    loader.HookLog = false;
+    EXPECT_TRUE(loader.LoadLib(lkAVUtil));
+    ff::av_log(nullptr, AV_LOG_ERROR, "kept\n");
+    loader.HookLog = true;
+    EXPECT_TRUE(loader.LoadLib(lkAVUtil));
+    ff::av_log(nullptr, AV_LOG_ERROR, "bridged\n");
+    EXPECT_EQ(HookLog, std::vector<std::string>{"kept\n"});
 }
 
 TEST_F(LoaderTest, LibraryPathFolderIsSearchedFirst) {
@@ -281,28 +315,6 @@ TEST(LoaderFloatingPoint, ExceptionsMaskedWhileTheLoaderLivesAndRestoredAfter) {
     EXPECT_EQ(fegetexcept() & FE_ALL_EXCEPT, FE_DIVBYZERO);
     fedisableexcept(FE_ALL_EXCEPT);
 }
-
-namespace {
-
-std::vector<std::string> HookLog;
-
-void CaptureLog(void*, int level, const char* format, va_list args) {
-    if (level > AV_LOG_ERROR)
-        return;
-    char line[512];
-    std::vsnprintf(line, sizeof line, format, args);
-    HookLog.push_back(line);
-}
-
-template <class T> T HookSymbol(const char* library, const char* name) {
-    void* handle = dlopen(library, RTLD_NOW | RTLD_NOLOAD);
-    void* address = handle ? dlsym(handle, name) : nullptr;
-    if (handle)
-        dlclose(handle);
-    return reinterpret_cast<T>(address);
-}
-
-} // namespace
 
 TEST_F(LoaderTest, FrameHooksAreAddedRunAndReleased) {
     ASSERT_TRUE(FFLoader().LoadLib(lkAVUtil)) << FFLoader().LastError();
