@@ -158,7 +158,8 @@ struct TLibraryItem {
 // clang-format off
 const TLibraryItem LibraryItems[LibraryKindCount] = {
     {lkAVCodec, "avcodec", SNIP_SONAME("avcodec", LIBAVCODEC_VERSION_MAJOR),
-     LIBAVCODEC_VERSION_MAJOR, "avcodec_version", FFmpegMajor, BindAVCodec, UnbindAVCodec, {}, nullptr},
+     LIBAVCODEC_VERSION_MAJOR, "avcodec_version", FFmpegMajor, BindAVCodec, UnbindAVCodec, {},
+     nullptr},
     {lkAVCore, "swresample", SNIP_SONAME("swresample", LIBSWRESAMPLE_VERSION_MAJOR),
      LIBSWRESAMPLE_VERSION_MAJOR, "swresample_version", FFmpegMajor, BindAVCore, UnbindAVCore, {},
      nullptr},
@@ -174,7 +175,8 @@ const TLibraryItem LibraryItems[LibraryKindCount] = {
     {lkAVUtil, "avutil", SNIP_SONAME("avutil", LIBAVUTIL_VERSION_MAJOR), LIBAVUTIL_VERSION_MAJOR,
      "avutil_version", FFmpegMajor, BindAVUtil, UnbindAVUtil, {}, nullptr},
     {lkSwScale, "swscale", SNIP_SONAME("swscale", LIBSWSCALE_VERSION_MAJOR),
-     LIBSWSCALE_VERSION_MAJOR, "swscale_version", FFmpegMajor, BindSwScale, UnbindSwScale, {}, nullptr},
+     LIBSWSCALE_VERSION_MAJOR, "swscale_version", FFmpegMajor, BindSwScale, UnbindSwScale, {},
+     nullptr},
     {lkMSVCRT, "c", LIBC_SO, -1, nullptr, nullptr, BindMSVCRT, UnbindMSVCRT, {}, nullptr},
     {lkSDL, "SDL2", "libSDL2-2.0.so.0", SDL_MAJOR_VERSION, "SDL_GetVersion", SDLMajor, BindSDL,
      UnbindSDL, {}, nullptr},
