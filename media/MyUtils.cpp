@@ -7,6 +7,9 @@
 #include <QFile>
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <sys/stat.h>
 #include <vector>
 
@@ -15,13 +18,107 @@ bool IsMainThread() {
     return app == nullptr || QThread::currentThread() == app->thread();
 }
 
+namespace {
+
+// Calls handed from other threads to the main thread. They travel through our own lock and
+// condition rather than through a Qt functor: Qt's own waits are invisible to ThreadSanitizer,
+// which then reports the functor's hand-over as a race. The main thread is only woken by a
+// payload-free event.
+struct TMainCall {
+    const std::function<void()>* Fn;
+    bool Done = false; // guarded by CallsLock
+};
+
+std::mutex CallsLock; // guards PendingCalls and the Done flag of every TMainCall
+std::condition_variable CallsDone;
+std::deque<TMainCall*> PendingCalls;
+
+void RunPendingCalls() {
+    for (;;) {
+        TMainCall* call;
+        {
+            std::lock_guard<std::mutex> lock(CallsLock);
+            if (PendingCalls.empty())
+                return;
+            call = PendingCalls.front();
+            PendingCalls.pop_front();
+        }
+        struct TMarkDone {
+            TMainCall* Call;
+            ~TMarkDone() {
+                std::lock_guard<std::mutex> lock(CallsLock);
+                Call->Done = true;
+                CallsDone.notify_all();
+            }
+        } markDone{call};
+        (*call->Fn)();
+    }
+}
+
+// Marks every waiting call done without running it. Caller holds CallsLock.
+void AbandonPendingCallsLocked() {
+    for (TMainCall* call : PendingCalls)
+        call->Done = true;
+    PendingCalls.clear();
+    CallsDone.notify_all();
+}
+
+const QEvent::Type RunCallsEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Wakes the main thread for PendingCalls. One thrown away undelivered (the application object
+// going away with it still queued) releases the waiting callers without running their calls,
+// as Qt's own blocking calls do, so that no worker waits for ever.
+class TRunCallsEvent : public QEvent {
+public:
+    TRunCallsEvent() : QEvent(RunCallsEventType) {}
+    ~TRunCallsEvent() override {
+        std::lock_guard<std::mutex> lock(CallsLock);
+        if (!Delivered)
+            AbandonPendingCallsLocked();
+    }
+    bool Delivered = false; // written under CallsLock by the poster, then by the main thread
+};
+
+class TMainCallRunner : public QObject {
+public:
+    bool event(QEvent* e) override {
+        // The poster builds the event while holding CallsLock; taking the lock once here
+        // orders our read of it after that in ThreadSanitizer's eyes.
+        { std::lock_guard<std::mutex> lock(CallsLock); }
+        if (e->type() != RunCallsEventType)
+            return QObject::event(e);
+        static_cast<TRunCallsEvent*>(e)->Delivered = true;
+        RunPendingCalls();
+        return true;
+    }
+};
+
+// Lives in the main thread for the rest of the process; made on first use from any thread.
+QObject* MainCallRunner(QCoreApplication* app) {
+    static QObject* const runner = [app] {
+        auto* r = new TMainCallRunner;
+        r->moveToThread(app->thread());
+        return r;
+    }();
+    return runner;
+}
+
+} // namespace
+
 void CallInMainThread(const std::function<void()>& fn) {
     auto* app = QCoreApplication::instance();
     if (app == nullptr || IsMainThread()) {
         fn();
         return;
     }
-    QMetaObject::invokeMethod(app, [&fn] { fn(); }, Qt::BlockingQueuedConnection);
+    QObject* runner = MainCallRunner(app);
+    TMainCall call{&fn};
+    std::unique_lock<std::mutex> lock(CallsLock);
+    PendingCalls.push_back(&call);
+    // Posting takes only Qt's own queue lock and never calls back into us, so doing it under
+    // CallsLock cannot deadlock.
+    QCoreApplication::postEvent(runner, new TRunCallsEvent);
+    CallsDone.wait(lock, [&] { return call.Done; });
 }
 
 void PumpMessages() {

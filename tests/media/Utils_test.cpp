@@ -18,6 +18,7 @@ extern "C" {
 #include <cerrno>
 #include <set>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -258,6 +259,39 @@ TEST(MainThreadCalls, WorkerCallRunsOnTheMainThreadWhileItPumps) {
     bool direct = false;
     CallInMainThread([&] { direct = QThread::currentThread() == mainThread; });
     EXPECT_TRUE(direct);
+}
+
+TEST(MainThreadCalls, ManyWorkersAreServedOneAtATimeOnTheMainThread) {
+    // The counter is a plain int: only the main thread may touch it, and the thread sanitizer
+    // build checks that every worker sees the main thread's writes once its call returns.
+    int counter = 0;
+    std::atomic<int> finished{0};
+    constexpr int Workers = 4, Calls = 50;
+    std::vector<std::thread> threads;
+    std::atomic<bool> allOnMain{true};
+    for (int w = 0; w < Workers; ++w) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < Calls; ++i) {
+                int seen = -1;
+                CallInMainThread([&] {
+                    if (!IsMainThread())
+                        allOnMain = false;
+                    seen = ++counter;
+                });
+                if (seen <= 0)
+                    allOnMain = false;
+            }
+            ++finished;
+        });
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (finished < Workers && timer.elapsed() < 20000)
+        PumpMessages();
+    for (auto& t : threads)
+        t.join();
+    EXPECT_TRUE(allOnMain);
+    EXPECT_EQ(counter, Workers * Calls);
 }
 
 } // namespace
