@@ -1,0 +1,173 @@
+#include "cli/CliOptions.h"
+
+#include <QRegularExpression>
+
+
+std::optional<int64_t> ParseTimeText(const QString& text) {
+    static const QRegularExpression pattern(
+        QStringLiteral("^(?:(?:(\\d+):)?(\\d+):)?(\\d+)$"));
+    const QRegularExpressionMatch m = pattern.match(text);
+    if (!m.hasMatch())
+        return std::nullopt;
+    const bool hasHours = m.capturedLength(1) > 0;
+    const bool hasMinutes = m.capturedLength(2) > 0;
+    // Ten digits at most per field keeps every product far inside 64 bits; the first field may
+    // be large ("90:00" is ninety minutes, "5400" the same), the ones after it count up to 59.
+    for (int i = 1; i <= 3; ++i)
+        if (m.capturedLength(i) > 10)
+            return std::nullopt;
+    const int64_t h = hasHours ? m.captured(1).toLongLong() : 0;
+    const int64_t mm = hasMinutes ? m.captured(2).toLongLong() : 0;
+    const int64_t s = m.captured(3).toLongLong();
+    if (hasMinutes && s >= 60)
+        return std::nullopt;
+    if (hasHours && mm >= 60)
+        return std::nullopt;
+    return (h * 60 + mm) * 60 + s;
+}
+
+QString UsageText() {
+    return QStringLiteral(
+        "Usage:\n"
+        "  snipwave-cli info FILE\n"
+        "  snipwave-cli cut FILE --start T --end T [--output PATH] [--volume 0-100] [--force]\n"
+        "  snipwave-cli --help | --version\n"
+        "\n"
+        "info   prints the file's type, tags, size, duration and bit rate.\n"
+        "cut    writes the range from --start to --end of FILE as a new MP3 with a three-second\n"
+        "       fade-in and fade-out. T is whole seconds or [hh:]mm:ss; the range is kept\n"
+        "       inside the file. The output defaults to NAME_new.mp3 beside FILE; \".mp3\" is\n"
+        "       added to a name without it. An existing output is replaced only with --force.\n"
+        "       --volume sets the level in percent (default 100). Ctrl-C stops the cut and\n"
+        "       keeps what was written so far.\n"
+        "\n"
+        "Exit status: 0 done, 1 failed, 2 wrong usage, 130 stopped by Ctrl-C.\n");
+}
+
+namespace {
+
+bool TakeValue(const QStringList& args, int& i, const QString& name, QString& value,
+               QString& error) {
+    if (i + 1 >= args.size()) {
+        error = QStringLiteral("%1 needs a value").arg(name);
+        return false;
+    }
+    value = args[++i];
+    return true;
+}
+
+} // namespace
+
+std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& error) {
+    TCliRequest request;
+    if (args.isEmpty()) {
+        error = QStringLiteral("a command is missing");
+        return std::nullopt;
+    }
+    const QString command = args[0];
+    if (command == QLatin1String("--help") || command == QLatin1String("-h") ||
+        command == QLatin1String("help")) {
+        request.Command = TCliCommand::Help;
+        return request;
+    }
+    if (command == QLatin1String("--version")) {
+        request.Command = TCliCommand::Version;
+        return request;
+    }
+    if (command == QLatin1String("info"))
+        request.Command = TCliCommand::Info;
+    else if (command == QLatin1String("cut"))
+        request.Command = TCliCommand::Cut;
+    else {
+        error = QStringLiteral("unknown command: %1").arg(command);
+        return std::nullopt;
+    }
+
+    bool haveStart = false, haveEnd = false, haveSource = false, optionsEnded = false;
+    for (int i = 1; i < args.size(); ++i) {
+        const QString& arg = args[i];
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            request.Command = TCliCommand::Help;
+            return request;
+        }
+        const bool isOption = !optionsEnded && arg.startsWith(QLatin1String("--"));
+        if (isOption && arg == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        if (isOption && request.Command == TCliCommand::Cut) {
+            QString value;
+            if (arg == QLatin1String("--start") || arg == QLatin1String("--end")) {
+                if (!TakeValue(args, i, arg, value, error))
+                    return std::nullopt;
+                const std::optional<int64_t> seconds = ParseTimeText(value);
+                if (!seconds) {
+                    error = QStringLiteral("%1: \"%2\" is not a time (whole seconds or "
+                                           "[hh:]mm:ss)")
+                                .arg(arg, value);
+                    return std::nullopt;
+                }
+                if (arg == QLatin1String("--start")) {
+                    request.StartSeconds = *seconds;
+                    haveStart = true;
+                } else {
+                    request.EndSeconds = *seconds;
+                    haveEnd = true;
+                }
+                continue;
+            }
+            if (arg == QLatin1String("--output")) {
+                if (!TakeValue(args, i, arg, request.Output, error))
+                    return std::nullopt;
+                if (request.Output.isEmpty()) {
+                    error = QStringLiteral("--output: the name is empty");
+                    return std::nullopt;
+                }
+                continue;
+            }
+            if (arg == QLatin1String("--volume")) {
+                if (!TakeValue(args, i, arg, value, error))
+                    return std::nullopt;
+                bool ok = false;
+                const int volume = value.toInt(&ok);
+                if (!ok || volume < 0 || volume > 100) {
+                    error = QStringLiteral("--volume: \"%1\" is not a whole number from 0 to "
+                                           "100")
+                                .arg(value);
+                    return std::nullopt;
+                }
+                request.Volume = volume;
+                continue;
+            }
+            if (arg == QLatin1String("--force")) {
+                request.Force = true;
+                continue;
+            }
+        }
+        if (isOption) {
+            error = QStringLiteral("unknown option: %1").arg(arg);
+            return std::nullopt;
+        }
+        if (haveSource) {
+            error = QStringLiteral("only one FILE may be given (extra: %1)").arg(arg);
+            return std::nullopt;
+        }
+        request.Source = arg;
+        haveSource = true;
+    }
+    if (!haveSource || request.Source.isEmpty()) {
+        error = QStringLiteral("FILE is missing");
+        return std::nullopt;
+    }
+    if (request.Command == TCliCommand::Cut) {
+        if (!haveStart || !haveEnd) {
+            error = QStringLiteral("cut needs --start and --end");
+            return std::nullopt;
+        }
+        if (request.StartSeconds > request.EndSeconds) {
+            error = QStringLiteral("--start is after --end");
+            return std::nullopt;
+        }
+    }
+    return request;
+}

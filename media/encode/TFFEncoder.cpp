@@ -1,0 +1,5 @@
+#include "media/encode/TFFEncoder.h"
+
+TFFEncoder::TFFEncoder(QObject* parent) : TCustomEncoder(parent) {}
+
+TFFEncoder::~TFFEncoder() = default;
