@@ -38,16 +38,15 @@ struct TFFRunState;
 
 // sender, file index (-1 in the final report), total duration µs, current time µs, total size
 // bytes, bit rate kbit/s, quality, frames per second, frame number.
-using TProgressCallback = std::function<void(TCustomFFmpeg* sender, int fileIndex,
-                                             int64_t totalDuration, int64_t currentTime,
-                                             int64_t totalSize, float bitRate, float quality,
-                                             int fps, int frameNumber)>;
+using TProgressCallback = std::function<void(
+    TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration, int64_t currentTime,
+    int64_t totalSize, float bitRate, float quality, int fps, int frameNumber)>;
 using TTerminateCallback = std::function<void(TCustomFFmpeg* sender)>;
 // sender, block time µs on the source's timeline, interleaved samples (changed in place), size
 // bytes, sample rate Hz, channels, AVSampleFormat.
 using TAudioHookCallback =
-    std::function<void(TCustomFFmpeg* sender, int64_t pts, void* samples, int size,
-                       int sampleRate, int channels, int sampleFormat)>;
+    std::function<void(TCustomFFmpeg* sender, int64_t pts, void* samples, int size, int sampleRate,
+                       int channels, int sampleFormat)>;
 
 // One opened input file.
 struct TInputFile {
@@ -85,31 +84,31 @@ public:
                    const std::string& defaultNorm);
 
     // Typed setters of the encoder component; each acts like the option named beside it.
-    void SetInputFormat(const std::string& name); // "f", for the next file of either side
-    void SetStartTime(int64_t us);                // "ss"; NoTime is ignored
-    void SetRecordingTime(int64_t us);            // "t"; NoTime is ignored
-    void SetProgramId(int id);                    // "programid"; negative is ignored
-    void SetAudioCodec(const std::string& name);  // "acodec"; "" is ignored
-    void SetVideoCodec(const std::string& name);  // "vcodec"
+    void SetInputFormat(const std::string& name);   // "f", for the next file of either side
+    void SetStartTime(int64_t us);                  // "ss"; NoTime is ignored
+    void SetRecordingTime(int64_t us);              // "t"; NoTime is ignored
+    void SetProgramId(int id);                      // "programid"; negative is ignored
+    void SetAudioCodec(const std::string& name);    // "acodec"; "" is ignored
+    void SetVideoCodec(const std::string& name);    // "vcodec"
     void SetSubtitleCodec(const std::string& name); // "scodec"
-    void SetFrameSize(const std::string& size);   // "s"; "" is ignored
-    void SetFrameRate(const std::string& rate);   // "r"; "" is ignored
-    void SetAspect(const std::string& aspect);    // "aspect"; "" is ignored
+    void SetFrameSize(const std::string& size);     // "s"; "" is ignored
+    void SetFrameRate(const std::string& rate);     // "r"; "" is ignored
+    void SetAspect(const std::string& aspect);      // "aspect"; "" is ignored
     void SetCropTop(int pixels);
     void SetCropBottom(int pixels);
     void SetCropLeft(int pixels);
     void SetCropRight(int pixels);
     void SetVideoFilters(const std::string& filters); // "vf"; "" is ignored
-    void SetAudioVolume(int volume);       // "vol"; negative is ignored
-    void SetAudioSampleRate(int rate);     // "ar"; not positive is ignored
-    void SetAudioChannels(int channels);   // "ac"; not positive is ignored
-    void SetAudioSyncMethod(int method);   // "async"
-    void SetVideoSyncMethod(int method);   // "vsync"
-    void SetMuxDelay(double seconds);      // "muxdelay"; not positive is ignored
-    void SetMuxPreload(double seconds);    // "muxpreload"; not positive is ignored
-    void SetAudioTag(const std::string& tag); // "atag"; "" is ignored
-    void SetVideoTag(const std::string& tag); // "vtag"; "" is ignored
-    void SetVerbose(int level);               // "v"
+    void SetAudioVolume(int volume);                  // "vol"; negative is ignored
+    void SetAudioSampleRate(int rate);                // "ar"; not positive is ignored
+    void SetAudioChannels(int channels);              // "ac"; not positive is ignored
+    void SetAudioSyncMethod(int method);              // "async"
+    void SetVideoSyncMethod(int method);              // "vsync"
+    void SetMuxDelay(double seconds);                 // "muxdelay"; not positive is ignored
+    void SetMuxPreload(double seconds);               // "muxpreload"; not positive is ignored
+    void SetAudioTag(const std::string& tag);         // "atag"; "" is ignored
+    void SetVideoTag(const std::string& tag);         // "vtag"; "" is ignored
+    void SetVerbose(int level);                       // "v"
     void AddMetadata(const std::string& key, const std::string& value);
 
     TFFOptionState& Options() { return FOpt; }
@@ -119,8 +118,7 @@ public:
     // Codec-name resolution for the input and output stages: the encoder or decoder called
     // name, of the given media type, usable at the given strictness. nullptr with the message
     // in LastErrorText() when there is none.
-    const AVCodec* FindCodec(const std::string& name, AVMediaType type, bool encoder,
-                             int strict);
+    const AVCodec* FindCodec(const std::string& name, AVMediaType type, bool encoder, int strict);
 
     std::string LastErrorText() const { return FLastErrorText; }
     void SetLastErrorText(const std::string& text) { FLastErrorText = text; }

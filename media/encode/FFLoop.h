@@ -1,0 +1,66 @@
+#pragma once
+// The transcode of one run, on the run's thread: preparation, then packets are read from the
+// inputs in timestamp order, offset, cut at the recording time, decoded and handed to the audio
+// path (or copied), progress is reported at most once per interval, and at the end decoders and
+// encoders are flushed and the trailers written.
+//
+// Only the stop flag crosses threads: Stop() on another thread sets it, the loop reads it before
+// every packet.
+
+#include "media/encode/FFAudioPath.h"
+#include "media/encode/FFInputFile.h"
+#include "media/encode/FFLoopProgress.h"
+#include "media/encode/FFLoopSettings.h"
+#include "media/encode/FFOutputFile.h"
+#include "media/encode/FFPrepareStreams.h"
+
+#include <atomic>
+
+class TFFLoop {
+public:
+    // Packets that end more than this before an output-side start time are read but not
+    // decoded: enough for the MP3 decoder's bit reservoir and overlap to settle, so what is
+    // decoded from the start time on is the same as when everything is decoded.
+    static constexpr int64_t DecodePreroll = 1000000; // µs
+
+    TFFLoop(TFFLoopSettings& s, TFFInputList& inputs, TFFOutputList& outputs, bool joinMode,
+            const TFFLoopCallbacks& callbacks, const std::atomic<bool>& stop,
+            int64_t progressInterval, TFFStreamTables& tables)
+        : S(s), In(inputs), Out(outputs), Join(joinMode), Callbacks(callbacks), StopFlag(stop),
+          T(tables), Progress(s, outputs, tables, callbacks, progressInterval),
+          Audio(s, tables, [this](TFFOutputStream& ost, AVPacket* pkt) { WritePacket(ost, pkt); }) {
+    }
+
+    // Prepares and runs the transcode to its end or to a stop request. Raises the engine
+    // exception on failure; the caller closes the codecs.
+    void Transcode();
+
+    // For tests and benchmarks: skipping packets before the preroll can be switched off to
+    // compare with decoding everything.
+    bool SkipBeforePreroll = true;
+
+private:
+    int ChooseInput() const;
+    bool HandleEndOfInput(int file);
+    void SwitchJoinInput();
+    void AdjustTimestamps(TFFInputStream& ist, AVPacket* pkt);
+    bool OutputPacket(int istIndex, AVPacket* pkt);
+    void HandleAudioFrame(int istIndex, const AVFrame* frame);
+    void CopyPacket(int istIndex, const AVPacket* pkt);
+    void FlushInputStream(int istIndex);
+    void WritePacket(TFFOutputStream& ost, AVPacket* pkt);
+
+    TFFLoopSettings& S;
+    TFFInputList& In;
+    TFFOutputList& Out;
+    bool Join;
+    const TFFLoopCallbacks& Callbacks;
+    const std::atomic<bool>& StopFlag;
+    TFFStreamTables& T;
+    TFFLoopProgress Progress;
+    TFFAudioPath Audio;
+
+    std::vector<bool> Eof, NoPacket; // per input
+    int JoinInput = 0;               // join mode: the input being read
+    int LastFile = 0;                // input the last packet came from
+};
