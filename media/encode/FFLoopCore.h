@@ -51,6 +51,9 @@ public:
 
     int InputCount() const { return int(FInputs.size()); }
     int OutputCount() const { return int(FOutputs.size()); }
+    // µs added to every packet timestamp of input i (minus the seek position after an
+    // input-side start).
+    int64_t InputTsOffset(int i) const { return FInputs.at(size_t(i))->TsOffset; }
 
     // Starts a run. InThread: returns the suspended worker for the caller to Resume; else runs
     // to the end in the caller and returns null. Null without effect while running or after

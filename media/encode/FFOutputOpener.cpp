@@ -85,7 +85,7 @@ int TFFOutputOpener::Open(TFFLoopSettings& s, const QString& fileName, bool join
     // Writing would truncate the source before a single packet was read from it.
     for (const auto& in : inputs) {
         if (SameFile(in->FileName, fileName)) {
-            lastError = Narrow(fileName) + ": the output file is the input file";
+            lastError = Narrow(fileName) + ": the output file is the same file as the input";
             return -1;
         }
     }

@@ -2,12 +2,16 @@
 // audio hook, an exact and valid MP3 out; checked with ffprobe and ffmpeg, not with our code.
 
 #include "EngineTestSupport.h"
+#include "media/encode/TConvertThread.h"
 #include "common/TestPaths.h"
 
 #include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 using namespace enginetest;
@@ -73,6 +77,130 @@ TEST_F(CutTest, OutputSideStartCutsTenSecondsWithExactHeader) {
     EXPECT_EQ(p.Codec, "mp3");
     EXPECT_TRUE(HasXingLameHeader(Out("cut.mp3")));
     EXPECT_TRUE(DecodesCleanly(Out("cut.mp3")));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CutTest, InputSideStartSeeksAndCountsFromZero) {
+    TFFLoopCore engine;
+    THookLog hook;
+    RecordHook(engine, hook);
+    engine.Settings.StartTime = 5000000; // given before the input: consumed by its seek
+    ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3"))) << engine.LastErrorText;
+    EXPECT_EQ(engine.Settings.StartTime, 0);
+    // The file's own start (the encoder delay) moves the offset by a few milliseconds.
+    EXPECT_NEAR(double(engine.InputTsOffset(0)), -5000000.0, 30000.0);
+    engine.Settings.AudioCodecName = "libmp3lame";
+    engine.Settings.RecordingTime = 10000000;
+    ASSERT_GT(engine.OpenOutputFile(Out("seek.mp3"), false), 0) << engine.LastErrorText;
+    engine.Start(false);
+
+    EXPECT_TRUE(engine.Finished());
+    EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
+    ASSERT_FALSE(hook.Pts.empty());
+    EXPECT_NEAR(double(hook.Pts.front()), 0.0, 60000.0);
+    EXPECT_LT(hook.Pts.back(), 10000000);
+    EXPECT_NEAR(DecodedSeconds(Out("seek.mp3")), 10.0, 0.06);
+}
+
+TEST_F(CutTest, CoverPictureIsNotAVideoStream) {
+    TFFLoopCore engine;
+    ASSERT_TRUE(
+        SetUpCut(engine, testpaths::fixture("withcover.mp3"), Out("nocover.mp3"), 2000000, 5000000))
+        << engine.LastErrorText;
+    engine.Start(false);
+    EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
+    const TProbe p = Probe(Out("nocover.mp3"));
+    EXPECT_EQ(p.AudioStreams, 1);
+    EXPECT_EQ(p.VideoStreams, 0);
+    EXPECT_NEAR(DecodedSeconds(Out("nocover.mp3")), 5.0, 0.03);
+}
+
+// Skipping the packets before the preroll must not change a single output byte.
+TEST_F(CutTest, PrerollSkipGivesTheSameBytesAsDecodingEverything) {
+    for (int64_t start : {int64_t(0), int64_t(400000), int64_t(900000), int64_t(120000000)}) {
+        SCOPED_TRACE(start);
+        QByteArray outputs[2];
+        std::vector<int64_t> firstPts[2];
+        for (int skip = 0; skip < 2; ++skip) {
+            TFFLoopCore engine;
+            THookLog hook;
+            RecordHook(engine, hook);
+            engine.SkipBeforePreroll = skip == 1;
+            const QString name = Out(QString("p%1_%2.mp3").arg(start).arg(skip));
+            ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("tone200.mp3"), name, start, 4000000));
+            engine.Start(false);
+            ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
+            outputs[skip] = ReadAll(name);
+            firstPts[skip].assign(hook.Pts.begin(),
+                                  hook.Pts.begin() + std::min<size_t>(hook.Pts.size(), 5));
+        }
+        EXPECT_GT(outputs[0].size(), 10000);
+        EXPECT_TRUE(outputs[0] == outputs[1]);
+        EXPECT_EQ(firstPts[0], firstPts[1]);
+    }
+}
+
+TEST_F(CutTest, StopLeavesACompletePlayableShorterFile) {
+    TFFLoopCore engine;
+    std::atomic<int64_t> lastPts{0};
+    engine.Callbacks.AudioHook = [&](int64_t pts, uint8_t*, int, int, int, int) { lastPts = pts; };
+    std::atomic<int> terminated{0};
+    engine.Callbacks.Terminate = [&] { ++terminated; };
+    ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("tone200.mp3"), Out("stopped.mp3"), 0,
+                         NoRecordingLimit));
+    TConvertThread* worker = engine.Start(true);
+    ASSERT_NE(worker, nullptr);
+    worker->Resume();
+    while (lastPts < 20000000 && !engine.Terminated())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    engine.Stop(true);
+
+    EXPECT_EQ(terminated, 1);
+    EXPECT_FALSE(engine.Finished());
+    EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
+    EXPECT_TRUE(DecodesCleanly(Out("stopped.mp3")));
+    EXPECT_TRUE(HasXingLameHeader(Out("stopped.mp3")));
+    const double seconds = DecodedSeconds(Out("stopped.mp3"));
+    EXPECT_GT(seconds, 19.0);
+    EXPECT_LT(seconds, 190.0);
+    // A terminated engine does not run again.
+    EXPECT_EQ(engine.Start(true), nullptr);
+}
+
+TEST_F(CutTest, ProgressComesNoFasterThanTheInterval) {
+    {
+        TFFLoopCore engine;
+        std::vector<int> files;
+        engine.Callbacks.Progress = [&](int file, int64_t, int64_t, int64_t, float, float, int,
+                                        int) { files.push_back(file); };
+        ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("short.mp3"), Out("short.mp3"), 0,
+                             NoRecordingLimit));
+        engine.Start(false);
+        EXPECT_EQ(files, std::vector<int>{-1}); // a run shorter than the interval: final only
+    }
+    TFFLoopCore engine;
+    engine.ProgressInterval = 100000;
+    std::vector<int64_t> at;
+    std::vector<int64_t> current;
+    engine.Callbacks.Progress = [&](int file, int64_t total, int64_t now, int64_t size, float,
+                                    float, int, int) {
+        if (file >= 0)
+            at.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count());
+        current.push_back(now);
+        EXPECT_EQ(total, 60000000);
+        EXPECT_GE(size, 0);
+    };
+    ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("tone200.mp3"), Out("long.mp3"), 0, 60000000));
+    engine.Start(false);
+    ASSERT_GE(at.size(), 2u);
+    for (size_t i = 1; i < at.size(); ++i)
+        EXPECT_GE(at[i] - at[i - 1], 100000);
+    EXPECT_NEAR(double(current.back()), 60000000.0, 100000.0);
 }
 
 } // namespace
