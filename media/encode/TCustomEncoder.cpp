@@ -404,6 +404,10 @@ void TCustomEncoder::StartTask(int maxThreads) {
     FAllFinished = false;
     FThreaded = maxThreads > 0;
     FWorking.store(true);
+    // A run without tasks has ended as it began. No task will ever report, so without this the
+    // component would refuse ClearTasks, and with it every later run, for the rest of its life.
+    if (FRemaining == 0)
+        FAllFinished = true;
     if (FThreaded) {
         // Held while starting: a task that ends at once reports on its worker, which must find
         // the counters as they are after its own start.

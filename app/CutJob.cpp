@@ -1,0 +1,199 @@
+#include "app/CutJob.h"
+
+#include "app/CutRules.h"
+#include "app/TimeTexts.h"
+#include "app/VelLog.h"
+#include "media/MyUtils.h"
+#include "media/encode/TFFEncoder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <sys/stat.h>
+
+int CutVolumeValue(int position) {
+    return position * 255 / 100;
+}
+
+TOutputOptions MakeCutOutputOptions(int64_t startUs, int64_t endUs, int volume, int bitRate) {
+    TOutputOptions o;
+    InitOutputOptions(o);
+    o.FileFormat = "mp3";
+    o.AudioCodec = "libmp3lame";
+    o.AudioHook = true;
+    o.StartTime = startUs;
+    o.Duration = endUs - startUs;
+    o.AudioVolume = volume;
+    o.AudioBitrate = bitRate;
+    return o;
+}
+
+bool IsSameFile(const QString& source, const QString& output) {
+    struct stat a, b;
+    const QByteArray s = QFile::encodeName(source), o = QFile::encodeName(output);
+    if (::stat(s.constData(), &a) != 0 || ::stat(o.constData(), &b) != 0)
+        return false; // one of them does not exist, so writing cannot touch the other
+    // Device and inode catch hard links as well as symbolic ones and different spellings.
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+namespace {
+// A finished cut whose output falls this far short of the range ran out of source: the file
+// ends before its header says (a truncated download), and the user would get a silent or
+// clipped file reported as done. Half the range for very short ones.
+int64_t ShortfallTolerance(int64_t rangeUs) {
+    return std::min<int64_t>(AppTimeBase, rangeUs / 2);
+}
+} // namespace
+
+TCutJob::TCutJob(TFFEncoder& encoder) : FEncoder(encoder) {
+    FEncoder.SetOnAudioHook([this](QObject*, int, int64_t pts, void* samples, int size,
+                                   int sampleRate, int channels, int sampleFormat) {
+        ApplyFade(pts, samples, size, sampleRate, channels, sampleFormat, FFadeStartUs.load(),
+                  FFadeEndUs.load());
+    });
+    FEncoder.SetOnProgress([this](QObject*, const TProgressInfo* info) { HandleProgress(*info); });
+    FEncoder.SetOnTerminate([this](QObject*, const TTerminateInfo& info) {
+        // The log and the owner's state belong to the main thread.
+        // A notification already on its way may arrive after the job is gone; the token, checked
+        // on the main thread where the job is destroyed, tells.
+        const TTerminateInfo copy = info;
+        std::weak_ptr<int> alive = FAlive;
+        CallInMainThread([this, copy, alive] {
+            if (alive.expired())
+                return;
+            if (copy.TaskIndex >= 0)
+                HandleTaskEnd(copy);
+            else
+                HandleRunEnd();
+        });
+    });
+}
+
+TCutJob::~TCutJob() {
+    FAlive.reset();
+    FEncoder.SetOnTerminate(nullptr);
+    FEncoder.SetOnProgress(nullptr);
+    FEncoder.SetOnAudioHook(nullptr);
+    if (FRunning)
+        FEncoder.StopTasks(true);
+}
+
+void TCutJob::SetFadeRange(int64_t startUs, int64_t endUs) {
+    FFadeStartUs.store(startUs);
+    FFadeEndUs.store(endUs);
+}
+
+bool TCutJob::Start(const TCutParams& params, QString& message) {
+    FParams = params;
+    FOutcome = TCutOutcome();
+    FReachedUs = -1;
+    TVelLog& log = AppLog();
+    log.LogInfo(QStringLiteral("Begin Time:") + FormatSeconds(params.StartSeconds));
+    log.LogInfo(QStringLiteral("End Time:") + FormatSeconds(params.EndSeconds));
+    log.LogInfo(QStringLiteral("Output:") + params.Output);
+    log.LogInfo(QStringLiteral("Volume:") + QString::number(params.Volume));
+
+    if (IsSameFile(params.Source, params.Output)) {
+        message = QStringLiteral("The output file is the source file itself: %1")
+                      .arg(params.Output);
+        log.LogError(message);
+        return false;
+    }
+    if (!FEncoder.LibrariesLoaded() && !FEncoder.LoadLibraries(params.LibraryFolder)) {
+        message = FEncoder.LastErrorText();
+        log.LogError(QStringLiteral("Failed to load audio library, error message: ") + message);
+        return false;
+    }
+
+    FEncoder.ClearTasks();
+    TInputOptions input;
+    InitInputOptions(input);
+    if (FEncoder.AddTask(params.Source, &input) < 0 || FEncoder.TaskCount() < 1) {
+        log.LogInfo(QStringLiteral("None task. task count:%1 <=0").arg(FEncoder.TaskCount()));
+        message = QStringLiteral("Failed to process file, please try again.");
+        if (!FEncoder.LastErrorText().isEmpty())
+            message += QLatin1Char('\n') + FEncoder.LastErrorText();
+        return false;
+    }
+
+    const int64_t startUs = SecondsToMicroseconds(params.StartSeconds);
+    const int64_t endUs = SecondsToMicroseconds(params.EndSeconds);
+    TOutputOptions output = MakeCutOutputOptions(startUs, endUs, params.Volume, params.BitRate);
+    // One missing folder level is made, as a user typing a new folder name would expect.
+    const QString folder = ExtractFilePathW(params.Output);
+    if (!folder.isEmpty() && !QFileInfo(folder).isDir())
+        QDir().mkdir(folder);
+    const bool existed = QFileInfo::exists(params.Output);
+    if (!FEncoder.SetOutputFile(0, params.Output, &output)) {
+        const QString reason = FEncoder.LastErrorText();
+        FEncoder.RemoveTask(0);
+        log.LogError(QStringLiteral("Failed to convert audio."));
+        if (!existed)
+            QFile::remove(params.Output);
+        message = QStringLiteral("Failed to convert audio.");
+        if (!reason.isEmpty())
+            message += QLatin1Char('\n') + reason;
+        return false;
+    }
+
+    SetFadeRange(startUs, endUs);
+    FRunning = true;
+    FEncoder.StartTask(1);
+    return true;
+}
+
+void TCutJob::Stop(bool wait) {
+    if (FRunning)
+        FEncoder.StopTasks(wait);
+}
+
+void TCutJob::HandleProgress(const TProgressInfo& info) {
+    if (info.FileIndex == -1)
+        FReachedUs = info.CurrentDuration;
+    if (info.TotalDuration > 0 && OnPercent)
+        OnPercent(int(std::min<int64_t>(100, info.CurrentDuration * 100 / info.TotalDuration)));
+}
+
+void TCutJob::HandleTaskEnd(const TTerminateInfo& info) {
+    TVelLog& log = AppLog();
+    if (info.Finished) {
+        const int64_t rangeUs = SecondsToMicroseconds(FParams.EndSeconds - FParams.StartSeconds);
+        if (FReachedUs >= 0 && FReachedUs < rangeUs - ShortfallTolerance(rangeUs)) {
+            FOutcome.Kind = TCutOutcome::ckFailed;
+            FOutcome.ErrorText =
+                QStringLiteral("The source file ends before the range (audio up to %1 of %2).")
+                    .arg(FormatDuration(SecondsToMicroseconds(FParams.StartSeconds) +
+                                        FReachedUs),
+                         FormatSeconds(FParams.EndSeconds));
+        } else {
+            FOutcome.Kind = TCutOutcome::ckCompleted;
+            if (OnPercent)
+                OnPercent(100);
+            log.LogInfo(QStringLiteral("Completed to cut mp3 file."));
+        }
+    } else if (info.Failed) {
+        FOutcome.Kind = TCutOutcome::ckFailed;
+        FOutcome.ErrorText = QString::fromLocal8Bit(info.ErrorText);
+    } else {
+        FOutcome.Kind = TCutOutcome::ckStopped;
+    }
+    if (FOutcome.Kind == TCutOutcome::ckFailed) {
+        log.LogInfo(QStringLiteral("Failed to cut file."));
+        log.LogInfo(QStringLiteral("Error Message:"));
+        log.LogInfo(FOutcome.ErrorText);
+        // A broken or clipped file must not pass for the cut; the source is never this name.
+        if (!IsSameFile(FParams.Source, FParams.Output))
+            QFile::remove(FParams.Output);
+    }
+}
+
+void TCutJob::HandleRunEnd() {
+    if (!FRunning)
+        return;
+    FRunning = false;
+    if (OnEnded)
+        OnEnded(FOutcome);
+}

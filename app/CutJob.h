@@ -1,0 +1,89 @@
+#pragma once
+// One cut of the source's range into a new MP3, window-free, so the window and the command line
+// run the same job: the same option record, the same fade hook and the same log lines.
+//
+// Threads: Start, Stop and the outcome run on the owner's (main) thread. The engine's worker
+// runs the fade hook, which reads the range from atomics and touches nothing else. Progress
+// arrives on the main thread (the encoder's main-thread delivery); the termination events come
+// on the encoder's notification thread and are carried over to the main thread before anything
+// is logged or reported, because the log file is the main thread's.
+
+#include "media/encode/FFEncoderOptions.h"
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class TFFEncoder;
+
+// The encoder's volume for a volume slider position 0-100; 256 would leave samples unchanged,
+// so the full position gives 255.
+int CutVolumeValue(int position);
+
+// The output record of a cut from startUs to endUs (µs on the source's timeline): an MP3 through
+// LAME at the source's bit rate (bits per second; 0 leaves LAME's default), the range as an
+// output-side start and duration, and the audio hook on for the fades.
+TOutputOptions MakeCutOutputOptions(int64_t startUs, int64_t endUs, int volume, int bitRate);
+
+// The output names the source itself (the same file through any link), which would destroy it.
+bool IsSameFile(const QString& source, const QString& output);
+
+struct TCutParams {
+    QString Source;        // the file to read
+    QString Output;        // the file to write, already made by MakeOutputPath
+    int64_t StartSeconds = 0; // range in whole seconds, as the trackbar counts
+    int64_t EndSeconds = 0;
+    int Volume = 255;      // CutVolumeValue of the slider
+    int BitRate = 0;       // the source's bit rate, bits per second
+    QString LibraryFolder; // searched first for the encoder's libraries
+};
+
+struct TCutOutcome {
+    enum TKind { ckCompleted, ckFailed, ckStopped };
+    TKind Kind = ckFailed;
+    QString ErrorText; // what went wrong, for ckFailed
+};
+
+class TCutJob {
+public:
+    // The job drives encoder and owns its handlers while it lives.
+    explicit TCutJob(TFFEncoder& encoder);
+    ~TCutJob();
+    TCutJob(const TCutJob&) = delete;
+    TCutJob& operator=(const TCutJob&) = delete;
+
+    // Percent of the range done; main thread.
+    std::function<void(int percent)> OnPercent;
+    // Once per started cut, after its outcome was logged; main thread.
+    std::function<void(const TCutOutcome& outcome)> OnEnded;
+
+    // Logs the cut's parameters, loads the libraries when needed, builds the one task and starts
+    // it on a worker. False when it could not start: message says why (already logged), and
+    // nothing was written.
+    bool Start(const TCutParams& params, QString& message);
+    // Stops a running cut; what was written so far stays a valid file.
+    void Stop(bool wait);
+    // True from a successful Start until OnEnded has been raised.
+    bool Running() const { return FRunning; }
+
+    // The range the fades follow, µs; the window may move it while the cut runs.
+    void SetFadeRange(int64_t startUs, int64_t endUs);
+
+private:
+    void HandleProgress(const TProgressInfo& info);
+    void HandleTaskEnd(const TTerminateInfo& info);
+    void HandleRunEnd();
+
+    TFFEncoder& FEncoder;
+    std::shared_ptr<int> FAlive = std::make_shared<int>(0); // expires with the job
+    TCutParams FParams;
+    bool FRunning = false;
+    bool FOutputExisted = false; // the output was there before (replaced with consent)
+    TCutOutcome FOutcome;        // of the task, set when its event arrives
+    int64_t FReachedUs = -1;     // output time of the task's final progress report; -1 = none
+    std::atomic<int64_t> FFadeStartUs{0}; // read by the fade hook on the worker
+    std::atomic<int64_t> FFadeEndUs{0};
+};

@@ -1,0 +1,186 @@
+#include "cli/CliCommands.h"
+
+#include "app/CutJob.h"
+#include "app/CutRules.h"
+#include "app/TimeTexts.h"
+#include "app/VelLog.h"
+#include "cli/CliProgress.h"
+#include "media/MyUtils.h"
+#include "media/decode/TFFDecoder.h"
+#include "media/encode/TFFEncoder.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t InterruptRequested = 0;
+
+void OnInterrupt(int) {
+    InterruptRequested = 1;
+}
+
+void PrintError(const QString& text) {
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+}
+
+QString ProgramFolder() {
+    return IncludeTrailingBackslashW(QCoreApplication::applicationDirPath());
+}
+
+// Opens the source in the probe as the window does when a file is chosen: libraries, the open,
+// the information block in the log. False after printing and logging the failure.
+bool OpenSource(TFFDecoder& probe, const QString& fileName, TFileStreamInfo& info,
+                QStringList& lines) {
+    TVelLog& log = AppLog();
+    if (!probe.LibrariesLoaded() && !probe.LoadLibraries(ProgramFolder())) {
+        PrintError(probe.LastErrorText());
+        log.LogError(QStringLiteral("Failed to load audio library, error message: ") +
+                     probe.LastErrorText());
+        return false;
+    }
+    if (!probe.OpenMediaFile(fileName, std::string())) {
+        const QString message =
+            QStringLiteral("Failed to load file, error message: ") + probe.LastErrorText();
+        PrintError(message);
+        log.LogError(message);
+        return false;
+    }
+    probe.GetMediaInfo(info);
+    lines = FileInfoLines(fileName, probe, info);
+    log.LogInfo(QStringLiteral("============ file info ================"));
+    for (const QString& line : lines)
+        if (!line.trimmed().isEmpty())
+            log.LogInfo(line);
+    log.LogInfo(QStringLiteral("======================================="));
+    return true;
+}
+
+// The output as the user named it: a folder gets the default name inside it, and the name goes
+// through the same rule as the window's folder and name fields (".mp3" added when missing).
+QString ResolveOutput(const QString& source, const QString& given) {
+    if (given.isEmpty())
+        return MakeOutputPath(DefaultOutputFolder(source), DefaultOutputName(source));
+    const QString path = ExpandFileNameW(given);
+    if (QFileInfo(path).isDir())
+        return MakeOutputPath(path, DefaultOutputName(source));
+    return MakeOutputPath(ExtractFilePathW(path), ExtractFileNameW(path));
+}
+
+} // namespace
+
+void InstallInterruptHandler() {
+    struct sigaction action = {};
+    action.sa_handler = OnInterrupt;
+    // The next Ctrl-C is the user insisting: the default action ends the process.
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+int RunInfo(const TCliRequest& request) {
+    TFFDecoder probe;
+    TFileStreamInfo info;
+    QStringList lines;
+    if (!OpenSource(probe, ExpandFileNameW(request.Source), info, lines))
+        return ExitFailed;
+    for (const QString& line : lines)
+        if (!line.isEmpty())
+            std::printf("%s\n", qPrintable(line));
+    return ExitOk;
+}
+
+int RunCut(const TCliRequest& request) {
+    const QString source = ExpandFileNameW(request.Source);
+    TFFDecoder probe;
+    TFileStreamInfo info;
+    QStringList lines;
+    if (!OpenSource(probe, source, info, lines))
+        return ExitFailed;
+
+    // The range as the trackbar would hold it: whole seconds inside the whole-second length.
+    const int64_t seconds = std::max<int64_t>(0, MicrosecondsToSeconds(info.Duration));
+    const int64_t start = std::clamp<int64_t>(request.StartSeconds, 0, seconds);
+    const int64_t end = std::clamp<int64_t>(request.EndSeconds, start, seconds);
+    if (start == end) {
+        PrintError(seconds == 0
+                       ? QStringLiteral("Nothing to cut: the file is shorter than one second.")
+                       : QStringLiteral("Nothing to cut: the range %1 - %2 is empty within the "
+                                        "file's %3.")
+                             .arg(FormatSeconds(start), FormatSeconds(end),
+                                  FormatSeconds(seconds)));
+        return ExitFailed;
+    }
+
+    const QString output = ResolveOutput(source, request.Output);
+    if (IsSameFile(source, output)) {
+        PrintError(QStringLiteral("The output file is the source file itself: %1").arg(output));
+        return ExitFailed;
+    }
+    if (QFileInfo::exists(output) && !request.Force) {
+        PrintError(QStringLiteral("The output file exists: %1\nUse --force to replace it.")
+                       .arg(output));
+        return ExitFailed;
+    }
+    if (InterruptRequested)
+        return ExitInterrupted;
+
+    TFFEncoder encoder;
+    TCutJob job(encoder);
+    TCliProgress progress(stderr, ::isatty(STDERR_FILENO) == 1);
+    TCutOutcome outcome;
+    QEventLoop loop;
+    job.OnPercent = [&progress](int percent) { progress.Update(percent); };
+    job.OnEnded = [&](const TCutOutcome& o) {
+        outcome = o;
+        loop.quit();
+    };
+
+    TCutParams params;
+    params.Source = source;
+    params.Output = output;
+    params.StartSeconds = start;
+    params.EndSeconds = end;
+    params.Volume = CutVolumeValue(request.Volume);
+    params.BitRate = std::max(0, int(info.BitRate));
+    params.LibraryFolder = ProgramFolder();
+    QString message;
+    if (!job.Start(params, message)) {
+        PrintError(message);
+        return ExitFailed;
+    }
+
+    bool interrupted = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (InterruptRequested && !interrupted) {
+            interrupted = true;
+            job.Stop(false);
+        }
+    });
+    poll.start(50);
+    loop.exec();
+    poll.stop();
+    progress.Finish();
+
+    switch (outcome.Kind) {
+    case TCutOutcome::ckCompleted:
+        std::printf("Completed to cut mp3 file.\nOutput: %s\n", qPrintable(output));
+        return ExitOk;
+    case TCutOutcome::ckStopped:
+        PrintError(QStringLiteral("Stopped; %1 holds the part cut so far.").arg(output));
+        return ExitInterrupted;
+    case TCutOutcome::ckFailed:
+        break;
+    }
+    PrintError(QStringLiteral("Failed to cut file.\nError Message: ") + outcome.ErrorText);
+    return ExitFailed;
+}

@@ -1,0 +1,40 @@
+#pragma once
+// Running snipwave-cli and checking what it wrote with independent tools (ffprobe, ffmpeg, sox).
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace clitest {
+
+struct TRun {
+    int ExitCode = -1; // -1 when it did not run or crashed
+    QString Out, Err;
+};
+
+QString CliPath();
+TRun RunCli(const QStringList& args, int timeoutMs = 300000);
+TRun RunTool(const QString& program, const QStringList& args);
+
+// ffprobe's view of a file's container and first audio stream.
+struct TProbe {
+    bool Ok = false;
+    double Duration = 0; // s
+    int SampleRate = 0;
+    int Channels = 0;
+    int BitRate = 0; // bits per second of the container
+    QString Codec;
+};
+TProbe Probe(const QString& file);
+
+// sox's levels of `length` seconds from `start` seconds: RMS and peak in dBFS (-inf as -200).
+struct TLevels {
+    bool Ok = false;
+    double RmsDb = -200, PeakDb = -200;
+};
+TLevels Levels(const QString& file, double start, double length);
+
+QByteArray Checksum(const QString& file); // SHA-256 of the contents; empty when unreadable
+QStringList Entries(const QString& folder); // names in a folder, sorted
+
+} // namespace clitest

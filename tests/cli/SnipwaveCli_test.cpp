@@ -1,0 +1,280 @@
+// snipwave-cli end to end: the real binary on generated fixtures, its outputs checked with
+// ffprobe and sox, never with our own code.
+#include "CliTestSupport.h"
+#include "common/TestPaths.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+using namespace clitest;
+
+namespace {
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(QFileInfo::exists(CliPath())) << "build the snipwave-cli target first";
+        ASSERT_TRUE(Dir.isValid());
+    }
+
+    // A private copy of a fixture, so that a fault could never damage the shared one and the
+    // default output lands in the scratch folder.
+    QString Copy(const QString& fixture, const QString& name = QString()) {
+        const QString target = Dir.filePath(name.isEmpty() ? fixture : name);
+        QFile::copy(testpaths::fixture(fixture), target);
+        return target;
+    }
+    QString Path(const QString& name) const { return Dir.filePath(name); }
+
+    QTemporaryDir Dir;
+};
+
+// Refused runs: a clear message on stderr, status 1, nothing new in the folder, source intact.
+void ExpectRefused(const TRun& run, const QString& folder, const QStringList& before,
+                   const QString& source, const QByteArray& sum, const char* messagePart) {
+    EXPECT_EQ(run.ExitCode, 1) << run.Err.toStdString();
+    EXPECT_TRUE(run.Err.contains(QString::fromUtf8(messagePart), Qt::CaseInsensitive))
+        << run.Err.toStdString();
+    EXPECT_EQ(Entries(folder), before);
+    if (!source.isEmpty())
+        EXPECT_EQ(Checksum(source), sum);
+}
+
+TEST_F(CliTest, InfoPrintsTheNineLinesAndFailsClearlyOnAMissingFile) {
+    const QString source = Copy("tone200.mp3");
+    TRun run = RunCli({"info", source});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    const QStringList lines = run.Out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 9) << run.Out.toStdString();
+    EXPECT_EQ(lines[0], "File Name: " + source);
+    EXPECT_TRUE(lines[1].startsWith("Type: MP2/3")) << lines[1].toStdString();
+    EXPECT_EQ(lines[2], "Title: ");
+    EXPECT_EQ(lines[5], "Year: 0");
+    EXPECT_TRUE(lines[6].startsWith("File Size: ")) << lines[6].toStdString();
+    EXPECT_EQ(lines[7], "Duration: 00:03:20");
+    EXPECT_EQ(lines[8], "Bit Rate: 128 kbps");
+
+    run = RunCli({"info", Path("missing.mp3")});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_TRUE(run.Err.startsWith("Failed to load file, error message: ")) << run.Err.toStdString();
+    EXPECT_TRUE(run.Out.isEmpty());
+}
+
+TEST_F(CliTest, UsageErrorsHelpAndVersion) {
+    const QString source = Copy("tone200.mp3");
+    for (const QStringList& args :
+         {QStringList{}, QStringList{"frobnicate"}, QStringList{"cut", source, "--start", "10"},
+          QStringList{"cut", source, "--start", "1:75", "--end", "20"},
+          QStringList{"cut", source, "--start", "-5", "--end", "20"},
+          QStringList{"cut", source, "--start", "20", "--end", "10"},
+          QStringList{"cut", source, "--start", "0", "--end", "20", "--volume", "101"},
+          QStringList{"cut", source, "--start", "0", "--end", "20", "--bogus"},
+          QStringList{"info"}}) {
+        const TRun run = RunCli(args);
+        EXPECT_EQ(run.ExitCode, 2) << args.join(' ').toStdString();
+        EXPECT_FALSE(run.Err.isEmpty());
+    }
+    EXPECT_EQ(Entries(Dir.path()), QStringList{"tone200.mp3"});
+
+    TRun run = RunCli({"--help"});
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_TRUE(run.Out.contains("snipwave-cli cut FILE --start T --end T"));
+    run = RunCli({"--version"});
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_TRUE(run.Out.startsWith("snipwave-cli")) << run.Out.toStdString();
+}
+
+TEST_F(CliTest, CutOfTenSecondsHasTheSourceFormatFadesAndTheWindowsLogLines) {
+    const QString source = Copy("tone200.mp3");
+    const QByteArray sum = Checksum(source);
+    const TRun run = RunCli({"cut", source, "--start", "10", "--end", "0:20"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    // Not a terminal: progress comes as percent lines, ending at 100.
+    EXPECT_TRUE(run.Err.contains("100%\n")) << run.Err.toStdString();
+    EXPECT_EQ(Checksum(source), sum);
+
+    // The default output is the window's: the source's folder, "_new" before the extension.
+    const QString output = Path("tone200_new.mp3");
+    const TProbe out = Probe(output), src = Probe(source);
+    ASSERT_TRUE(out.Ok);
+    EXPECT_NEAR(out.Duration, 10.0, 0.03);
+    EXPECT_EQ(out.Codec, "mp3");
+    EXPECT_EQ(out.SampleRate, src.SampleRate);
+    EXPECT_EQ(out.Channels, src.Channels);
+    EXPECT_NEAR(out.BitRate, 128000, 2000);
+
+    const TLevels head = Levels(output, 0, 0.05), tail = Levels(output, 9.95, 0.05);
+    ASSERT_TRUE(head.Ok && tail.Ok);
+    EXPECT_LT(head.PeakDb, -40) << "fade-in starts from silence";
+    EXPECT_LT(tail.PeakDb, -40) << "fade-out ends in silence";
+    // Half gain 1.5 s into each fade: about -6 dB against the same moment of the source.
+    const TLevels in = Levels(output, 1.45, 0.1), inSrc = Levels(source, 11.45, 0.1);
+    const TLevels outFade = Levels(output, 8.45, 0.1), outSrc = Levels(source, 18.45, 0.1);
+    EXPECT_NEAR(in.RmsDb - inSrc.RmsDb, -6.0, 0.5);
+    EXPECT_NEAR(outFade.RmsDb - outSrc.RmsDb, -6.0, 0.5);
+    // Between the fades the audio is the source's (volume 255 of 256: -0.03 dB).
+    const TLevels mid = Levels(output, 3.5, 3.0), midSrc = Levels(source, 13.5, 3.0);
+    EXPECT_NEAR(mid.RmsDb, midSrc.RmsDb, 0.2);
+    EXPECT_NEAR(mid.PeakDb, midSrc.PeakDb, 0.3);
+
+    // The log file beside the program holds the window's lines of this cut.
+    QFile log(testpaths::buildDir() + "/Log/log1.txt");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLocal8Bit(log.readAll());
+    for (const QString& line : {QStringLiteral("Begin Time:00:00:10"),
+                                QStringLiteral("End Time:00:00:20"),
+                                QStringLiteral("Output:") + output, QStringLiteral("Volume:255"),
+                                QStringLiteral("Completed to cut mp3 file."),
+                                QStringLiteral("Bit Rate: 128 kbps")})
+        EXPECT_TRUE(text.contains(line)) << line.toStdString() << "\n" << text.toStdString();
+}
+
+TEST_F(CliTest, VolumeScalesTheWholeCut) {
+    const QString source = Copy("tone200.mp3");
+    TRun run = RunCli({"cut", source, "--start", "10", "--end", "20", "--volume", "50",
+                       "--output", Path("half")});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    // ".mp3" is added to a name without it, as in the window.
+    const TLevels half = Levels(Path("half.mp3"), 3.5, 3.0), src = Levels(source, 13.5, 3.0);
+    ASSERT_TRUE(half.Ok);
+    EXPECT_NEAR(half.RmsDb - src.RmsDb, -6.1, 0.3); // 127 of 256
+
+    run = RunCli({"cut", source, "--start", "10", "--end", "20", "--volume", "0", "--output",
+                  Path("mute.mp3")});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    EXPECT_NEAR(Probe(Path("mute.mp3")).Duration, 10.0, 0.03);
+    EXPECT_LT(Levels(Path("mute.mp3"), 0, 10).PeakDb, -90);
+}
+
+TEST_F(CliTest, RangeShorterThanBothFadesFadesInThenStraightOut) {
+    const QString source = Copy("tone200.mp3");
+    const TRun run =
+        RunCli({"cut", source, "--start", "10", "--end", "14", "--output", Path("short.mp3")});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    EXPECT_NEAR(Probe(Path("short.mp3")).Duration, 4.0, 0.03);
+    const QString out = Path("short.mp3");
+    EXPECT_LT(Levels(out, 0, 0.05).PeakDb, -40);
+    EXPECT_LT(Levels(out, 3.95, 0.05).PeakDb, -40);
+    EXPECT_NEAR(Levels(out, 1.45, 0.1).RmsDb - Levels(source, 11.45, 0.1).RmsDb, -6.0, 0.5);
+    // From 3 s the fade-out formula takes over: 3.5 s is 0.5 s before the end, gain 43 of 256.
+    EXPECT_NEAR(Levels(out, 3.45, 0.1).RmsDb - Levels(source, 13.45, 0.1).RmsDb, -15.5, 1.0);
+}
+
+TEST_F(CliTest, ClampsTheRangeAndRefusesAnEmptyOne) {
+    const QString source = Copy("tone200.mp3");
+    TRun run = RunCli({"cut", source, "--start", "3:15", "--end", "1:00:00", "--output",
+                       Path("tail.mp3")});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    EXPECT_NEAR(Probe(Path("tail.mp3")).Duration, 5.0, 0.03); // 195 s to the end at 200 s
+
+    const QString tiny = Copy("short.mp3", "tiny.mp3");
+    const QStringList before = Entries(Dir.path());
+    const QByteArray sum = Checksum(tiny);
+    run = RunCli({"cut", tiny, "--start", "0", "--end", "5"});
+    ExpectRefused(run, Dir.path(), before, tiny, sum, "shorter than one second");
+}
+
+TEST_F(CliTest, ExistingOutputNeedsForceAndTheSourceIsNeverTheOutput) {
+    const QString source = Copy("tone200.mp3");
+    const QByteArray sum = Checksum(source);
+    QFile existing(Path("taken.mp3"));
+    ASSERT_TRUE(existing.open(QIODevice::WriteOnly));
+    existing.write("keep me");
+    existing.close();
+    const QStringList before = Entries(Dir.path());
+
+    TRun run = RunCli({"cut", source, "--start", "10", "--end", "12", "--output", Path("taken")});
+    ExpectRefused(run, Dir.path(), before, source, sum, "exists");
+    EXPECT_EQ(Checksum(Path("taken.mp3")), QCryptographicHash::hash("keep me",
+                                                                    QCryptographicHash::Sha256));
+    run = RunCli({"cut", source, "--start", "10", "--end", "12", "--output", Path("taken.mp3"),
+                  "--force"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    EXPECT_NEAR(Probe(Path("taken.mp3")).Duration, 2.0, 0.03);
+
+    // The source itself, also through a link and with --force.
+    ASSERT_TRUE(QFile::link(source, Path("link.mp3")));
+    const QStringList now = Entries(Dir.path());
+    for (const QString& target : {source, Path("link.mp3"), Path("./tone200")}) {
+        run = RunCli({"cut", source, "--start", "10", "--end", "12", "--output", target,
+                      "--force"});
+        ExpectRefused(run, Dir.path(), now, source, sum, "source file itself");
+    }
+}
+
+TEST_F(CliTest, BrokenSourcesAndUnwritableFoldersFailClearlyLeavingNothing) {
+    struct TCase {
+        QString Source;
+        QString Output; // "" = default
+        const char* Message;
+    };
+    const QString folder = Dir.path();
+    const QString notMp3 = Copy("notmp3.mp3"), truncated = Copy("truncated.mp3");
+    // As root no folder permission stops us; /proc refuses new files to everybody.
+    QString locked = "/proc/1";
+    if (::geteuid() != 0) {
+        locked = Path("locked");
+        QDir().mkdir(locked);
+        QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    }
+    const QString source = Copy("tone200.mp3");
+    const TCase cases[] = {
+        {Path("missing.mp3"), "", "Failed to load file, error message: "},
+        {notMp3, "", "Failed to load file, error message: "},
+        {truncated, "", "Failed to cut file."},
+        {source, locked + "/out.mp3", "Failed to convert audio."},
+    };
+    for (const TCase& c : cases) {
+        const QStringList before = Entries(folder);
+        const QByteArray sum = Checksum(c.Source);
+        QStringList args{"cut", c.Source, "--start", "10", "--end", "20"};
+        if (!c.Output.isEmpty())
+            args << "--output" << c.Output;
+        const TRun run = RunCli(args);
+        SCOPED_TRACE(c.Source.toStdString());
+        ExpectRefused(run, folder, before, c.Source, sum, c.Message);
+        if (!c.Output.isEmpty())
+            EXPECT_FALSE(QFileInfo::exists(c.Output));
+    }
+}
+
+TEST_F(CliTest, InterruptStopsTheCutAndKeepsAValidShorterFile) {
+    const QString source = Copy("tone200.mp3");
+    QProcess cli;
+    cli.start(CliPath(), {"cut", source, "--start", "0", "--end", "200"});
+    ASSERT_TRUE(cli.waitForStarted(10000));
+    // Wait until the cut is under way (a percent line above 0), then press Ctrl-C.
+    static const QRegularExpression underWay(QStringLiteral("(^|\n)[1-9][0-9]*%\n"));
+    QByteArray err;
+    while (!underWay.match(QString::fromLatin1(err)).hasMatch()) {
+        ASSERT_TRUE(cli.waitForReadyRead(60000)) << err.toStdString();
+        err += cli.readAllStandardError();
+    }
+    ::kill(pid_t(cli.processId()), SIGINT);
+    ASSERT_TRUE(cli.waitForFinished(60000));
+    err += cli.readAllStandardError();
+    ASSERT_EQ(cli.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(cli.exitCode(), 130) << err.toStdString();
+
+    const TProbe out = Probe(Path("tone200_new.mp3"));
+    ASSERT_TRUE(out.Ok);
+    EXPECT_GT(out.Duration, 0.5);
+    EXPECT_LT(out.Duration, 199.0);
+    const TRun decode =
+        RunTool("ffmpeg", {"-v", "error", "-xerror", "-i", Path("tone200_new.mp3"), "-f", "null",
+                           "-"});
+    EXPECT_EQ(decode.ExitCode, 0) << decode.Err.toStdString();
+    EXPECT_TRUE(decode.Err.trimmed().isEmpty()) << decode.Err.toStdString();
+}
+
+} // namespace
