@@ -90,17 +90,6 @@ TEST_F(ProbeTest, Id3TagsFillTheRecordAndMissingOnesStayEmpty) {
     EXPECT_EQ(info.Genre, "");
 }
 
-TEST_F(ProbeTest, CoverPictureCountsAsAVideoStreamAfterTheAudio) {
-    ASSERT_TRUE(probe.OpenMediaFile(testpaths::fixture("withcover.mp3")));
-    EXPECT_EQ(probe.StreamCount(), 2);
-    EXPECT_EQ(probe.AudioStreamCount(), 1);
-    EXPECT_EQ(probe.VideoStreamCount(), 1);
-    EXPECT_EQ(probe.FirstAudioStream(), 0);
-    EXPECT_EQ(probe.FirstVideoStream(), 1);
-    // The picture's bytes are no part of the audio's rate.
-    EXPECT_EQ(probe.GetMediaInfo().BitRate, 128000);
-}
-
 TEST_F(ProbeTest, NameLibavformatWouldMisreadOpensThroughTheWideOpener) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -131,12 +120,9 @@ TEST_F(ProbeTest, FailedSecondOpenLeavesTheProbeClosed) {
     EXPECT_EQ(logged[0].second, probe.LastErrorText());
 
     const TFileStreamInfo info = probe.GetMediaInfo();
-    EXPECT_EQ(info.StartTime, -1);
-    EXPECT_EQ(info.Duration, -1);
-    EXPECT_EQ(info.BitRate, -1);
-    EXPECT_EQ(info.Timestamp, -1);
-    EXPECT_EQ(info.Year, -1);
-    EXPECT_EQ(info.Track, -1);
+    for (int64_t value : {info.StartTime, info.Duration, info.Timestamp, int64_t(info.BitRate),
+                          int64_t(info.Year), int64_t(info.Track)})
+        EXPECT_EQ(value, -1);
     EXPECT_EQ(info.Title, "");
     EXPECT_EQ(probe.LastErrorText(), "file not loaded.");
     ASSERT_EQ(logged.size(), 2u);
@@ -186,10 +172,14 @@ TEST_F(ProbeTest, AttachedContextIsReadButNeverClosed) {
     probe.AttachContext(ic.get());
     EXPECT_FALSE(probe.OwnsContext());
     EXPECT_EQ(probe.FormatContext(), ic.get());
+    // The cover picture is a video stream after the audio; its bytes are no part of the rate.
     EXPECT_EQ(probe.StreamCount(), 2);
+    EXPECT_EQ(probe.AudioStreamCount(), 1);
+    EXPECT_EQ(probe.VideoStreamCount(), 1);
+    EXPECT_EQ(probe.FirstAudioStream(), 0);
     EXPECT_EQ(probe.FirstVideoStream(), 1);
     EXPECT_EQ(probe.FileSize(), QFileInfo(testpaths::fixture("withcover.mp3")).size());
-    EXPECT_GT(probe.GetMediaInfo().Duration, 0);
+    EXPECT_EQ(probe.GetMediaInfo().BitRate, 128000);
 
     probe.AttachContext(ic.get()); // the same context again changes nothing
     EXPECT_EQ(probe.StreamCount(), 2);
@@ -198,6 +188,59 @@ TEST_F(ProbeTest, AttachedContextIsReadButNeverClosed) {
     // Still ours and still usable (ASan would catch a close behind our back).
     AVPacketPtr packet = MakePacket();
     EXPECT_GE(ff::av_read_frame(ic.get(), packet.get()), 0);
+}
+
+TEST_F(ProbeTest, NewerTagNamesFillTheYearTrackAuthorAndTimestamp) {
+    AVInputContextPtr ic;
+    ASSERT_GE(OpenInputFile(InOut(ic), testpaths::fixture("tone200.mp3"), nullptr, nullptr), 0);
+    ff::av_dict_set(&ic->metadata, "DATE", "1999-12-31", 0);
+    ff::av_dict_set(&ic->metadata, "Track", "3/12", 0);
+    ff::av_dict_set(&ic->metadata, "author", "Old Author", 0);
+    ff::av_dict_set(&ic->metadata, "creation_time", "2024-05-01T12:00:00.000000Z", 0);
+    // What the container does not know reads as -1, never as the no-time marker.
+    ic->duration = AV_NOPTS_VALUE;
+    ic->start_time = AV_NOPTS_VALUE;
+    probe.AttachContext(ic.get());
+    TFileStreamInfo info = probe.GetMediaInfo();
+    EXPECT_EQ(info.Year, 1999);
+    EXPECT_EQ(info.Track, 3);
+    EXPECT_EQ(info.Author, "Old Author");
+    EXPECT_EQ(info.Timestamp, int64_t(1714564800) * 1000000);
+    EXPECT_EQ(info.Duration, -1);
+    EXPECT_EQ(info.StartTime, -1);
+
+    // An explicit year wins over the date; the artist over the author.
+    ff::av_dict_set(&ic->metadata, "year", "2001", 0);
+    ff::av_dict_set(&ic->metadata, "artist", "Artist", 0);
+    ff::av_dict_set(&ic->metadata, "creation_time", "yesterday-ish", 0);
+    info = probe.GetMediaInfo();
+    EXPECT_EQ(info.Year, 2001);
+    EXPECT_EQ(info.Author, "Artist");
+    EXPECT_EQ(info.Timestamp, 0);
+}
+
+// Reads a file through I/O that cannot seek, so the stream cannot tell its size.
+int ReadFile(void* opaque, uint8_t* buf, int size) {
+    const qint64 n = static_cast<QFile*>(opaque)->read(reinterpret_cast<char*>(buf), size);
+    return n > 0 ? int(n) : AVERROR_EOF;
+}
+
+TEST_F(ProbeTest, SizeComesFromTheDiskWhenTheStreamCannotTellIt) {
+    const QString file = testpaths::fixture("tone200.mp3");
+    QFile source(file);
+    ASSERT_TRUE(source.open(QIODevice::ReadOnly));
+    const int bufferSize = 32768;
+    AVIOContextPtr pb(ff::avio_alloc_context(static_cast<unsigned char*>(ff::av_malloc(bufferSize)),
+                                             bufferSize, 0, &source, ReadFile, nullptr, nullptr));
+    AVInputContextPtr ic(ff::avformat_alloc_context());
+    ic->pb = pb.get();
+    ASSERT_GE(OpenInputFile(InOut(ic), file, nullptr, nullptr), 0);
+    ASSERT_LT(ff::avio_size(ic->pb), 0);
+
+    probe.AttachContext(ic.get());
+    EXPECT_EQ(probe.FileSize(), source.size());
+    probe.CloseMediaFile();
+    ic.reset(); // closes the format context first; our I/O context goes after it
 }
 
 TEST_F(ProbeTest, EachMissingLibraryIsNamedInLoadingOrder) {
