@@ -13,10 +13,6 @@
 #include <algorithm>
 #include <sys/stat.h>
 
-int CutVolumeValue(int position) {
-    return position * 255 / 100;
-}
-
 TOutputOptions MakeCutOutputOptions(int64_t startUs, int64_t endUs, int volume, int bitRate) {
     TOutputOptions o;
     InitOutputOptions(o);

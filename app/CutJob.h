@@ -19,10 +19,6 @@
 
 class TFFEncoder;
 
-// The encoder's volume for a volume slider position 0-100; 256 would leave samples unchanged,
-// so the full position gives 255.
-int CutVolumeValue(int position);
-
 // The output record of a cut from startUs to endUs (µs on the source's timeline): an MP3 through
 // LAME at the source's bit rate (bits per second; 0 leaves LAME's default), the range as an
 // output-side start and duration, and the audio hook on for the fades.
@@ -36,7 +32,7 @@ struct TCutParams {
     QString Output;        // the file to write, already made by MakeOutputPath
     int64_t StartSeconds = 0; // range in whole seconds, as the trackbar counts
     int64_t EndSeconds = 0;
-    int Volume = 255;      // CutVolumeValue of the slider
+    int Volume = 255;      // VolumeValue of the slider
     int BitRate = 0;       // the source's bit rate, bits per second
     QString LibraryFolder; // searched first for the encoder's libraries
 };

@@ -38,8 +38,7 @@ QString ProgramFolder() {
 
 // Opens the source in the probe as the window does when a file is chosen: libraries, the open,
 // the information block in the log. False after printing and logging the failure.
-bool OpenSource(TFFDecoder& probe, const QString& fileName, TFileStreamInfo& info,
-                QStringList& lines) {
+bool OpenSource(TFFDecoder& probe, const QString& fileName, TSourceInfo& info) {
     TVelLog& log = AppLog();
     if (!probe.LibrariesLoaded() && !probe.LoadLibraries(ProgramFolder())) {
         PrintError(probe.LastErrorText());
@@ -47,20 +46,15 @@ bool OpenSource(TFFDecoder& probe, const QString& fileName, TFileStreamInfo& inf
                      probe.LastErrorText());
         return false;
     }
-    if (!probe.OpenMediaFile(fileName, std::string())) {
+    if (!probe.OpenMediaFile(fileName) || !ReadSourceInfo(probe, fileName, info)) {
         const QString message =
             QStringLiteral("Failed to load file, error message: ") + probe.LastErrorText();
         PrintError(message);
         log.LogError(message);
         return false;
     }
-    probe.GetMediaInfo(info);
-    lines = FileInfoLines(fileName, probe, info);
-    log.LogInfo(QStringLiteral("============ file info ================"));
-    for (const QString& line : lines)
-        if (!line.trimmed().isEmpty())
-            log.LogInfo(line);
-    log.LogInfo(QStringLiteral("======================================="));
+    for (const QString& line : InformationLogLines(InformationLines(info)))
+        log.LogInfo(line);
     return true;
 }
 
@@ -88,22 +82,19 @@ void InstallInterruptHandler() {
 
 int RunInfo(const TCliRequest& request) {
     TFFDecoder probe;
-    TFileStreamInfo info;
-    QStringList lines;
-    if (!OpenSource(probe, ExpandFileNameW(request.Source), info, lines))
+    TSourceInfo info;
+    if (!OpenSource(probe, ExpandFileNameW(request.Source), info))
         return ExitFailed;
-    for (const QString& line : lines)
-        if (!line.isEmpty())
-            std::printf("%s\n", qPrintable(line));
+    for (const QString& line : InformationLines(info))
+        std::printf("%s\n", qPrintable(line));
     return ExitOk;
 }
 
 int RunCut(const TCliRequest& request) {
     const QString source = ExpandFileNameW(request.Source);
     TFFDecoder probe;
-    TFileStreamInfo info;
-    QStringList lines;
-    if (!OpenSource(probe, source, info, lines))
+    TSourceInfo info;
+    if (!OpenSource(probe, source, info))
         return ExitFailed;
 
     // The range as the trackbar would hold it: whole seconds inside the whole-second length.
@@ -149,7 +140,7 @@ int RunCut(const TCliRequest& request) {
     params.Output = output;
     params.StartSeconds = start;
     params.EndSeconds = end;
-    params.Volume = CutVolumeValue(request.Volume);
+    params.Volume = VolumeValue(request.Volume);
     params.BitRate = std::max(0, int(info.BitRate));
     params.LibraryFolder = ProgramFolder();
     QString message;
