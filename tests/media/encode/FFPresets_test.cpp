@@ -57,8 +57,8 @@ TEST_F(EngineOptionTest, BuiltinPresetFoundByNameOrWithTheCodecInFront) {
 
 TEST_F(EngineOptionTest, PresetFileSetsCodecNamesAndLibraryOptions) {
     QTemporaryDir dir;
-    const std::string path = WriteFile(dir, "video.ffpreset",
-                                       "  \r\n g=50 \r\nb=300000\r\n\r\nACodec=mp2\rab=64000\n");
+    const std::string path =
+        WriteFile(dir, "video.ffpreset", "  \r\n g=50 \r\nb=300000\r\n\r\nACodec=mp2\rab=64000\n");
     Engine.SetOption("fpre", path);
     EXPECT_EQ(Engine.OptionContexts().Codec(AVMEDIA_TYPE_VIDEO)->gop_size, 50);
     EXPECT_EQ(Engine.OptionContexts().Codec(AVMEDIA_TYPE_VIDEO)->bit_rate, 300000);
