@@ -2,6 +2,9 @@
 
 #include "EngineOptionFixture.h"
 
+#include <QCoreApplication>
+#include <QRegularExpression>
+
 #include <array>
 #include <cmath>
 #include <functional>
@@ -405,4 +408,53 @@ TEST_F(EngineOptionTest, EnginesAreFreedWithEverythingTheyHold) {
         engine->InitOptions(); // replaces everything once
         engine->SetOption("absf", "mp3decomp");
     }
+}
+
+// ---- codec names ----
+
+TEST_F(EngineOptionTest, CodecNamesResolveOrExplainWhyNot) {
+    const AVCodec* lame = Engine.FindCodec("libmp3lame", AVMEDIA_TYPE_AUDIO, true, 0);
+    ASSERT_NE(lame, nullptr);
+    EXPECT_STREQ(lame->name, "libmp3lame");
+    EXPECT_NE(Engine.FindCodec("mp3float", AVMEDIA_TYPE_AUDIO, false, 0), nullptr);
+
+    const struct {
+        const char* Name;
+        AVMediaType Type;
+        bool Encoder;
+        const char* Message;
+    } rows[] = {
+        {"nosuch", AVMEDIA_TYPE_AUDIO, true, "Unknown encoder 'nosuch'"},
+        {"mp3float", AVMEDIA_TYPE_AUDIO, true, "Unknown encoder 'mp3float'"},
+        {"mpeg2video", AVMEDIA_TYPE_AUDIO, true, "Invalid encoder type 'mpeg2video'"},
+        {"mp3float", AVMEDIA_TYPE_VIDEO, false, "Invalid decoder type 'mp3float'"},
+        {"opus", AVMEDIA_TYPE_AUDIO, true,
+         "encoder 'opus' is experimental and might produce bad results.\r\nAdd '-strict "
+         "experimental' if you want to use it.\r\nOr use the non experimental encoder 'libopus'."},
+        {"sonic", AVMEDIA_TYPE_AUDIO, true,
+         "encoder 'sonic' is experimental and might produce bad results.\r\nAdd '-strict "
+         "experimental' if you want to use it."},
+    };
+    for (const auto& row : rows) {
+        Engine.SetLastErrorText("");
+        EXPECT_EQ(Engine.FindCodec(row.Name, row.Type, row.Encoder, FF_COMPLIANCE_NORMAL), nullptr)
+            << row.Name;
+        EXPECT_EQ(Engine.LastErrorText(), row.Message);
+    }
+    EXPECT_NE(Engine.FindCodec("opus", AVMEDIA_TYPE_AUDIO, true, FF_COMPLIANCE_EXPERIMENTAL),
+              nullptr);
+}
+
+TEST_F(EngineOptionTest, LogLevelAndStatisticsFileOptions) {
+    Engine.SetOption("loglevel", "debug");
+    EXPECT_EQ(ActiveLogger()->LogLevel(), llDebug);
+    EXPECT_THROW(Engine.SetOption("loglevel", "loud"), std::invalid_argument);
+
+    Engine.SetOption("vstats", "");
+    const QString name = QString::fromStdString(Opt.VStatsFileName);
+    EXPECT_TRUE(name.startsWith(QCoreApplication::applicationDirPath() + "/vstats_"))
+        << name.toStdString();
+    EXPECT_TRUE(QRegularExpression("vstats_\\d{6}\\.log$").match(name).hasMatch());
+    Engine.SetOption("vstats_file", "/tmp/v.log");
+    EXPECT_EQ(Opt.VStatsFileName, "/tmp/v.log");
 }
