@@ -339,6 +339,7 @@ void TFFLoop::WritePacket(TFFOutputStream& ost, AVPacket* pkt) {
     if (pkt->dts != AV_NOPTS_VALUE)
         ost.LastDts = pkt->dts + (pkt->duration > 0 ? pkt->duration : 0);
     ++ost.FrameNumber;
+    Out[size_t(ost.FileIndex)]->CountPacket();
     const int err = ff::av_interleaved_write_frame(Out[size_t(ost.FileIndex)]->Context(), pkt);
     if (err < 0)
         Raise("av_interleaved_write_frame(): " + LibErrorText(err));

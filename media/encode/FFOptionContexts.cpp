@@ -82,12 +82,12 @@ TFFOptionContexts::TSetResult TFFOptionContexts::Set(const std::string& name,
         }
     }
     if (!found) {
-        const bool codec = SetCodecPrivate(name, value);
-        const bool format = SetFormatPrivate(name, value);
-        if (!codec && !format)
+        const TSetResult codec = SetCodecPrivate(name, value);
+        const TSetResult format = SetFormatPrivate(name, value);
+        if (codec == srUnknown && format == srUnknown)
             return srUnknown;
-        found = true;
-        ret = 0;
+        // Some codec or container knows the name; the value must suit at least one of them.
+        ret = codec == srSet || format == srSet ? 0 : AVERROR(EINVAL);
     }
     if (ret < 0)
         return srInvalidValue;
@@ -100,7 +100,8 @@ void TFFOptionContexts::Remember(const std::string& name) {
         FSetNames.push_back(name);
 }
 
-bool TFFOptionContexts::SetCodecPrivate(const std::string& name, const std::string& value) {
+TFFOptionContexts::TSetResult TFFOptionContexts::SetCodecPrivate(const std::string& name,
+                                                                 const std::string& value) {
     std::array<bool, CodecTypeCount> done{};
     bool known = false;
     void* it = nullptr;
@@ -118,14 +119,19 @@ bool TFFOptionContexts::SetCodecPrivate(const std::string& name, const std::stri
         ff::av_dict_set(InOut(FCodecPrivate[t]), name.c_str(), value.c_str(), 0);
         done[t] = true;
     }
-    return known && std::any_of(done.begin(), done.end(), [](bool d) { return d; });
+    if (std::any_of(done.begin(), done.end(), [](bool d) { return d; }))
+        return srSet;
+    return known ? srInvalidValue : srUnknown;
 }
 
-bool TFFOptionContexts::SetFormatPrivate(const std::string& name, const std::string& value) {
+TFFOptionContexts::TSetResult TFFOptionContexts::SetFormatPrivate(const std::string& name,
+                                                                  const std::string& value) {
+    bool known = false;
     void* it = nullptr;
     while (const AVOutputFormat* muxer = ff::av_muxer_iterate(&it)) {
         if (!ClassHasOption(&muxer->priv_class, name))
             continue;
+        known = true;
         AVFormatContext* raw = nullptr;
         if (ff::avformat_alloc_output_context2(&raw, muxer, nullptr, nullptr) < 0)
             continue;
@@ -134,17 +140,19 @@ bool TFFOptionContexts::SetFormatPrivate(const std::string& name, const std::str
             ff::av_opt_set(probe->priv_data, name.c_str(), value.c_str(), 0) < 0)
             continue;
         ff::av_dict_set(InOut(FFormatPrivate), name.c_str(), value.c_str(), 0);
-        return true;
+        return srSet;
     }
+    if (known)
+        return srInvalidValue;
     // A demuxer's private options cannot be checked before a file is opened with it.
     it = nullptr;
     while (const AVInputFormat* demuxer = ff::av_demuxer_iterate(&it)) {
         if (ClassHasOption(&demuxer->priv_class, name)) {
             ff::av_dict_set(InOut(FFormatPrivate), name.c_str(), value.c_str(), 0);
-            return true;
+            return srSet;
         }
     }
-    return false;
+    return srUnknown;
 }
 
 void TFFOptionContexts::CopyTo(void* source, void* target, int flags) const {

@@ -61,8 +61,8 @@ public:
 private:
     void Remember(const std::string& name);
     // A private option of some codec accepted by that media type / of some container.
-    bool SetCodecPrivate(const std::string& name, const std::string& value);
-    bool SetFormatPrivate(const std::string& name, const std::string& value);
+    TSetResult SetCodecPrivate(const std::string& name, const std::string& value);
+    TSetResult SetFormatPrivate(const std::string& name, const std::string& value);
 
     std::array<AVCodecContextPtr, CodecTypeCount> FCodec;
     AVFormatOptionsPtr FFormat;

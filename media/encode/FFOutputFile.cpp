@@ -40,7 +40,7 @@ int TFFOutputFile::Close(bool discard) {
     // pipe named as output is left alone.
     if (FCreated) {
         const QFileInfo info(FFileName);
-        if (info.isFile() && (discard || info.size() == 0))
+        if (info.isFile() && (discard || info.size() == 0 || FPackets == 0))
             QFile::remove(FFileName);
     }
     FCreated = false;

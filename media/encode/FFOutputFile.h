@@ -35,10 +35,13 @@ public:
     bool OpenFile(std::string& err);
     // Bytes written so far.
     int64_t Size() const;
+    // Counts a packet handed to the muxer.
+    void CountPacket() { ++FPackets; }
 
     // Flushes and closes the file, then frees the streams and the context. The file is removed
-    // when nothing was written to it, or when discard is set (a run that failed leaves no
-    // half-written file behind). Returns the close result (0 or a negative AVERROR).
+    // when no packet reached it (empty, or a bare header without any media), or when discard is
+    // set (a run that failed leaves no half-written file behind). Returns the close result (0 or
+    // a negative AVERROR).
     int Close(bool discard);
 
 private:
@@ -46,6 +49,7 @@ private:
     AVFormatContext* FContext = nullptr;
     std::vector<TFFOutputStreamSetup> FStreams;
     bool FCreated = false; // we created or truncated a regular file
+    int64_t FPackets = 0;  // packets handed to the muxer
 };
 
 using TFFOutputList = std::vector<std::unique_ptr<TFFOutputFile>>;

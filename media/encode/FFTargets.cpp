@@ -45,9 +45,9 @@ void TCustomFFmpeg::SetTarget(const std::string& type, const std::string& norm,
         bool known = NormOfRate(FOpt.FrameRate, n);
         // The frame rate may be the default one; the inputs' video tells more.
         for (const TInputFile& input : FInputFiles) {
-            if (known || !input.Context)
+            if (known)
                 break;
-            for (unsigned i = 0; i < input.Context->nb_streams && !known; ++i) {
+            for (unsigned i = 0; input.Context && i < input.Context->nb_streams && !known; ++i) {
                 const AVStream* st = input.Context->streams[i];
                 if (st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO)
                     continue;
