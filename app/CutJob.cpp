@@ -93,8 +93,8 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
     log.LogInfo(QStringLiteral("Volume:") + QString::number(params.Volume));
 
     if (IsSameFile(params.Source, params.Output)) {
-        message = QStringLiteral("The output file is the source file itself: %1")
-                      .arg(params.Output);
+        message =
+            QStringLiteral("The output file is the source file itself: %1").arg(params.Output);
         log.LogError(message);
         return false;
     }
@@ -161,8 +161,7 @@ void TCutJob::HandleTaskEnd(const TTerminateInfo& info) {
             FOutcome.Kind = TCutOutcome::ckFailed;
             FOutcome.ErrorText =
                 QStringLiteral("The source file ends before the range (audio up to %1 of %2).")
-                    .arg(FormatDuration(SecondsToMicroseconds(FParams.StartSeconds) +
-                                        FReachedUs),
+                    .arg(FormatDuration(SecondsToMicroseconds(FParams.StartSeconds) + FReachedUs),
                          FormatSeconds(FParams.EndSeconds));
         } else {
             FOutcome.Kind = TCutOutcome::ckCompleted;

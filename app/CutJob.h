@@ -28,8 +28,8 @@ TOutputOptions MakeCutOutputOptions(int64_t startUs, int64_t endUs, int volume, 
 bool IsSameFile(const QString& source, const QString& output);
 
 struct TCutParams {
-    QString Source;        // the file to read
-    QString Output;        // the file to write, already made by MakeOutputPath
+    QString Source;           // the file to read
+    QString Output;           // the file to write, already made by MakeOutputPath
     int64_t StartSeconds = 0; // range in whole seconds, as the trackbar counts
     int64_t EndSeconds = 0;
     int Volume = 255;      // VolumeValue of the slider

@@ -102,12 +102,12 @@ int RunCut(const TCliRequest& request) {
     const int64_t start = std::clamp<int64_t>(request.StartSeconds, 0, seconds);
     const int64_t end = std::clamp<int64_t>(request.EndSeconds, start, seconds);
     if (start == end) {
-        PrintError(seconds == 0
-                       ? QStringLiteral("Nothing to cut: the file is shorter than one second.")
-                       : QStringLiteral("Nothing to cut: the range %1 - %2 is empty within the "
-                                        "file's %3.")
-                             .arg(FormatSeconds(start), FormatSeconds(end),
-                                  FormatSeconds(seconds)));
+        PrintError(
+            seconds == 0
+                ? QStringLiteral("Nothing to cut: the file is shorter than one second.")
+                : QStringLiteral("Nothing to cut: the range %1 - %2 is empty within the "
+                                 "file's %3.")
+                      .arg(FormatSeconds(start), FormatSeconds(end), FormatSeconds(seconds)));
         return ExitFailed;
     }
 
@@ -117,8 +117,8 @@ int RunCut(const TCliRequest& request) {
         return ExitFailed;
     }
     if (QFileInfo::exists(output) && !request.Force) {
-        PrintError(QStringLiteral("The output file exists: %1\nUse --force to replace it.")
-                       .arg(output));
+        PrintError(
+            QStringLiteral("The output file exists: %1\nUse --force to replace it.").arg(output));
         return ExitFailed;
     }
     if (InterruptRequested)

@@ -2,10 +2,8 @@
 
 #include <QRegularExpression>
 
-
 std::optional<int64_t> ParseTimeText(const QString& text) {
-    static const QRegularExpression pattern(
-        QStringLiteral("^(?:(?:(\\d+):)?(\\d+):)?(\\d+)$"));
+    static const QRegularExpression pattern(QStringLiteral("^(?:(?:(\\d+):)?(\\d+):)?(\\d+)$"));
     const QRegularExpressionMatch m = pattern.match(text);
     if (!m.hasMatch())
         return std::nullopt;

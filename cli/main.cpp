@@ -38,8 +38,7 @@ int main(int argc, char** argv) {
 
     StartAppLog();
     InstallInterruptHandler();
-    const int status = request->Command == TCliCommand::Info ? RunInfo(*request)
-                                                             : RunCut(*request);
+    const int status = request->Command == TCliCommand::Info ? RunInfo(*request) : RunCut(*request);
     StopAppLog();
     return status;
 }

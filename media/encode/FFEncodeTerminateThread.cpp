@@ -28,8 +28,7 @@ void TTerminateDelivery::WaitIdle() {
     }
 }
 
-void TDoTerminateThread::Start(TTerminateEvent event, QObject* sender,
-                               const TTerminateInfo& info,
+void TDoTerminateThread::Start(TTerminateEvent event, QObject* sender, const TTerminateInfo& info,
                                std::shared_ptr<TTerminateDelivery> delivery) {
     uint64_t ticket;
     {
@@ -37,8 +36,7 @@ void TDoTerminateThread::Start(TTerminateEvent event, QObject* sender,
         ticket = delivery->NextTicket++;
         ++delivery->Running;
     }
-    std::thread([event = std::move(event), sender, info, delivery = std::move(delivery),
-                 ticket]() {
+    std::thread([event = std::move(event), sender, info, delivery = std::move(delivery), ticket]() {
         {
             std::unique_lock<std::mutex> lock(delivery->Lock);
             delivery->Changed.wait(lock, [&] { return delivery->Serving == ticket; });

@@ -31,11 +31,11 @@ struct TStreamInfo {
 };
 
 struct TInputOptions {
-    QString FileName;          // filled with AddTask's file name when empty
-    std::string FileFormat;    // forced input format ("f"); "" = detect
+    QString FileName;                  // filled with AddTask's file name when empty
+    std::string FileFormat;            // forced input format ("f"); "" = detect
     int64_t StartTime = EncoderNoTime; // µs, input-side start ("ss")
-    int ProgramId = -1;        // "programid"; negative = all programs
-    std::string ExtOptions;    // extra "name=value" lines; the fields above win over them
+    int ProgramId = -1;                // "programid"; negative = all programs
+    std::string ExtOptions;            // extra "name=value" lines; the fields above win over them
     int Reserved1 = 0;
     void* Reserved2 = nullptr;
 };
@@ -43,18 +43,18 @@ struct TInputOptions {
 struct TOutputOptions {
     QString FileName; // filled with SetOutputFile's file name when empty
     std::string Reserved;
-    std::string FileFormat; // forced output format ("f"); "" = guess from the name
-    int PacketSize = -1;    // bytes, used when > 0
-    int MuxRate = -1;       // bits per second, used when > 0
+    std::string FileFormat;   // forced output format ("f"); "" = guess from the name
+    int PacketSize = -1;      // bytes, used when > 0
+    int MuxRate = -1;         // bits per second, used when > 0
     float MuxDelay = -1.0f;   // seconds, used when > 0
     float MuxPreload = -1.0f; // seconds, used when > 0
     std::string AudioCodec;
     std::string AudioPreset;
     bool DisableAudio = false;
-    int AudioVolume = -1;     // 256 = unchanged; negative = not set
-    int AudioChannels = -1;   // used when > 0
-    int AudioSampleRate = -1; // Hz, used when > 0
-    int AudioBitrate = -1;    // bits per second, used when > 0
+    int AudioVolume = -1;           // 256 = unchanged; negative = not set
+    int AudioChannels = -1;         // used when > 0
+    int AudioSampleRate = -1;       // Hz, used when > 0
+    int AudioBitrate = -1;          // bits per second, used when > 0
     int AudioBitrateTolerance = -1; // bits per second, used when > 0
     std::string AudioLanguage;
     int AudioSyncMethod = 0;
@@ -69,12 +69,12 @@ struct TOutputOptions {
     int CropBottom = -1;
     int CropLeft = -1;
     int CropRight = -1;
-    int GOPSize = -1;      // frames, used when > 0
-    int VideoBitrate = -1; // bits per second, used when > 0
-    int MaxRate = -1;      // bits per second, used when > 0
-    int MinRate = -1;      // bits per second, used when > 0
+    int GOPSize = -1;               // frames, used when > 0
+    int VideoBitrate = -1;          // bits per second, used when > 0
+    int MaxRate = -1;               // bits per second, used when > 0
+    int MinRate = -1;               // bits per second, used when > 0
     int VideoBitrateTolerance = -1; // bits per second, used when > 0
-    int BufSize = -1;      // bits, used when > 0
+    int BufSize = -1;               // bits, used when > 0
     int VideoSyncMethod = -1;
     std::string VideoTag;
     std::string VideoFilters;
@@ -111,10 +111,10 @@ struct TProgressInfo {
     int FrameNumber = 0;
     int FPS = 0;
     float Quality = -1.0f;
-    float BitRate = 0.0f;          // kbit/s
-    int64_t TotalSize = 0;         // bytes
-    int64_t CurrentDuration = 0;   // µs of output reached
-    int64_t TotalDuration = 0;     // µs expected; <= 0 when not known
+    float BitRate = 0.0f;        // kbit/s
+    int64_t TotalSize = 0;       // bytes
+    int64_t CurrentDuration = 0; // µs of output reached
+    int64_t TotalDuration = 0;   // µs expected; <= 0 when not known
 };
 
 struct TTerminateInfo {
@@ -128,7 +128,7 @@ struct THookInfo {
     int TaskIndex = 0;
     QImage* Bitmap = nullptr;
     int FrameNumber = 0;
-    int64_t PTS = 0; // µs
+    int64_t PTS = 0;       // µs
     bool StopHook = false; // the handler sets it to receive no more pictures
     bool Update = false;   // the handler sets it when it changed the picture
 };

@@ -48,10 +48,9 @@ bool IsStreamDefault(const std::string& name) {
 class TStreamDefaults {
 public:
     TStreamDefaults(const TOutputOptions& o) {
-        Defaults = {{"acodec", o.AudioCodec}, {"vcodec", o.VideoCodec},
-                    {"scodec", o.SubtitleCodec}, {"apre", o.AudioPreset},
-                    {"vpre", o.VideoPreset},     {"spre", o.SubtitlePreset},
-                    {"s", o.FrameSize},          {"vf", o.VideoFilters}};
+        Defaults = {{"acodec", o.AudioCodec}, {"vcodec", o.VideoCodec}, {"scodec", o.SubtitleCodec},
+                    {"apre", o.AudioPreset},  {"vpre", o.VideoPreset},  {"spre", o.SubtitlePreset},
+                    {"s", o.FrameSize},       {"vf", o.VideoFilters}};
         for (auto [name, value] : SplitOptionString(o.ExtOptions)) {
             if (name == "vfilters")
                 name = "vf";
@@ -196,12 +195,11 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
         SetLastErrorText(QString::fromLocal8Bit(e.what()));
         return -1;
     }
-    engine.OnProgressCallback = [this](TCustomFFmpeg* sender, int fileIndex,
-                                       int64_t totalDuration, int64_t currentTime,
-                                       int64_t totalSize, float bitRate, float quality, int fps,
-                                       int frameNumber) {
-        DoProgress(sender, fileIndex, totalDuration, currentTime, totalSize, bitRate, quality,
-                   fps, frameNumber);
+    engine.OnProgressCallback = [this](TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration,
+                                       int64_t currentTime, int64_t totalSize, float bitRate,
+                                       float quality, int fps, int frameNumber) {
+        DoProgress(sender, fileIndex, totalDuration, currentTime, totalSize, bitRate, quality, fps,
+                   frameNumber);
     };
     engine.OnTerminateCallback = [this](TCustomFFmpeg* sender) { DoTerminate(sender); };
     FTasks.push_back(std::move(task));

@@ -88,12 +88,12 @@ protected:
     virtual void DoVideoOutputHook(TCustomFFmpeg* sender, THookInfo& info);
     virtual void DoPreviewBitmap(TCustomFFmpeg* sender, const TPreviewInfo& info);
     virtual void DoProgress(TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration,
-                            int64_t currentTime, int64_t totalSize, float bitRate,
-                            float quality, int fps, int frameNumber);
+                            int64_t currentTime, int64_t totalSize, float bitRate, float quality,
+                            int fps, int frameNumber);
     // sender nullptr raises the final report of the run.
     virtual void DoTerminate(TCustomFFmpeg* sender);
-    void DoAudioHook(TCustomFFmpeg* sender, int64_t pts, void* samples, int size,
-                     int sampleRate, int channels, int sampleFormat);
+    void DoAudioHook(TCustomFFmpeg* sender, int64_t pts, void* samples, int size, int sampleRate,
+                     int channels, int sampleFormat);
 
 private:
     struct TTask;
@@ -109,12 +109,12 @@ private:
     // Stops the engines' workers and forgets the tasks; used by ClearTasks and destruction.
     void FreeTasks();
 
-    TAudioHookEvent FOnAudioHook;           // guarded by FAudioHookLock
-    TVideoHookEvent FOnVideoInputHook;      // guarded by FVideoHookLock
-    TVideoHookEvent FOnVideoOutputHook;     // guarded by FVideoHookLock
-    TPreviewBitmapEvent FOnPreviewBitmap;   // guarded by FPreviewLock
-    TProgressEvent FOnProgress;             // guarded by FProgressLock
-    TTerminateEvent FOnTerminate;           // guarded by FTerminateLock
+    TAudioHookEvent FOnAudioHook;         // guarded by FAudioHookLock
+    TVideoHookEvent FOnVideoInputHook;    // guarded by FVideoHookLock
+    TVideoHookEvent FOnVideoOutputHook;   // guarded by FVideoHookLock
+    TPreviewBitmapEvent FOnPreviewBitmap; // guarded by FPreviewLock
+    TProgressEvent FOnProgress;           // guarded by FProgressLock
+    TTerminateEvent FOnTerminate;         // guarded by FTerminateLock
 
     bool FPreview = false;
     bool FPreviewBitmap = false;
@@ -140,10 +140,10 @@ private:
     std::shared_ptr<ffencode::TTerminateDelivery> FDelivery;
 
     std::vector<std::unique_ptr<TTask>> FTasks; // index = task index; owner's thread only
-    int FTerminatedCount = 0; // tasks that reported in this run
-    int FNextTask = -1;       // index of the next task to start; -1 before the first run
-    int FRemaining = 0;       // tasks not yet started in this run
-    bool FAllFinished = false; // the final report of the run was raised
-    bool FThreaded = false;    // this run uses worker threads
+    int FTerminatedCount = 0;                   // tasks that reported in this run
+    int FNextTask = -1;                // index of the next task to start; -1 before the first run
+    int FRemaining = 0;                // tasks not yet started in this run
+    bool FAllFinished = false;         // the final report of the run was raised
+    bool FThreaded = false;            // this run uses worker threads
     std::atomic<bool> FWorking{false}; // set by StartTask, cleared only by ClearTasks
 };

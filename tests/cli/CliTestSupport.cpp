@@ -46,8 +46,8 @@ TRun RunTool(const QString& program, const QStringList& args) {
 
 TProbe Probe(const QString& file) {
     TProbe probe;
-    const TRun r = RunTool("ffprobe", {"-v", "error", "-print_format", "json", "-show_format",
-                                       "-show_streams", file});
+    const TRun r = RunTool(
+        "ffprobe", {"-v", "error", "-print_format", "json", "-show_format", "-show_streams", file});
     if (r.ExitCode != 0)
         return probe;
     const QJsonObject root = QJsonDocument::fromJson(r.Out.toUtf8()).object();

@@ -34,7 +34,7 @@ struct TLevels {
 };
 TLevels Levels(const QString& file, double start, double length);
 
-QByteArray Checksum(const QString& file); // SHA-256 of the contents; empty when unreadable
+QByteArray Checksum(const QString& file);   // SHA-256 of the contents; empty when unreadable
 QStringList Entries(const QString& folder); // names in a folder, sorted
 
 } // namespace clitest

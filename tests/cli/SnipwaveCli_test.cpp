@@ -66,7 +66,8 @@ TEST_F(CliTest, InfoPrintsTheNineLinesAndFailsClearlyOnAMissingFile) {
 
     run = RunCli({"info", Path("missing.mp3")});
     EXPECT_EQ(run.ExitCode, 1);
-    EXPECT_TRUE(run.Err.startsWith("Failed to load file, error message: ")) << run.Err.toStdString();
+    EXPECT_TRUE(run.Err.startsWith("Failed to load file, error message: "))
+        << run.Err.toStdString();
     EXPECT_TRUE(run.Out.isEmpty());
 }
 
@@ -131,18 +132,17 @@ TEST_F(CliTest, CutOfTenSecondsHasTheSourceFormatFadesAndTheWindowsLogLines) {
     QFile log(testpaths::buildDir() + "/Log/log1.txt");
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QString text = QString::fromLocal8Bit(log.readAll());
-    for (const QString& line : {QStringLiteral("Begin Time:00:00:10"),
-                                QStringLiteral("End Time:00:00:20"),
-                                QStringLiteral("Output:") + output, QStringLiteral("Volume:255"),
-                                QStringLiteral("Completed to cut mp3 file."),
-                                QStringLiteral("Bit Rate: 128 kbps")})
+    for (const QString& line :
+         {QStringLiteral("Begin Time:00:00:10"), QStringLiteral("End Time:00:00:20"),
+          QStringLiteral("Output:") + output, QStringLiteral("Volume:255"),
+          QStringLiteral("Completed to cut mp3 file."), QStringLiteral("Bit Rate: 128 kbps")})
         EXPECT_TRUE(text.contains(line)) << line.toStdString() << "\n" << text.toStdString();
 }
 
 TEST_F(CliTest, VolumeScalesTheWholeCut) {
     const QString source = Copy("tone200.mp3");
-    TRun run = RunCli({"cut", source, "--start", "10", "--end", "20", "--volume", "50",
-                       "--output", Path("half")});
+    TRun run = RunCli({"cut", source, "--start", "10", "--end", "20", "--volume", "50", "--output",
+                       Path("half")});
     ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
     // ".mp3" is added to a name without it, as in the window.
     const TLevels half = Levels(Path("half.mp3"), 3.5, 3.0), src = Levels(source, 13.5, 3.0);
@@ -172,8 +172,8 @@ TEST_F(CliTest, RangeShorterThanBothFadesFadesInThenStraightOut) {
 
 TEST_F(CliTest, ClampsTheRangeAndRefusesAnEmptyOne) {
     const QString source = Copy("tone200.mp3");
-    TRun run = RunCli({"cut", source, "--start", "3:15", "--end", "1:00:00", "--output",
-                       Path("tail.mp3")});
+    TRun run = RunCli(
+        {"cut", source, "--start", "3:15", "--end", "1:00:00", "--output", Path("tail.mp3")});
     ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
     EXPECT_NEAR(Probe(Path("tail.mp3")).Duration, 5.0, 0.03); // 195 s to the end at 200 s
 
@@ -195,10 +195,10 @@ TEST_F(CliTest, ExistingOutputNeedsForceAndTheSourceIsNeverTheOutput) {
 
     TRun run = RunCli({"cut", source, "--start", "10", "--end", "12", "--output", Path("taken")});
     ExpectRefused(run, Dir.path(), before, source, sum, "exists");
-    EXPECT_EQ(Checksum(Path("taken.mp3")), QCryptographicHash::hash("keep me",
-                                                                    QCryptographicHash::Sha256));
-    run = RunCli({"cut", source, "--start", "10", "--end", "12", "--output", Path("taken.mp3"),
-                  "--force"});
+    EXPECT_EQ(Checksum(Path("taken.mp3")),
+              QCryptographicHash::hash("keep me", QCryptographicHash::Sha256));
+    run = RunCli(
+        {"cut", source, "--start", "10", "--end", "12", "--output", Path("taken.mp3"), "--force"});
     ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
     EXPECT_NEAR(Probe(Path("taken.mp3")).Duration, 2.0, 0.03);
 
@@ -206,8 +206,8 @@ TEST_F(CliTest, ExistingOutputNeedsForceAndTheSourceIsNeverTheOutput) {
     ASSERT_TRUE(QFile::link(source, Path("link.mp3")));
     const QStringList now = Entries(Dir.path());
     for (const QString& target : {source, Path("link.mp3"), Path("./tone200")}) {
-        run = RunCli({"cut", source, "--start", "10", "--end", "12", "--output", target,
-                      "--force"});
+        run =
+            RunCli({"cut", source, "--start", "10", "--end", "12", "--output", target, "--force"});
         ExpectRefused(run, Dir.path(), now, source, sum, "source file itself");
     }
 }
@@ -270,9 +270,8 @@ TEST_F(CliTest, InterruptStopsTheCutAndKeepsAValidShorterFile) {
     ASSERT_TRUE(out.Ok);
     EXPECT_GT(out.Duration, 0.5);
     EXPECT_LT(out.Duration, 199.0);
-    const TRun decode =
-        RunTool("ffmpeg", {"-v", "error", "-xerror", "-i", Path("tone200_new.mp3"), "-f", "null",
-                           "-"});
+    const TRun decode = RunTool(
+        "ffmpeg", {"-v", "error", "-xerror", "-i", Path("tone200_new.mp3"), "-f", "null", "-"});
     EXPECT_EQ(decode.ExitCode, 0) << decode.Err.toStdString();
     EXPECT_TRUE(decode.Err.trimmed().isEmpty()) << decode.Err.toStdString();
 }

@@ -212,9 +212,9 @@ TEST_F(EncoderTest, NewStreamLinesTakeThePendingCodecsInOrder) {
     ASSERT_EQ(TaskIndexes(), (std::vector<int>{0, -1}));
     ASSERT_TRUE(Events.Snapshot()[0].Info.Finished) << Events.Snapshot()[0].Info.ErrorText;
 
-    const auto r = enginetest::RunTool(
-        "ffprobe", {"-v", "error", "-select_streams", "a", "-show_entries", "stream=codec_name",
-                    "-of", "csv=p=0", Out("streams.mkv")});
+    const auto r =
+        enginetest::RunTool("ffprobe", {"-v", "error", "-select_streams", "a", "-show_entries",
+                                        "stream=codec_name", "-of", "csv=p=0", Out("streams.mkv")});
     ASSERT_EQ(r.ExitCode, 0) << r.Err.toStdString();
     // The first stream takes the first acodec line through the defaults list; each newaudio
     // line then consumes the next pending acodec line.
@@ -255,11 +255,11 @@ TEST_F(EncoderTest, AudioHookRunsOnTheWorkerWithSixteenBitBlocks) {
     };
     std::mutex lock; // guards calls
     std::vector<THookCall> calls;
-    Encoder.SetOnAudioHook([&](QObject*, int task, int64_t pts, void*, int, int rate, int ch,
-                               int fmt) {
-        std::lock_guard<std::mutex> g(lock);
-        calls.push_back({task, rate, ch, fmt, pts, IsMainThread()});
-    });
+    Encoder.SetOnAudioHook(
+        [&](QObject*, int task, int64_t pts, void*, int, int rate, int ch, int fmt) {
+            std::lock_guard<std::mutex> g(lock);
+            calls.push_back({task, rate, ch, fmt, pts, IsMainThread()});
+        });
     ASSERT_EQ(Encoder.AddTask(testpaths::fixture("tone200.mp3")), 0);
     TOutputOptions out;
     InitOutputOptions(out);
