@@ -79,10 +79,10 @@ int main(int argc, char** argv) {
     const QString src = QDir(dir).filePath("bench60min.mp3");
     if (!QFileInfo(src).isFile() || QFileInfo(src).size() < 50000000) {
         std::printf("making %s ...\n", qPrintable(src));
-        const int rc = QProcess::execute(
-            "ffmpeg", {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                       "sine=frequency=440:sample_rate=44100:duration=3600", "-ac", "2", "-c:a",
-                       "libmp3lame", "-b:a", "128k", src});
+        const int rc =
+            QProcess::execute("ffmpeg", {"-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi",
+                                         "-i", "sine=frequency=440:sample_rate=44100:duration=3600",
+                                         "-ac", "2", "-c:a", "libmp3lame", "-b:a", "128k", src});
         if (rc != 0)
             return 2;
     }

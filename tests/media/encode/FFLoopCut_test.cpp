@@ -2,6 +2,7 @@
 // audio hook, an exact and valid MP3 out; checked with ffprobe and ffmpeg, not with our code.
 
 #include "EngineTestSupport.h"
+#include "media/FFLog.h"
 #include "media/encode/TConvertThread.h"
 #include "common/TestPaths.h"
 
@@ -9,7 +10,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <QStringList>
+
 #include <atomic>
+#include <mutex>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -203,6 +207,46 @@ TEST_F(CutTest, ProgressComesNoFasterThanTheInterval) {
     for (size_t i = 1; i < at.size(); ++i)
         EXPECT_GE(at[i] - at[i - 1], 100000 - 2000);
     EXPECT_NEAR(double(current.back()), 60000000.0, 100000.0);
+}
+
+} // namespace
+
+namespace {
+
+struct TLogCapture {
+    TLogCapture() {
+        ActiveLogger()->SetTriggerEventInMainThread(false);
+        ActiveLogger()->SetOnLog([this](QObject*, uint32_t, TLogLevel, const QString& msg) {
+            std::lock_guard<std::mutex> lock(Lock);
+            Lines << msg;
+        });
+    }
+    ~TLogCapture() { ActiveLogger()->SetOnLog(nullptr); }
+    QStringList Take() {
+        std::lock_guard<std::mutex> lock(Lock);
+        return Lines;
+    }
+    std::mutex Lock; // guards Lines, filled by whichever thread logs
+    QStringList Lines;
+};
+
+TEST_F(CutTest, LogShowsTheMappingAndTheClosestSupportedRate) {
+    TLogCapture log;
+    TTestEngine engine;
+    ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("short.mp3")));
+    engine.S().AudioCodecName = "libmp3lame";
+    engine.S().AudioSampleRate = 44000;
+    ASSERT_GT(engine.OpenOutputFile(Out("rate.mp3"), false), 0) << engine.LastErrorText();
+    engine.Start(false, 0);
+    ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
+    const QStringList lines = log.Take();
+    EXPECT_TRUE(lines.contains("Requested sampling rate unsupported using closest supported "
+                               "(44100)"));
+    const int mapping = int(lines.indexOf("Stream mapping:"));
+    ASSERT_GE(mapping, 0);
+    ASSERT_LT(mapping + 1, lines.size());
+    EXPECT_EQ(lines[mapping + 1], "  Stream #0.0 -> #0.0 (audio)");
+    EXPECT_EQ(Probe(Out("rate.mp3")).SampleRate, 44100);
 }
 
 } // namespace
