@@ -5,7 +5,7 @@
 // and layout, corrects timestamp drift (audio sync), cuts it into encoder frames through a
 // sample FIFO and encodes. Runs on the run's thread only.
 
-#include "media/encode/FFLoopSettings.h"
+#include "media/encode/TCustomFFmpeg.h"
 #include "media/encode/FFPrepareStreams.h"
 
 #include <functional>
@@ -15,7 +15,7 @@ public:
     // Writes one encoded packet of an output stream (the loop's muxing step).
     using TWrite = std::function<void(TFFOutputStream&, AVPacket*)>;
 
-    TFFAudioPath(const TFFLoopSettings& s, TFFStreamTables& t, TWrite write)
+    TFFAudioPath(const TFFOptionState& s, TFFStreamTables& t, TWrite write)
         : S(s), T(t), Write(std::move(write)) {}
 
     // Converts a decoded frame into ist.Block. Returns the bytes of the block.
@@ -37,7 +37,7 @@ private:
     void EncodeFromFifo(TFFOutputStream& ost, int samples);
     void Drain(TFFOutputStream& ost);
 
-    const TFFLoopSettings& S;
+    const TFFOptionState& S;
     TFFStreamTables& T;
     TWrite Write;
     std::vector<uint8_t> Padded; // bytes: silence followed by a block, for audio sync

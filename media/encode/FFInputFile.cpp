@@ -2,10 +2,15 @@
 
 #include "media/FFLoad.h"
 #include "media/UnicodeProtocol.h"
+#include "media/encode/FFLoopSupport.h"
 
 #include <mutex>
 
 using namespace ffstage;
+
+QString TFFInputOpener::FileName(const TInputFile& in) {
+    return in.Context ? URLToFileName(in.Context->url) : QString();
+}
 
 namespace {
 
@@ -14,32 +19,33 @@ struct DictGuard {
     ~DictGuard() { ff::av_dict_free(&d); }
 };
 
-void ForgetPerInputOptions(TFFLoopSettings& s) {
-    s.VideoChannel = 0;
-    s.VideoCodecName.clear();
-    s.AudioCodecName.clear();
-    s.SubtitleCodecName.clear();
-}
-
-int CodecStrictness(const TFFLoopSettings& s, int kind) {
-    const AVCodecContext* c = s.OptionCodecContexts[size_t(kind)];
-    return c ? c->strict_std_compliance : FF_COMPLIANCE_NORMAL;
+int CodecStrictness(const TFFOptionContexts& c, AVMediaType type) {
+    const AVCodecContext* ctx = c.Codec(type);
+    return ctx ? ctx->strict_std_compliance : FF_COMPLIANCE_NORMAL;
 }
 
 } // namespace
 
-bool TFFInputOpener::Open(TFFLoopSettings& s, const QString& fileName, TFFInputList& inputs,
-                          std::string& lastError) {
-    if (int(inputs.size()) >= MaxFilesPerEngine) {
-        lastError = Fmt("max input files %d reached", MaxFilesPerEngine);
+void TFFInputOpener::ForgetPerInputOptions() {
+    S.VideoChannel = 0;
+    S.VideoCodecName.clear();
+    S.AudioCodecName.clear();
+    S.SubtitleCodecName.clear();
+    S.PgmyuvCompat = false;
+}
+
+bool TFFInputOpener::Open(const QString& fileName, std::string& lastError) {
+    TFFOptionState& s = S;
+    if (int(Inputs.size()) >= s.MaxInputFiles) {
+        lastError = Fmt("max input files %d reached", s.MaxInputFiles);
         return false;
     }
     const AVInputFormat* format = nullptr;
-    if (!s.ForcedFormat.empty()) {
-        format = ff::av_find_input_format(s.ForcedFormat.c_str());
+    if (!s.FileFormat.empty()) {
+        format = ff::av_find_input_format(s.FileFormat.c_str());
         if (!format)
-            Raise(Fmt("Unknown input format: \"%s\"", s.ForcedFormat.c_str()));
-        s.ForcedFormat.clear();
+            Raise(Fmt("Unknown input format: \"%s\"", s.FileFormat.c_str()));
+        s.FileFormat.clear();
     }
 
     AVFormatContext* raw = ff::avformat_alloc_context();
@@ -57,28 +63,29 @@ bool TFFInputOpener::Open(TFFLoopSettings& s, const QString& fileName, TFFInputL
     if (s.FrameWidth > 0 && s.FrameHeight > 0)
         ff::av_dict_set(&params.d, "video_size", Fmt("%dx%d", s.FrameWidth, s.FrameHeight).c_str(),
                         0);
-    if (s.FramePixFmt != AV_PIX_FMT_NONE && ff::av_get_pix_fmt_name(s.FramePixFmt))
-        ff::av_dict_set(&params.d, "pixel_format", ff::av_get_pix_fmt_name(s.FramePixFmt), 0);
+    const char* pixName =
+        s.FramePixFmt >= 0 ? ff::av_get_pix_fmt_name(AVPixelFormat(s.FramePixFmt)) : nullptr;
+    if (pixName)
+        ff::av_dict_set(&params.d, "pixel_format", pixName, 0);
     if (s.VideoChannel)
         ff::av_dict_set(&params.d, "channel", std::to_string(s.VideoChannel).c_str(), 0);
     if (!s.VideoStandard.empty())
         ff::av_dict_set(&params.d, "standard", s.VideoStandard.c_str(), 0);
 
-    CopyGenericOptions(s.OptionFormatContext, raw, AV_OPT_FLAG_DECODING_PARAM, s.OptionNames);
+    C.CopyTo(C.Format(), raw, AV_OPT_FLAG_DECODING_PARAM);
 
     // Decoders forced by name apply to every stream of their kind in this input.
     const AVCodec* forced[3] = {nullptr, nullptr, nullptr}; // video, audio, subtitle
     const std::string* names[3] = {&s.VideoCodecName, &s.AudioCodecName, &s.SubtitleCodecName};
     const AVMediaType types[3] = {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_SUBTITLE};
-    const int kinds[3] = {0, 1, 3};
     for (int i = 0; i < 3; ++i) {
         if (names[i]->empty())
             continue;
         forced[i] =
-            FindCodecByName(*names[i], types[i], false, CodecStrictness(s, kinds[i]), lastError);
+            FindCodecByName(*names[i], types[i], false, CodecStrictness(C, types[i]), lastError);
         if (!forced[i]) {
             ff::avformat_free_context(raw);
-            ForgetPerInputOptions(s);
+            ForgetPerInputOptions();
             return false;
         }
     }
@@ -89,17 +96,18 @@ bool TFFInputOpener::Open(TFFLoopSettings& s, const QString& fileName, TFFInputL
     if (forced[2])
         raw->subtitle_codec_id = forced[2]->id;
     raw->flags |= AVFMT_FLAG_NONBLOCK;
+    if (s.PgmyuvCompat)
+        raw->video_codec_id = AV_CODEC_ID_PGMYUV;
 
     const QByteArray url = FileNameToURL(fileName);
     int err = OpenInputFile(&raw, fileName, format, &params.d);
     if (err < 0) { // the library freed the context
         lastError = Narrow(fileName) + ": " + LibErrorText(err);
-        ForgetPerInputOptions(s);
+        ForgetPerInputOptions();
         return false;
     }
-    auto in = std::make_unique<TFFInputFile>();
-    in->FileName = fileName;
-    in->Context.reset(raw);
+    TInputFile in;
+    in.Context.reset(raw);
     AVFormatContext* ic = raw;
 
     if (s.ProgramId) {
@@ -120,12 +128,10 @@ bool TFFInputOpener::Open(TFFLoopSettings& s, const QString& fileName, TFFInputL
         s.ProgramId = 0;
         if (!found) {
             lastError = "Specified program id not found";
-            ForgetPerInputOptions(s);
+            ForgetPerInputOptions();
             return false;
         }
     }
-    in->LoopInput = s.LoopInput;
-
     {
         std::lock_guard<std::mutex> lock(CodecLock());
         err = ff::avformat_find_stream_info(ic, nullptr);
@@ -133,7 +139,7 @@ bool TFFInputOpener::Open(TFFLoopSettings& s, const QString& fileName, TFFInputL
     if (err < 0 && s.Verbose >= 0) {
         lastError = Narrow(fileName) + ": could not find codec parameters";
         Log(TStageLog::Verbose, QString::fromLocal8Bit(lastError.c_str()));
-        ForgetPerInputOptions(s);
+        ForgetPerInputOptions();
         return false;
     }
 
@@ -150,22 +156,22 @@ bool TFFInputOpener::Open(TFFLoopSettings& s, const QString& fileName, TFFInputL
     }
     s.StartTime = 0; // a start given before an input is consumed by its seek
 
-    in->ForcedDecoders.assign(ic->nb_streams, nullptr);
+    std::vector<const AVCodec*> decoders(ic->nb_streams, nullptr);
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
         AVStream* st = ic->streams[i];
         switch (st->codecpar->codec_type) {
         case AVMEDIA_TYPE_VIDEO:
-            in->ForcedDecoders[i] = forced[0];
+            decoders[i] = forced[0];
             if (s.VideoDisable)
                 st->discard = AVDISCARD_ALL;
             break;
         case AVMEDIA_TYPE_AUDIO:
-            in->ForcedDecoders[i] = forced[1];
+            decoders[i] = forced[1];
             if (s.AudioDisable)
                 st->discard = AVDISCARD_ALL;
             break;
         case AVMEDIA_TYPE_SUBTITLE:
-            in->ForcedDecoders[i] = forced[2];
+            decoders[i] = forced[2];
             if (s.SubtitleDisable)
                 st->discard = AVDISCARD_ALL;
             break;
@@ -176,27 +182,28 @@ bool TFFInputOpener::Open(TFFLoopSettings& s, const QString& fileName, TFFInputL
             Raise(std::string("invalid codec_type"));
         }
     }
-    ReadStreamSettings(s, *in);
+    ReadStreamSettings(ic);
 
     if (ic->duration != AV_NOPTS_VALUE && ic->duration > s.TotalDuration)
         s.TotalDuration = ic->duration;
-    in->TsOffset = s.CopyTs ? s.InputTsOffset : s.InputTsOffset - timestamp;
-    in->TsScale = s.TsScale;
-    s.TsScale = {};
+    in.TsOffset = s.CopyTs ? s.InputTsOffset : s.InputTsOffset - timestamp;
+    in.TsScale = s.InputTsScale[Inputs.size()];
 
     if (s.Verbose >= 0)
-        ff::av_dump_format(ic, int(inputs.size()), url.constData(), 0);
+        ff::av_dump_format(ic, int(Inputs.size()), url.constData(), 0);
 
-    inputs.push_back(std::move(in));
-    ForgetPerInputOptions(s);
+    Inputs.push_back(std::move(in));
+    InputCodecs.insert(InputCodecs.end(), decoders.begin(), decoders.end());
+    ForgetPerInputOptions();
     return true;
 }
 
-void TFFInputOpener::ReadStreamSettings(TFFLoopSettings& s, TFFInputFile& in) {
+void TFFInputOpener::ReadStreamSettings(AVFormatContext* ic) {
+    TFFOptionState& s = S;
     // An output created afterwards inherits the parameters of the last audio and video stream
     // unless options set them again. A cover picture is not the input's video.
-    for (unsigned i = 0; i < in.Context->nb_streams; ++i) {
-        AVStream* st = in.Context->streams[i];
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+        AVStream* st = ic->streams[i];
         const AVCodecParameters* par = st->codecpar;
         if (par->codec_type == AVMEDIA_TYPE_AUDIO) {
             s.AudioChannels =
@@ -205,7 +212,7 @@ void TFFInputOpener::ReadStreamSettings(TFFLoopSettings& s, TFFInputFile& in) {
                 par->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? par->ch_layout.u.mask : 0;
             if (par->sample_rate > 0)
                 s.AudioSampleRate = par->sample_rate;
-            s.AudioSampleFmt = AVSampleFormat(par->format);
+            s.AudioSampleFmt = par->format;
         } else if (par->codec_type == AVMEDIA_TYPE_VIDEO &&
                    !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
             s.FrameWidth = par->width;
@@ -216,9 +223,13 @@ void TFFInputOpener::ReadStreamSettings(TFFLoopSettings& s, TFFInputFile& in) {
                 s.FrameAspectRatio = (sar.num ? av_q2d(sar) : 1.0) * par->width / par->height;
             else if (s.FrameAspectRatio == 0)
                 s.FrameAspectRatio = 4.0 / 3.0;
-            s.FramePixFmt = par->format < 0 ? AVPixelFormat(0) : AVPixelFormat(par->format);
+            s.FramePixFmt = par->format < 0 ? 0 : par->format;
             if (st->r_frame_rate.num && st->r_frame_rate.den)
                 s.FrameRate = st->r_frame_rate;
         }
     }
+}
+
+bool TCustomFFmpeg::OpenInputFile(const QString& fileName) {
+    return TFFInputOpener(FOpt, FOptCtx, FInputFiles, FInputCodecs).Open(fileName, FLastErrorText);
 }

@@ -1,38 +1,36 @@
 #pragma once
-// One input of an engine task and the stage that opens it.
+// The input stage: opens one media file as the next input of an engine task.
 //
-// Opening runs on the caller's thread (the main thread in this program); only the stream
-// probing takes the process-wide codec lock, because probing opens decoders internally.
+// Runs on the caller's thread (the main thread in this program); only the stream probing takes
+// the process-wide codec lock, because probing opens decoders internally.
 
-#include "media/encode/FFLoopSettings.h"
-#include "media/encode/FFLoopSupport.h"
+#include "media/encode/TCustomFFmpeg.h"
 
 #include <QString>
 
-#include <array>
-#include <memory>
 #include <string>
 #include <vector>
 
-struct TFFInputFile {
-    QString FileName;
-    ffstage::InputContextPtr Context;
-    int64_t TsOffset = 0; // µs added to every packet timestamp of this input
-    std::array<double, MaxStreamsPerFile> TsScale{}; // per stream; 0 = unscaled
-    std::vector<const AVCodec*> ForcedDecoders;      // per stream; null = by codec id
-    bool LoopInput = false;
-};
-
-using TFFInputList = std::vector<std::unique_ptr<TFFInputFile>>;
-
 class TFFInputOpener {
 public:
-    // Opens fileName as the next input and consumes the per-input options of s. True when the
-    // input was appended to inputs; false with the message in lastError and nothing added.
-    // Raises the engine exception for an unknown forced format or a failed allocation.
-    static bool Open(TFFLoopSettings& s, const QString& fileName, TFFInputList& inputs,
-                     std::string& lastError);
+    TFFInputOpener(TFFOptionState& s, const TFFOptionContexts& c, std::vector<TInputFile>& inputs,
+                   std::vector<const AVCodec*>& inputCodecs)
+        : S(s), C(c), Inputs(inputs), InputCodecs(inputCodecs) {}
+
+    // Opens fileName as the next input and consumes the per-input options. True when the input
+    // was appended; false with the message in lastError and nothing added. Raises the engine
+    // exception for an unknown forced format or a failed allocation.
+    bool Open(const QString& fileName, std::string& lastError);
+
+    // The file name an input was opened with.
+    static QString FileName(const TInputFile& in);
 
 private:
-    static void ReadStreamSettings(TFFLoopSettings& s, TFFInputFile& in);
+    void ReadStreamSettings(AVFormatContext* ic);
+    void ForgetPerInputOptions();
+
+    TFFOptionState& S;
+    const TFFOptionContexts& C;
+    std::vector<TInputFile>& Inputs;
+    std::vector<const AVCodec*>& InputCodecs; // per stream of every input, in order
 };

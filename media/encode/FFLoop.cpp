@@ -11,23 +11,23 @@ using namespace ffstage;
 namespace {
 constexpr AVRational MicroBase{1, 1000000};
 
-int KindIndex(AVMediaType type) {
+int MaxFrames(const TFFOptionState& s, AVMediaType type) {
     switch (type) {
     case AVMEDIA_TYPE_VIDEO:
-        return 0;
+        return s.MaxVideoFrames;
     case AVMEDIA_TYPE_AUDIO:
-        return 1;
+        return s.MaxAudioFrames;
     case AVMEDIA_TYPE_SUBTITLE:
-        return 3;
+        return s.MaxSubtitleFrames;
     default:
-        return 2;
+        return s.MaxDataFrames;
     }
 }
 
 } // namespace
 
 void TFFLoop::Transcode() {
-    TFFPrepare(S, In, Out, Join, bool(Callbacks.AudioHook), T).Run();
+    TFFPrepare(S, C, In, InputCodecs, Out, OutX, Join, bool(Callbacks.AudioHook), T).Run();
 
     Progress.Start();
     JoinInput = 0;
@@ -48,10 +48,10 @@ void TFFLoop::Transcode() {
             }
             break;
         }
-        if (S.FileSizeLimit && !Out.empty() && Out.front()->Size() >= S.FileSizeLimit)
+        if (S.FileSizeLimit && !Out.empty() && TFFOutputExtra::Size(Out.front()) >= S.FileSizeLimit)
             break;
 
-        AVFormatContext* ic = In[size_t(file)]->Context.get();
+        AVFormatContext* ic = In[size_t(file)].Context.get();
         const int err = ff::av_read_frame(ic, pkt.get());
         if (err == AVERROR(EAGAIN)) {
             NoPacket[size_t(file)] = true;
@@ -64,8 +64,8 @@ void TFFLoop::Transcode() {
         }
         NoPacket.assign(In.size(), false);
         LastFile = file;
-        if (S.DumpPackets)
-            ff::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt.get(), S.HexDump,
+        if (S.DoDump)
+            ff::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt.get(), S.DoHexDump,
                                  ic->streams[pkt->stream_index]);
 
         const int first = T.FirstOfInput[size_t(file)];
@@ -82,7 +82,7 @@ void TFFLoop::Transcode() {
         TFFInputStream& ist = T.Inputs[size_t(index)];
         AdjustTimestamps(ist, pkt.get());
 
-        if (S.RecordingTime != NoRecordingLimit && pkt->pts != AV_NOPTS_VALUE &&
+        if (S.RecordingTime != ffopt::NoTimeLimit && pkt->pts != AV_NOPTS_VALUE &&
             ff::av_compare_ts(pkt->pts, ist.Stream->time_base, S.RecordingTime + S.StartTime,
                               MicroBase) >= 0) {
             ist.PastRecordingTime = true;
@@ -107,12 +107,12 @@ void TFFLoop::Transcode() {
     for (size_t i = 0; i < T.Inputs.size(); ++i)
         if (T.Inputs[i].DecodingNeeded && !T.Inputs[i].Flushed)
             FlushInputStream(int(i));
-    for (const auto& out : Out) {
-        const int err = ff::av_write_trailer(out->Context());
+    for (const TOutputFile& out : Out) {
+        const int err = ff::av_write_trailer(out.Context.get());
         if (err < 0)
             Raise("av_write_trailer(): " + LibErrorText(err));
-        if (out->Context()->pb && out->Context()->pb->error < 0)
-            Raise("av_interleaved_write_frame(): " + LibErrorText(out->Context()->pb->error));
+        if (out.Context->pb && out.Context->pb->error < 0)
+            Raise("av_interleaved_write_frame(): " + LibErrorText(out.Context->pb->error));
     }
     Progress.Final();
 }
@@ -121,8 +121,7 @@ int TFFLoop::ChooseInput() const {
     int best = -1;
     double bestTime = 0;
     for (const TFFOutputStream& ost : T.Outputs) {
-        const int kind = KindIndex(ost.Stream->codecpar->codec_type);
-        if (ost.FrameNumber >= S.MaxFrames[size_t(kind)])
+        if (ost.FrameNumber >= MaxFrames(S, ost.Stream->codecpar->codec_type))
             return -1;
     }
     if (Join)
@@ -143,7 +142,7 @@ int TFFLoop::ChooseInput() const {
 
 bool TFFLoop::HandleEndOfInput(int file) {
     Eof[size_t(file)] = true;
-    if (S.Shortest && !Join)
+    if (S.OptShortest && !Join)
         return false;
     if (Join) {
         if (JoinInput + 1 >= int(In.size()))
@@ -178,14 +177,14 @@ void TFFLoop::SwitchJoinInput() {
         reached = std::max(reached, t);
     }
     ++JoinInput;
-    In[size_t(JoinInput)]->TsOffset += std::llround(reached * 1000000) + S.StartTime;
+    In[size_t(JoinInput)].TsOffset += std::llround(reached * 1000000) + S.StartTime;
     for (TFFOutputStream& ost : T.Outputs)
         if (size_t(JoinInput) < ost.JoinSources.size())
             ost.Source = ost.Sync = ost.JoinSources[size_t(JoinInput)];
 }
 
 void TFFLoop::AdjustTimestamps(TFFInputStream& ist, AVPacket* pkt) {
-    TFFInputFile& in = *In[size_t(ist.FileIndex)];
+    TInputFile& in = In[size_t(ist.FileIndex)];
     const AVRational tb = ist.Stream->time_base;
     const int64_t offset = ff::av_rescale_q(in.TsOffset, MicroBase, tb);
     if (pkt->dts != AV_NOPTS_VALUE)
@@ -193,7 +192,7 @@ void TFFLoop::AdjustTimestamps(TFFInputStream& ist, AVPacket* pkt) {
     if (pkt->pts != AV_NOPTS_VALUE)
         pkt->pts += offset;
     const double scale =
-        ist.StreamIndex < MaxStreamsPerFile ? in.TsScale[size_t(ist.StreamIndex)] : 0.0;
+        ist.StreamIndex < ffopt::MaxStreams ? in.TsScale[size_t(ist.StreamIndex)] : 0.0;
     if (scale > 0) {
         if (pkt->dts != AV_NOPTS_VALUE)
             pkt->dts = std::llround(double(pkt->dts) * scale);
@@ -269,7 +268,7 @@ void TFFLoop::HandleAudioFrame(int istIndex, const AVFrame* frame) {
     ist.Pts = ist.NextPts;
     ist.NextPts += int64_t(frame->nb_samples) * 1000000 / frame->sample_rate;
     ist.BlockSize = TFFAudioPath::ToS16(ist, frame);
-    if (S.RateEmulation) {
+    if (S.RateEmu) {
         const int64_t ahead = ist.Pts - (ff::av_gettime_relative() - ist.WallStart);
         if (ahead > 1000)
             std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
@@ -301,7 +300,7 @@ void TFFLoop::CopyPacket(int istIndex, const AVPacket* pkt) {
     for (TFFOutputStream& ost : T.Outputs) {
         if (ost.Source != istIndex || !ost.Copy)
             continue;
-        if (!(pkt->flags & AV_PKT_FLAG_KEY) && ost.FrameNumber == 0 && !S.CopyInitialNonKey)
+        if (!(pkt->flags & AV_PKT_FLAG_KEY) && ost.FrameNumber == 0 && !S.CopyInitialNonKeyframes)
             continue;
         PacketPtr opkt = NewPacket();
         if (ff::av_packet_ref(opkt.get(), pkt) < 0)
@@ -339,8 +338,8 @@ void TFFLoop::WritePacket(TFFOutputStream& ost, AVPacket* pkt) {
     if (pkt->dts != AV_NOPTS_VALUE)
         ost.LastDts = pkt->dts + (pkt->duration > 0 ? pkt->duration : 0);
     ++ost.FrameNumber;
-    Out[size_t(ost.FileIndex)]->CountPacket();
-    const int err = ff::av_interleaved_write_frame(Out[size_t(ost.FileIndex)]->Context(), pkt);
+    ++OutX[size_t(ost.FileIndex)].Packets;
+    const int err = ff::av_interleaved_write_frame(Out[size_t(ost.FileIndex)].Context.get(), pkt);
     if (err < 0)
         Raise("av_interleaved_write_frame(): " + LibErrorText(err));
 }

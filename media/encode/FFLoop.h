@@ -8,11 +8,10 @@
 // every packet.
 
 #include "media/encode/FFAudioPath.h"
-#include "media/encode/FFInputFile.h"
 #include "media/encode/FFLoopProgress.h"
-#include "media/encode/FFLoopSettings.h"
 #include "media/encode/FFOutputFile.h"
 #include "media/encode/FFPrepareStreams.h"
+#include "media/encode/TCustomFFmpeg.h"
 
 #include <atomic>
 
@@ -23,11 +22,13 @@ public:
     // decoded from the start time on is the same as when everything is decoded.
     static constexpr int64_t DecodePreroll = 1000000; // µs
 
-    TFFLoop(TFFLoopSettings& s, TFFInputList& inputs, TFFOutputList& outputs, bool joinMode,
-            const TFFLoopCallbacks& callbacks, const std::atomic<bool>& stop,
-            int64_t progressInterval, TFFStreamTables& tables)
-        : S(s), In(inputs), Out(outputs), Join(joinMode), Callbacks(callbacks), StopFlag(stop),
-          T(tables), Progress(s, outputs, tables, callbacks, progressInterval),
+    TFFLoop(TFFOptionState& s, const TFFOptionContexts& c, std::vector<TInputFile>& inputs,
+            const std::vector<const AVCodec*>& inputCodecs, std::vector<TOutputFile>& outputs,
+            std::vector<TFFOutputExtra>& extras, bool joinMode, const TFFLoopCallbacks& callbacks,
+            const std::atomic<bool>& stop, int64_t progressInterval, TFFStreamTables& tables)
+        : S(s), C(c), In(inputs), InputCodecs(inputCodecs), Out(outputs), OutX(extras),
+          Join(joinMode), Callbacks(callbacks), StopFlag(stop), T(tables),
+          Progress(s, outputs, tables, callbacks, progressInterval),
           Audio(s, tables, [this](TFFOutputStream& ost, AVPacket* pkt) { WritePacket(ost, pkt); }) {
     }
 
@@ -50,9 +51,12 @@ private:
     void FlushInputStream(int istIndex);
     void WritePacket(TFFOutputStream& ost, AVPacket* pkt);
 
-    TFFLoopSettings& S;
-    TFFInputList& In;
-    TFFOutputList& Out;
+    TFFOptionState& S;
+    const TFFOptionContexts& C;
+    std::vector<TInputFile>& In;
+    const std::vector<const AVCodec*>& InputCodecs;
+    std::vector<TOutputFile>& Out;
+    std::vector<TFFOutputExtra>& OutX;
     bool Join;
     const TFFLoopCallbacks& Callbacks;
     const std::atomic<bool>& StopFlag;

@@ -34,7 +34,7 @@ double TFFLoopProgress::OutputTime() const {
 void TFFLoopProgress::Report(int fileIndex, bool final) {
     if (!Callbacks.Progress && S.Verbose <= 0 && !final)
         return;
-    const int64_t totalSize = Out.empty() ? 0 : Out.front()->Size();
+    const int64_t totalSize = Out.empty() ? 0 : TFFOutputExtra::Size(Out.front());
     const double t = OutputTime();
     std::string line;
     int frame = -1, fps = -1;

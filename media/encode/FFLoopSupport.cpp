@@ -95,22 +95,6 @@ PacketPtr NewPacket() {
     return p;
 }
 
-void CopyGenericOptions(void* src, void* dst, int flags, const QStringList* names) {
-    if (!src || !dst || !names)
-        return;
-    for (const QString& name : *names) {
-        const QByteArray n = name.toUtf8();
-        if (!ff::av_opt_find(src, n.constData(), nullptr, flags, 0) ||
-            !ff::av_opt_find(dst, n.constData(), nullptr, flags, 0))
-            continue;
-        uint8_t* value = nullptr;
-        if (ff::av_opt_get(src, n.constData(), 0, &value) >= 0 && value) {
-            ff::av_opt_set(dst, n.constData(), reinterpret_cast<const char*>(value), 0);
-            ff::av_free(value);
-        }
-    }
-}
-
 AVChannelLayout ChannelLayout(int channels, uint64_t mask) {
     AVChannelLayout layout{};
     if (mask && ff::av_channel_layout_from_mask(&layout, mask) == 0 &&

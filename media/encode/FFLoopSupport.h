@@ -42,10 +42,6 @@ using AudioFifoPtr = AVAudioFifoPtr;
 FramePtr NewFrame();
 PacketPtr NewPacket();
 
-// Copies into dst every option of names that src holds and dst knows with all of flags set
-// (AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM ...). Either object may be null.
-void CopyGenericOptions(void* src, void* dst, int flags, const QStringList* names);
-
 // A channel layout for a count and an optional mask (0: the count's default layout).
 AVChannelLayout ChannelLayout(int channels, uint64_t mask);
 

@@ -1,48 +1,44 @@
 #include "media/encode/FFOutputFile.h"
 
 #include "media/UnicodeProtocol.h"
+#include "media/encode/FFLoopSupport.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 using namespace ffstage;
 
-TFFOutputFile::~TFFOutputFile() {
-    Close(false);
-}
-
-bool TFFOutputFile::OpenFile(std::string& err) {
-    const int ret = OpenOutputFile(FContext, FFileName);
+bool TFFOutputExtra::OpenFile(TOutputFile& out, std::string& err) {
+    const int ret = OpenOutputFile(out.Context.get(), FileName);
     if (ret < 0) {
-        err = Narrow(FFileName) + ": " + LibErrorText(ret);
+        err = Narrow(FileName) + ": " + LibErrorText(ret);
         return false;
     }
-    FCreated = QFileInfo(FFileName).isFile();
+    Created = QFileInfo(FileName).isFile();
     return true;
 }
 
-int64_t TFFOutputFile::Size() const {
-    if (!FContext || !FContext->pb)
+int64_t TFFOutputExtra::Size(const TOutputFile& out) {
+    if (!out.Context || !out.Context->pb)
         return 0;
-    const int64_t size = ff::avio_size(FContext->pb);
-    return size >= 0 ? size : ff::avio_seek(FContext->pb, 0, SEEK_CUR);
+    const int64_t size = ff::avio_size(out.Context->pb);
+    return size >= 0 ? size : ff::avio_seek(out.Context->pb, 0, SEEK_CUR);
 }
 
-int TFFOutputFile::Close(bool discard) {
+int TFFOutputExtra::Close(TOutputFile& out, bool discard) {
     int ret = 0;
-    if (FContext) {
-        ret = CloseOutputIO(FContext);
-        FStreams.clear();
-        ff::avformat_free_context(FContext);
-        FContext = nullptr;
+    Streams.clear();
+    if (out.Context) {
+        AVFormatContext* oc = out.Context.release();
+        ret = CloseOutputFile(&oc);
     }
     // Only a regular file this engine created is ever removed: a device such as /dev/null or a
     // pipe named as output is left alone.
-    if (FCreated) {
-        const QFileInfo info(FFileName);
-        if (info.isFile() && (discard || info.size() == 0 || FPackets == 0))
-            QFile::remove(FFileName);
+    if (Created) {
+        const QFileInfo info(FileName);
+        if (info.isFile() && (discard || info.size() == 0 || Packets == 0))
+            QFile::remove(FileName);
     }
-    FCreated = false;
+    Created = false;
     return ret;
 }

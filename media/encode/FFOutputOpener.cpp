@@ -1,5 +1,9 @@
 #include "media/encode/FFOutputOpener.h"
 
+#include "media/encode/FFInputFile.h"
+#include "media/encode/FFLoopRunState.h"
+#include "media/encode/FFLoopSupport.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -7,46 +11,29 @@
 
 using namespace ffstage;
 
-namespace {
-
-// Option codec contexts are indexed video, audio, data, subtitle, attachment.
-AVCodecContext* OptionContext(const TFFLoopSettings& s, AVMediaType type) {
-    switch (type) {
-    case AVMEDIA_TYPE_VIDEO:
-        return s.OptionCodecContexts[0];
-    case AVMEDIA_TYPE_AUDIO:
-        return s.OptionCodecContexts[1];
-    case AVMEDIA_TYPE_SUBTITLE:
-        return s.OptionCodecContexts[3];
-    default:
-        return nullptr;
-    }
-}
-
-const AVCodec* ChooseEncoder(const std::string& name, AVMediaType type, const AVOutputFormat* fmt,
-                             const QString& fileName, const TFFLoopSettings& s) {
+const AVCodec* TFFOutputOpener::ChooseEncoder(int fileIndex, const std::string& name,
+                                              AVMediaType type) const {
     if (!name.empty()) {
         std::string err;
-        AVCodecContext* oc = OptionContext(s, type);
+        const AVCodecContext* oc = C.Codec(type);
         const AVCodec* c = FindCodecByName(
             name, type, true, oc ? oc->strict_std_compliance : FF_COMPLIANCE_NORMAL, err);
         if (!c)
             Raise(err);
         return c;
     }
-    const QByteArray fn = fileName.toUtf8();
-    AVCodecID id = ff::av_guess_codec(fmt, nullptr, fn.constData(), nullptr, type);
+    const QByteArray fn = Extras[size_t(fileIndex)].FileName.toUtf8();
+    AVCodecID id = ff::av_guess_codec(Outputs[size_t(fileIndex)].Context->oformat, nullptr,
+                                      fn.constData(), nullptr, type);
     return id == AV_CODEC_ID_NONE ? nullptr : ff::avcodec_find_encoder(id);
 }
 
-} // namespace
-
-void TFFOutputOpener::ScanInputKinds(const TFFInputList& inputs, bool firstOnly, bool& video,
-                                     bool& audio, bool& subtitle) {
+void TFFOutputOpener::ScanInputKinds(bool firstOnly, bool& video, bool& audio,
+                                     bool& subtitle) const {
     video = audio = subtitle = false;
-    for (const auto& in : inputs) {
-        for (unsigned i = 0; i < in->Context->nb_streams; ++i) {
-            const AVStream* st = in->Context->streams[i];
+    for (const TInputFile& in : Inputs) {
+        for (unsigned i = 0; i < in.Context->nb_streams; ++i) {
+            const AVStream* st = in.Context->streams[i];
             switch (st->codecpar->codec_type) {
             case AVMEDIA_TYPE_VIDEO:
                 // An embedded cover picture is part of the tags, not a video of the input.
@@ -71,20 +58,19 @@ void TFFOutputOpener::ScanInputKinds(const TFFInputList& inputs, bool firstOnly,
     }
 }
 
-int TFFOutputOpener::Open(TFFLoopSettings& s, const QString& fileName, bool join,
-                          const TFFInputList& inputs, TFFOutputList& outputs, bool& joinMode,
+int TFFOutputOpener::Open(const QString& fileName, bool join, bool& joinMode,
                           std::string& lastError) {
     if (joinMode) {
         lastError = "Cannot join more than one output file.";
         return -1;
     }
-    if (int(outputs.size()) >= MaxFilesPerEngine) {
-        lastError = Fmt("max output files %d reached", MaxFilesPerEngine);
+    if (int(Outputs.size()) >= S.MaxOutputFiles) {
+        lastError = Fmt("max output files %d reached", S.MaxOutputFiles);
         return -1;
     }
     // Writing would truncate the source before a single packet was read from it.
-    for (const auto& in : inputs) {
-        if (SameFile(in->FileName, fileName)) {
+    for (const TInputFile& in : Inputs) {
+        if (SameFile(TFFInputOpener::FileName(in), fileName)) {
             lastError = Narrow(fileName) + ": the output file is the same file as the input";
             return -1;
         }
@@ -92,14 +78,14 @@ int TFFOutputOpener::Open(TFFLoopSettings& s, const QString& fileName, bool join
 
     const QByteArray fn = fileName.toUtf8();
     const AVOutputFormat* fmt = nullptr;
-    if (!s.ForcedFormat.empty()) {
-        fmt = ff::av_guess_format(s.ForcedFormat.c_str(), nullptr, nullptr);
+    if (!S.FileFormat.empty()) {
+        fmt = ff::av_guess_format(S.FileFormat.c_str(), nullptr, nullptr);
         if (!fmt) {
             lastError = Fmt("Requested output format '%s' is not a suitable output format",
-                            s.ForcedFormat.c_str());
+                            S.FileFormat.c_str());
             return -1;
         }
-        s.ForcedFormat.clear();
+        S.FileFormat.clear();
     } else {
         fmt = ff::av_guess_format(nullptr, fn.constData(), nullptr);
         if (!fmt) {
@@ -110,78 +96,90 @@ int TFFOutputOpener::Open(TFFLoopSettings& s, const QString& fileName, bool join
     AVFormatContext* oc = nullptr;
     if (ff::avformat_alloc_output_context2(&oc, fmt, nullptr, fn.constData()) < 0 || !oc)
         Raise(std::string("avformat_alloc_context failed"));
-    auto out = std::make_unique<TFFOutputFile>(fileName);
-    out->SetContext(oc);
+    const int index = int(Outputs.size());
+    const size_t codecsBefore = Codecs.size();
+    Outputs.emplace_back();
+    Outputs.back().Context.reset(oc);
+    Extras.emplace_back();
+    Extras.back().FileName = fileName;
+    // Whatever fails below takes the half-built output away again.
+    auto fail = [&](const std::string& msg) {
+        lastError = msg;
+        Extras.back().Close(Outputs.back(), true);
+        Outputs.pop_back();
+        Extras.pop_back();
+        Codecs.resize(codecsBefore);
+        return -1;
+    };
 
     bool useVideo =
-        s.VideoStreamCopy || fmt->video_codec != AV_CODEC_ID_NONE || !s.VideoCodecName.empty();
+        S.VideoStreamCopy || fmt->video_codec != AV_CODEC_ID_NONE || !S.VideoCodecName.empty();
     bool useAudio =
-        s.AudioStreamCopy || fmt->audio_codec != AV_CODEC_ID_NONE || !s.AudioCodecName.empty();
-    bool useSubtitle = s.SubtitleStreamCopy || fmt->subtitle_codec != AV_CODEC_ID_NONE ||
-                       !s.SubtitleCodecName.empty();
-    if (!inputs.empty()) {
+        S.AudioStreamCopy || fmt->audio_codec != AV_CODEC_ID_NONE || !S.AudioCodecName.empty();
+    bool useSubtitle = S.SubtitleStreamCopy || fmt->subtitle_codec != AV_CODEC_ID_NONE ||
+                       !S.SubtitleCodecName.empty();
+    if (!Inputs.empty()) {
         bool v, a, t;
         try {
-            ScanInputKinds(inputs, join, v, a, t);
+            ScanInputKinds(join, v, a, t);
         } catch (const std::exception& e) {
-            lastError = Fmt("check_audio_video_sub_inputs fail: %s", e.what());
-            return -1;
+            return fail(Fmt("check_audio_video_sub_inputs fail: %s", e.what()));
         }
         useVideo = useVideo && v;
         useAudio = useAudio && a;
         useSubtitle = useSubtitle && t;
     }
-    if (s.AudioDisable)
+    if (S.AudioDisable)
         useAudio = false;
-    if (s.SubtitleDisable)
+    if (S.SubtitleDisable)
         useSubtitle = false;
-    if (s.VideoDisable)
+    if (S.VideoDisable)
         useVideo = false;
 
     const char* step = "new_video_stream fail: %s";
     try {
         if (useVideo)
-            NewVideoStream(s, *out);
+            NewVideoStream(index);
         step = "new_audio_stream fail: %s";
         if (useAudio)
-            NewAudioStream(s, *out);
+            NewAudioStream(index);
         step = "new_subtitle_stream fail: %s";
         if (useSubtitle)
-            NewSubtitleStream(s, *out);
+            NewSubtitleStream(index);
     } catch (const std::exception& e) {
-        lastError = Fmt(step, e.what());
-        return -1;
+        return fail(Fmt(step, e.what()));
     }
-    // Whatever stream options were not consumed belong to this output only.
-    s.AudioDisable = s.VideoDisable = s.SubtitleDisable = false;
+    // Disabling a kind this output did not create was meant for this output all the same.
+    S.AudioDisable = S.VideoDisable = S.SubtitleDisable = false;
 
-    MoveMetadata(s, oc);
+    MoveMetadata(oc);
 
-    if ((fmt->flags & AVFMT_NEEDNUMBER) && !ff::av_filename_number_test(fn.constData())) {
-        lastError = Narrow(fileName) + ": Number syntax expected in filename";
-        return -1;
+    if ((fmt->flags & AVFMT_NEEDNUMBER) && !ff::av_filename_number_test(fn.constData()))
+        return fail(Narrow(fileName) + ": Number syntax expected in filename");
+    if (!(fmt->flags & AVFMT_NOFILE)) {
+        std::string err;
+        if (!Extras.back().OpenFile(Outputs.back(), err))
+            return fail(err);
     }
-    if (!(fmt->flags & AVFMT_NOFILE) && !out->OpenFile(lastError))
-        return -1;
 
-    oc->max_delay = int(s.MuxMaxDelay * 1000000);
+    oc->max_delay = int(S.MuxMaxDelay * 1000000);
     oc->flags |= AVFMT_FLAG_NONBLOCK;
-    CopyGenericOptions(s.OptionFormatContext, oc, AV_OPT_FLAG_ENCODING_PARAM, s.OptionNames);
-    s.StreamIds = {};
+    C.CopyTo(C.Format(), oc, AV_OPT_FLAG_ENCODING_PARAM);
+    S.StreamIds = {};
 
-    if (join && inputs.size() > 1) {
+    if (join && Inputs.size() > 1) {
         joinMode = true;
         int64_t sum = 0;
-        for (const auto& in : inputs)
-            if (in->Context->duration != AV_NOPTS_VALUE)
-                sum += in->Context->duration;
-        s.TotalDuration = sum ? sum : -1;
+        for (const TInputFile& in : Inputs)
+            if (in.Context->duration != AV_NOPTS_VALUE)
+                sum += in.Context->duration;
+        S.TotalDuration = sum ? sum : -1;
     }
-    outputs.push_back(std::move(out));
-    return int(outputs.size());
+    return int(Outputs.size());
 }
 
-void TFFOutputOpener::MoveMetadata(TFFLoopSettings& s, AVFormatContext* oc) {
+void TFFOutputOpener::MoveMetadata(AVFormatContext* oc) {
+    TFFOptionState& s = S;
     if (s.RecordingTimestamp) {
         time_t t = time_t(s.RecordingTimestamp);
         struct tm tmv {};
@@ -203,14 +201,15 @@ void TFFOutputOpener::MoveMetadata(TFFLoopSettings& s, AVFormatContext* oc) {
     s.Metadata.clear();
 }
 
-AVStream* TFFOutputOpener::NewStream(TFFLoopSettings& s, TFFOutputFile& out, AVMediaType type,
-                                     const AVCodec* encoder, uint32_t tag) {
-    AVFormatContext* oc = out.Context();
+AVStream* TFFOutputOpener::NewStream(int fileIndex, AVMediaType type, const AVCodec* encoder,
+                                     uint32_t tag) {
+    TFFOptionState& s = S;
+    AVFormatContext* oc = Outputs[size_t(fileIndex)].Context.get();
     AVStream* st = ff::avformat_new_stream(oc, nullptr);
     if (!st)
         Raise(std::string("Could not alloc stream"));
     const int index = int(oc->nb_streams) - 1;
-    st->id = index < MaxStreamsPerFile ? s.StreamIds[size_t(index)] : 0;
+    st->id = index < ffopt::MaxStreams ? s.StreamIds[size_t(index)] : 0;
     TFFOutputStreamSetup setup;
     setup.Codec.reset(ff::avcodec_alloc_context3(encoder));
     if (!setup.Codec)
@@ -223,18 +222,26 @@ AVStream* TFFOutputOpener::NewStream(TFFLoopSettings& s, TFFOutputFile& out, AVM
     if (oc->oformat->flags & AVFMT_GLOBALHEADER)
         c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     setup.Encoder = encoder;
-    out.Streams().push_back(std::move(setup));
+    Extras[size_t(fileIndex)].Streams.push_back(std::move(setup));
+    Codecs.push_back(encoder);
+    // The bitstream filters given for this kind belong to this stream now.
+    TBitstreamFilterChain& chain = type == AVMEDIA_TYPE_AUDIO   ? s.AudioBitstreamFilters
+                                   : type == AVMEDIA_TYPE_VIDEO ? s.VideoBitstreamFilters
+                                                                : s.SubtitleBitstreamFilters;
+    if (index < ffopt::MaxStreams)
+        Outputs[size_t(fileIndex)].BitstreamFilters[size_t(index)] = std::move(chain);
+    chain.clear();
     return st;
 }
 
-void TFFOutputOpener::NewAudioStream(TFFLoopSettings& s, TFFOutputFile& out) {
+void TFFOutputOpener::NewAudioStream(int fileIndex) {
+    TFFOptionState& s = S;
     const AVCodec* encoder = nullptr;
     const bool copy = s.AudioStreamCopy;
     if (!copy)
-        encoder = ChooseEncoder(s.AudioCodecName, AVMEDIA_TYPE_AUDIO, out.Context()->oformat,
-                                out.FileName(), s);
-    AVStream* st = NewStream(s, out, AVMEDIA_TYPE_AUDIO, encoder, s.AudioCodecTag);
-    TFFOutputStreamSetup& setup = out.Streams().back();
+        encoder = ChooseEncoder(fileIndex, s.AudioCodecName, AVMEDIA_TYPE_AUDIO);
+    AVStream* st = NewStream(fileIndex, AVMEDIA_TYPE_AUDIO, encoder, s.AudioCodecTag);
+    TFFOutputStreamSetup& setup = Extras[size_t(fileIndex)].Streams.back();
     AVCodecContext* c = setup.Codec.get();
     setup.Copy = copy;
     c->sample_rate = s.AudioSampleRate;
@@ -242,15 +249,15 @@ void TFFOutputOpener::NewAudioStream(TFFLoopSettings& s, TFFOutputFile& out) {
     ff::av_channel_layout_uninit(&c->ch_layout);
     c->ch_layout = layout;
     if (!copy) {
-        CopyGenericOptions(OptionContext(s, AVMEDIA_TYPE_AUDIO), c,
-                           AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM, s.OptionNames);
+        C.CopyTo(C.Codec(AVMEDIA_TYPE_AUDIO), c,
+                 AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM);
         if (encoder)
             c->codec_id = encoder->id;
-        if (s.AudioQScale > -99999.0f) {
+        if (s.AudioQScale > -99999.0) {
             c->flags |= AV_CODEC_FLAG_QSCALE;
             c->global_quality = int(FF_QP2LAMBDA * s.AudioQScale);
         }
-        c->sample_fmt = s.AudioSampleFmt;
+        c->sample_fmt = AVSampleFormat(s.AudioSampleFmt);
         if (encoder && encoder->sample_fmts) {
             bool listed = false;
             for (const AVSampleFormat* f = encoder->sample_fmts; *f != AV_SAMPLE_FMT_NONE; ++f)
@@ -282,19 +289,19 @@ void TFFOutputOpener::NewAudioStream(TFFLoopSettings& s, TFFOutputFile& out) {
     s.AudioStreamCopy = false;
 }
 
-void TFFOutputOpener::NewVideoStream(TFFLoopSettings& s, TFFOutputFile& out) {
+void TFFOutputOpener::NewVideoStream(int fileIndex) {
+    TFFOptionState& s = S;
     const AVCodec* encoder = nullptr;
     const bool copy = s.VideoStreamCopy;
     if (!copy)
-        encoder = ChooseEncoder(s.VideoCodecName, AVMEDIA_TYPE_VIDEO, out.Context()->oformat,
-                                out.FileName(), s);
-    AVStream* st = NewStream(s, out, AVMEDIA_TYPE_VIDEO, encoder, s.VideoCodecTag);
-    TFFOutputStreamSetup& setup = out.Streams().back();
+        encoder = ChooseEncoder(fileIndex, s.VideoCodecName, AVMEDIA_TYPE_VIDEO);
+    AVStream* st = NewStream(fileIndex, AVMEDIA_TYPE_VIDEO, encoder, s.VideoCodecTag);
+    TFFOutputStreamSetup& setup = Extras[size_t(fileIndex)].Streams.back();
     AVCodecContext* c = setup.Codec.get();
     setup.Copy = copy;
     if (!copy) {
-        CopyGenericOptions(OptionContext(s, AVMEDIA_TYPE_VIDEO), c,
-                           AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM, s.OptionNames);
+        C.CopyTo(C.Codec(AVMEDIA_TYPE_VIDEO), c,
+                 AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
         if (encoder)
             c->codec_id = encoder->id;
         AVRational rate = s.FrameRate.den ? s.FrameRate : AVRational{25, 1};
@@ -307,7 +314,7 @@ void TFFOutputOpener::NewVideoStream(TFFLoopSettings& s, TFFOutputFile& out) {
         c->height = s.FrameHeight;
         if (s.FrameAspectRatio > 0 && c->width && c->height)
             c->sample_aspect_ratio = ff::av_d2q(s.FrameAspectRatio * c->height / c->width, 255);
-        c->pix_fmt = s.FramePixFmt;
+        c->pix_fmt = AVPixelFormat(s.FramePixFmt);
         if (encoder && encoder->pix_fmts) {
             bool listed = false;
             for (const AVPixelFormat* f = encoder->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
@@ -325,18 +332,18 @@ void TFFOutputOpener::NewVideoStream(TFFLoopSettings& s, TFFOutputFile& out) {
     s.VideoStreamCopy = false;
 }
 
-void TFFOutputOpener::NewSubtitleStream(TFFLoopSettings& s, TFFOutputFile& out) {
+void TFFOutputOpener::NewSubtitleStream(int fileIndex) {
+    TFFOptionState& s = S;
     const AVCodec* encoder = nullptr;
     const bool copy = s.SubtitleStreamCopy;
     if (!copy)
-        encoder = ChooseEncoder(s.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, out.Context()->oformat,
-                                out.FileName(), s);
-    AVStream* st = NewStream(s, out, AVMEDIA_TYPE_SUBTITLE, encoder, s.SubtitleCodecTag);
-    TFFOutputStreamSetup& setup = out.Streams().back();
+        encoder = ChooseEncoder(fileIndex, s.SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE);
+    AVStream* st = NewStream(fileIndex, AVMEDIA_TYPE_SUBTITLE, encoder, s.SubtitleCodecTag);
+    TFFOutputStreamSetup& setup = Extras[size_t(fileIndex)].Streams.back();
     setup.Copy = copy;
     if (!copy) {
-        CopyGenericOptions(OptionContext(s, AVMEDIA_TYPE_SUBTITLE), setup.Codec.get(),
-                           AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_SUBTITLE_PARAM, s.OptionNames);
+        C.CopyTo(C.Codec(AVMEDIA_TYPE_SUBTITLE), setup.Codec.get(),
+                 AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_SUBTITLE_PARAM);
         if (encoder)
             setup.Codec->codec_id = encoder->id;
     }
@@ -346,4 +353,61 @@ void TFFOutputOpener::NewSubtitleStream(TFFLoopSettings& s, TFFOutputFile& out) 
     s.SubtitleDisable = false;
     s.SubtitleCodecName.clear();
     s.SubtitleStreamCopy = false;
+}
+
+int TCustomFFmpeg::OpenOutputFile(const QString& fileName, bool join) {
+    TFFRunState& run = RunStateOf(FRun);
+    try {
+        const int count =
+            TFFOutputOpener(FOpt, FOptCtx, FInputFiles, FOutputFiles, run.Outputs, FOutputCodecs)
+                .Open(fileName, join, FJoinMode, FLastErrorText);
+        if (count > 0)
+            FNewStreamHandler = [this](AVMediaType type) {
+                AVFormatContext* oc = FOutputFiles.back().Context.get();
+                const int index = int(FOutputFiles.size()) - 1;
+                if (type == AVMEDIA_TYPE_AUDIO)
+                    NewAudioStream(oc, index);
+                else if (type == AVMEDIA_TYPE_VIDEO)
+                    NewVideoStream(oc, index);
+                else
+                    NewSubtitleStream(oc, index);
+            };
+        return count;
+    } catch (const std::exception& e) {
+        FLastErrorText = e.what();
+        return -1;
+    }
+}
+
+void TCustomFFmpeg::NewAudioStream(AVFormatContext*, int fileIndex) {
+    TFFOutputOpener(FOpt, FOptCtx, FInputFiles, FOutputFiles, RunStateOf(FRun).Outputs,
+                    FOutputCodecs)
+        .NewAudioStream(fileIndex);
+}
+
+void TCustomFFmpeg::NewVideoStream(AVFormatContext*, int fileIndex) {
+    TFFOutputOpener(FOpt, FOptCtx, FInputFiles, FOutputFiles, RunStateOf(FRun).Outputs,
+                    FOutputCodecs)
+        .NewVideoStream(fileIndex);
+}
+
+void TCustomFFmpeg::NewSubtitleStream(AVFormatContext*, int fileIndex) {
+    TFFOutputOpener(FOpt, FOptCtx, FInputFiles, FOutputFiles, RunStateOf(FRun).Outputs,
+                    FOutputCodecs)
+        .NewSubtitleStream(fileIndex);
+}
+
+void TCustomFFmpeg::FreeFiles() {
+    TFFRunState& run = RunStateOf(FRun);
+    for (size_t i = 0; i < FOutputFiles.size(); ++i) {
+        if (i < run.Outputs.size())
+            run.Outputs[i].Close(FOutputFiles[i], run.DiscardOutputs);
+        FOutputFiles[i].Context.reset();
+    }
+    FOutputFiles.clear();
+    run.Outputs.clear();
+    FOutputCodecs.clear();
+    FInputFiles.clear();
+    FInputCodecs.clear();
+    FJoinMode = false;
 }

@@ -26,7 +26,7 @@ void TFFPrepare::Run() {
         const TFFInputStream& ist = T.Inputs[size_t(ost.Source)];
         ff::av_dict_copy(&ost.Stream->metadata, ist.Stream->metadata, AV_DICT_DONT_OVERWRITE);
         ost.Stream->disposition = ist.Stream->disposition;
-        ost.Copy = Out[size_t(ost.FileIndex)]->Streams()[size_t(ost.Index)].Copy;
+        ost.Copy = OutX[size_t(ost.FileIndex)].Streams[size_t(ost.Index)].Copy;
         if (ost.Copy)
             SetUpCopy(ost);
         else
@@ -54,7 +54,7 @@ void TFFPrepare::BuildInputTable() {
     const int64_t now = ff::av_gettime_relative();
     for (size_t f = 0; f < In.size(); ++f) {
         T.FirstOfInput.push_back(int(T.Inputs.size()));
-        AVFormatContext* ic = In[f]->Context.get();
+        AVFormatContext* ic = In[f].Context.get();
         for (unsigned i = 0; i < ic->nb_streams; ++i) {
             TFFInputStream ist;
             ist.FileIndex = int(f);
@@ -70,7 +70,7 @@ void TFFPrepare::BuildOutputTable() {
     T.Outputs.clear();
     size_t total = 0;
     for (size_t f = 0; f < Out.size(); ++f) {
-        AVFormatContext* oc = Out[f]->Context();
+        AVFormatContext* oc = Out[f].Context.get();
         if (!oc->nb_streams) {
             ff::av_dump_format(oc, int(f), oc->url, 1);
             Raise(Fmt("Output file #%d does not contain any stream", int(f)));
@@ -80,23 +80,24 @@ void TFFPrepare::BuildOutputTable() {
     if (!S.StreamMaps.empty()) {
         if (S.StreamMaps.size() != total)
             Raise(std::string("Number of stream maps must match number of output streams"));
-        for (const TFFStreamMap& m : S.StreamMaps) {
-            if (m.File < 0 || size_t(m.File) >= In.size() || m.Stream < 0 ||
-                unsigned(m.Stream) >= In[size_t(m.File)]->Context->nb_streams)
-                Raise(Fmt("Could not find input stream #%d.%d", m.File, m.Stream));
-            if (m.SyncFile < 0 || size_t(m.SyncFile) >= In.size() || m.SyncStream < 0 ||
-                unsigned(m.SyncStream) >= In[size_t(m.SyncFile)]->Context->nb_streams)
-                Raise(Fmt("Could not find sync stream #%d.%d", m.SyncFile, m.SyncStream));
+        for (const TStreamMap& m : S.StreamMaps) {
+            if (m.FileIndex < 0 || size_t(m.FileIndex) >= In.size() || m.StreamIndex < 0 ||
+                unsigned(m.StreamIndex) >= In[size_t(m.FileIndex)].Context->nb_streams)
+                Raise(Fmt("Could not find input stream #%d.%d", m.FileIndex, m.StreamIndex));
+            if (m.SyncFileIndex < 0 || size_t(m.SyncFileIndex) >= In.size() ||
+                m.SyncStreamIndex < 0 ||
+                unsigned(m.SyncStreamIndex) >= In[size_t(m.SyncFileIndex)].Context->nb_streams)
+                Raise(Fmt("Could not find sync stream #%d.%d", m.SyncFileIndex, m.SyncStreamIndex));
         }
     }
     for (size_t f = 0; f < Out.size(); ++f) {
-        AVFormatContext* oc = Out[f]->Context();
+        AVFormatContext* oc = Out[f].Context.get();
         for (unsigned i = 0; i < oc->nb_streams; ++i) {
             TFFOutputStream ost;
             ost.FileIndex = int(f);
             ost.Index = int(i);
             ost.Stream = oc->streams[i];
-            ost.Encoder = Out[f]->Streams()[i].Codec.get();
+            ost.Encoder = OutX[f].Streams[i].Codec.get();
             T.Outputs.push_back(std::move(ost));
         }
     }
@@ -125,15 +126,15 @@ void TFFPrepare::ChooseSources() {
         TFFOutputStream& ost = T.Outputs[k];
         const AVMediaType type = ost.Encoder->codec_type;
         if (!S.StreamMaps.empty()) {
-            const TFFStreamMap& m = S.StreamMaps[k];
-            ost.Source = T.FirstOfInput[size_t(m.File)] + m.Stream;
-            ost.Sync = T.FirstOfInput[size_t(m.SyncFile)] + m.SyncStream;
+            const TStreamMap& m = S.StreamMaps[k];
+            ost.Source = T.FirstOfInput[size_t(m.FileIndex)] + m.StreamIndex;
+            ost.Sync = T.FirstOfInput[size_t(m.SyncFileIndex)] + m.SyncStreamIndex;
             const AVMediaType st = T.Inputs[size_t(ost.Source)].Stream->codecpar->codec_type;
             if (st != type) {
-                AVFormatContext* oc = Out[size_t(ost.FileIndex)]->Context();
+                AVFormatContext* oc = Out[size_t(ost.FileIndex)].Context.get();
                 ff::av_dump_format(oc, ost.FileIndex, oc->url, 1);
-                Raise(Fmt("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", m.File,
-                          m.Stream, MediaTypeText(st), ost.FileIndex, ost.Index,
+                Raise(Fmt("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)", m.FileIndex,
+                          m.StreamIndex, MediaTypeText(st), ost.FileIndex, ost.Index,
                           MediaTypeText(type)));
             }
         } else if (Join) {
@@ -141,7 +142,7 @@ void TFFPrepare::ChooseSources() {
             for (size_t f = 0; f < In.size(); ++f) {
                 int found = -1;
                 const int first = T.FirstOfInput[f];
-                const int count = int(In[f]->Context->nb_streams);
+                const int count = int(In[f].Context->nb_streams);
                 for (int i = first; i < first + count && found < 0; ++i) {
                     const AVStream* st = T.Inputs[size_t(i)].Stream;
                     if (st->codecpar->codec_type == type && st->discard != AVDISCARD_ALL &&
@@ -149,7 +150,7 @@ void TFFPrepare::ChooseSources() {
                         found = i;
                 }
                 if (found < 0) {
-                    AVFormatContext* oc = Out[size_t(ost.FileIndex)]->Context();
+                    AVFormatContext* oc = Out[size_t(ost.FileIndex)].Context.get();
                     ff::av_dump_format(oc, ost.FileIndex, oc->url, 1);
                     Raise(Fmt("Could not find input stream matching output stream #%d.%d (%s)",
                               ost.FileIndex, ost.Index, MediaTypeText(type)));
@@ -161,7 +162,7 @@ void TFFPrepare::ChooseSources() {
         } else {
             ost.Source = FindSource(ost);
             if (ost.Source < 0) {
-                AVFormatContext* oc = Out[size_t(ost.FileIndex)]->Context();
+                AVFormatContext* oc = Out[size_t(ost.FileIndex)].Context.get();
                 ff::av_dump_format(oc, ost.FileIndex, oc->url, 1);
                 Raise(Fmt("Could not find input stream matching output stream #%d.%d (%s)",
                           ost.FileIndex, ost.Index, MediaTypeText(type)));
@@ -176,7 +177,7 @@ void TFFPrepare::SetUpCopy(TFFOutputStream& ost) {
     TFFInputStream& ist = T.Inputs[size_t(ost.Source)];
     const AVCodecParameters* ip = ist.Stream->codecpar;
     AVCodecParameters* op = ost.Stream->codecpar;
-    const AVOutputFormat* fmt = Out[size_t(ost.FileIndex)]->Context()->oformat;
+    const AVOutputFormat* fmt = Out[size_t(ost.FileIndex)].Context.get()->oformat;
     if (ip->extradata_size > 2147483639)
         Raise(std::string("icodec.extradata_size is invalid (too large)"));
     if (ip->codec_type == AVMEDIA_TYPE_AUDIO) {
@@ -236,7 +237,7 @@ void TFFPrepare::OpenEncoders() {
     for (TFFOutputStream& ost : T.Outputs) {
         if (!ost.EncodingNeeded)
             continue;
-        TFFOutputStreamSetup& setup = Out[size_t(ost.FileIndex)]->Streams()[size_t(ost.Index)];
+        TFFOutputStreamSetup& setup = OutX[size_t(ost.FileIndex)].Streams[size_t(ost.Index)];
         const AVCodec* codec =
             setup.Encoder ? setup.Encoder : ff::avcodec_find_encoder(ost.Encoder->codec_id);
         const char* type = MediaTypeText(ost.Encoder->codec_type);
@@ -246,7 +247,8 @@ void TFFPrepare::OpenEncoders() {
         int err;
         {
             std::lock_guard<std::mutex> lock(CodecLock());
-            err = ff::avcodec_open2(ost.Encoder, codec, nullptr);
+            AVDictionaryPtr opts = C.CodecPrivateOptions(ost.Encoder->codec_type);
+            err = ff::avcodec_open2(ost.Encoder, codec, InOut(opts));
             ost.EncoderOpen = err >= 0;
         }
         if (err < 0)
@@ -268,7 +270,8 @@ void TFFPrepare::OpenDecoders() {
         if (!ist.DecodingNeeded)
             continue;
         const AVCodecParameters* par = ist.Stream->codecpar;
-        const AVCodec* forced = In[size_t(ist.FileIndex)]->ForcedDecoders[size_t(ist.StreamIndex)];
+        const size_t flat = size_t(&ist - T.Inputs.data());
+        const AVCodec* forced = flat < InputCodecs.size() ? InputCodecs[flat] : nullptr;
         const AVCodec* codec = forced ? forced : ff::avcodec_find_decoder(par->codec_id);
         const char* type = MediaTypeText(par->codec_type);
         if (!codec)
@@ -297,29 +300,29 @@ void TFFPrepare::OpenDecoders() {
 }
 
 void TFFPrepare::CopyMetadataMaps() {
-    for (const TFFMetaMap& m : S.MetaMaps) {
+    for (const TMetaDataMap& m : S.MetaDataMaps) {
         if (m.OutFile < 0 || size_t(m.OutFile) >= Out.size())
             FailWithMapping(Fmt("Invalid output file index %d map_meta_data(%d,%d)", m.OutFile,
                                 m.OutFile, m.InFile));
         if (m.InFile < 0 || size_t(m.InFile) >= In.size())
             FailWithMapping(Fmt("Invalid input file index %d map_meta_data(%d,%d)", m.InFile,
                                 m.OutFile, m.InFile));
-        ff::av_dict_copy(&Out[size_t(m.OutFile)]->Context()->metadata,
-                         In[size_t(m.InFile)]->Context->metadata, AV_DICT_DONT_OVERWRITE);
+        ff::av_dict_copy(&Out[size_t(m.OutFile)].Context.get()->metadata,
+                         In[size_t(m.InFile)].Context->metadata, AV_DICT_DONT_OVERWRITE);
     }
 }
 
 void TFFPrepare::CopyChapters() {
-    for (const auto& in : In) {
-        AVFormatContext* ic = in->Context.get();
-        for (const auto& out : Out) {
-            AVFormatContext* oc = out->Context();
+    for (const TInputFile& in : In) {
+        AVFormatContext* ic = in.Context.get();
+        for (const TOutputFile& out : Out) {
+            AVFormatContext* oc = out.Context.get();
             for (unsigned i = 0; i < ic->nb_chapters; ++i) {
                 const AVChapter* c = ic->chapters[i];
-                const int64_t offset = ff::av_rescale_q(S.StartTime - in->TsOffset,
+                const int64_t offset = ff::av_rescale_q(S.StartTime - in.TsOffset,
                                                         AVRational{1, 1000000}, c->time_base);
                 const int64_t rec =
-                    S.RecordingTime == NoRecordingLimit
+                    S.RecordingTime == ffopt::NoTimeLimit
                         ? INT64_MAX
                         : ff::av_rescale_q(S.RecordingTime, AVRational{1, 1000000}, c->time_base);
                 if (c->end < offset)
@@ -350,7 +353,8 @@ void TFFPrepare::CopyChapters() {
 
 void TFFPrepare::WriteHeaders() {
     for (size_t f = 0; f < Out.size(); ++f) {
-        if (ff::avformat_write_header(Out[f]->Context(), nullptr) < 0)
+        AVDictionaryPtr opts = C.FormatPrivateOptions();
+        if (ff::avformat_write_header(Out[f].Context.get(), InOut(opts)) < 0)
             FailWithMapping(
                 Fmt("Could not write header for output file #%d (incorrect codec parameters ?)",
                     int(f)));
@@ -359,7 +363,7 @@ void TFFPrepare::WriteHeaders() {
 
 void TFFPrepare::LogStreamMapping() const {
     for (size_t f = 0; f < Out.size(); ++f)
-        ff::av_dump_format(Out[f]->Context(), int(f), Out[f]->Context()->url, 1);
+        ff::av_dump_format(Out[f].Context.get(), int(f), Out[f].Context.get()->url, 1);
     if (S.Verbose < 0)
         return;
     Log(TStageLog::Verbose, QStringLiteral("Stream mapping:"));
@@ -388,11 +392,11 @@ void TFFPrepare::FailWithMapping(const std::string& msg) const {
     Raise(msg);
 }
 
-void TFFPrepare::CloseCodecs(TFFOutputList& outputs, TFFStreamTables& t) {
+void TFFPrepare::CloseCodecs(std::vector<TFFOutputExtra>& extras, TFFStreamTables& t) {
     std::lock_guard<std::mutex> lock(CodecLock());
     for (TFFOutputStream& ost : t.Outputs) {
-        if (ost.Encoder && ost.FileIndex < int(outputs.size())) {
-            auto& streams = outputs[size_t(ost.FileIndex)]->Streams();
+        if (ost.Encoder && ost.FileIndex < int(extras.size())) {
+            auto& streams = extras[size_t(ost.FileIndex)].Streams;
             if (size_t(ost.Index) < streams.size())
                 streams[size_t(ost.Index)].Codec.reset();
         }

@@ -4,22 +4,24 @@
 // (under the codec lock), copies metadata and chapters and writes the file headers. Runs on the
 // run's thread; every failure raises the engine exception.
 
-#include "media/encode/FFInputFile.h"
-#include "media/encode/FFLoopSettings.h"
 #include "media/encode/FFOutputFile.h"
+#include "media/encode/TCustomFFmpeg.h"
 #include "media/encode/FFPrepareStreams.h"
 
 class TFFPrepare {
 public:
-    TFFPrepare(TFFLoopSettings& s, TFFInputList& inputs, TFFOutputList& outputs, bool joinMode,
-               bool audioHookAssigned, TFFStreamTables& t)
-        : S(s), In(inputs), Out(outputs), Join(joinMode), AudioHook(audioHookAssigned), T(t) {}
+    TFFPrepare(TFFOptionState& s, const TFFOptionContexts& c, std::vector<TInputFile>& inputs,
+               const std::vector<const AVCodec*>& inputCodecs, std::vector<TOutputFile>& outputs,
+               std::vector<TFFOutputExtra>& extras, bool joinMode, bool audioHookAssigned,
+               TFFStreamTables& t)
+        : S(s), C(c), In(inputs), InputCodecs(inputCodecs), Out(outputs), OutX(extras),
+          Join(joinMode), AudioHook(audioHookAssigned), T(t) {}
 
     void Run();
 
     // Frees every encoder and decoder still open, each under the codec lock. Safe to call more
     // than once and after a failed preparation.
-    static void CloseCodecs(TFFOutputList& outputs, TFFStreamTables& t);
+    static void CloseCodecs(std::vector<TFFOutputExtra>& extras, TFFStreamTables& t);
 
     // "  Stream #0.0 -> #0.0 (audio)" lines, written before a failure is reported as well.
     void LogStreamMapping() const;
@@ -38,9 +40,12 @@ private:
     void WriteHeaders();
     [[noreturn]] void FailWithMapping(const std::string& msg) const;
 
-    TFFLoopSettings& S;
-    TFFInputList& In;
-    TFFOutputList& Out;
+    TFFOptionState& S;
+    const TFFOptionContexts& C;
+    std::vector<TInputFile>& In;
+    const std::vector<const AVCodec*>& InputCodecs; // forced decoder per input stream
+    std::vector<TOutputFile>& Out;
+    std::vector<TFFOutputExtra>& OutX;
     bool Join;
     bool AudioHook;
     TFFStreamTables& T;

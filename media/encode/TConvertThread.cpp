@@ -1,9 +1,9 @@
 #include "media/encode/TConvertThread.h"
 
-#include "media/encode/FFLoopCore.h"
+#include "media/encode/TCustomFFmpeg.h"
 #include "media/encode/FFLoopEvent.h"
 
-TConvertThread::TConvertThread(TFFLoopCore& engine, TFFLoopEvent& runFinished, int priority)
+TConvertThread::TConvertThread(TCustomFFmpeg& engine, TFFLoopEvent& runFinished, int priority)
     : FEngine(engine), FRunFinished(runFinished), FPriority(priority) {}
 
 TConvertThread::~TConvertThread() {

@@ -6,12 +6,12 @@
 
 #include <thread>
 
-class TFFLoopCore;
+class TCustomFFmpeg;
 class TFFLoopEvent;
 
 class TConvertThread {
 public:
-    TConvertThread(TFFLoopCore& engine, TFFLoopEvent& runFinished, int priority);
+    TConvertThread(TCustomFFmpeg& engine, TFFLoopEvent& runFinished, int priority);
     ~TConvertThread(); // joins
     TConvertThread(const TConvertThread&) = delete;
     TConvertThread& operator=(const TConvertThread&) = delete;
@@ -24,7 +24,7 @@ public:
     int Priority() const { return FPriority; }
 
 private:
-    TFFLoopCore& FEngine;
+    TCustomFFmpeg& FEngine;
     TFFLoopEvent& FRunFinished;
     int FPriority; // kept for the component; threads run at the process's priority
     std::thread FThread;

@@ -1,9 +1,9 @@
 #include "media/encode/TDoTerminateThread.h"
 
-#include "media/encode/FFLoopCore.h"
+#include "media/encode/TCustomFFmpeg.h"
 #include "media/encode/FFLoopEvent.h"
 
-TDoTerminateThread::TDoTerminateThread(TFFLoopCore& engine, TFFLoopEvent& notified) {
+TDoTerminateThread::TDoTerminateThread(TCustomFFmpeg& engine, TFFLoopEvent& notified) {
     notified.Reset();
     FThread = std::thread([&engine, &notified] {
         struct SetOnExit {

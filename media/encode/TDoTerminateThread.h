@@ -5,13 +5,13 @@
 
 #include <thread>
 
-class TFFLoopCore;
+class TCustomFFmpeg;
 class TFFLoopEvent;
 
 class TDoTerminateThread {
 public:
     // Starts at once.
-    TDoTerminateThread(TFFLoopCore& engine, TFFLoopEvent& notified);
+    TDoTerminateThread(TCustomFFmpeg& engine, TFFLoopEvent& notified);
     ~TDoTerminateThread(); // joins
     TDoTerminateThread(const TDoTerminateThread&) = delete;
     TDoTerminateThread& operator=(const TDoTerminateThread&) = delete;

@@ -95,14 +95,14 @@ int PeakLevel(const QString& file) {
     return peak;
 }
 
-bool SetUpCut(TFFLoopCore& engine, const QString& src, const QString& dst, int64_t startUs,
+bool SetUpCut(TTestEngine& engine, const QString& src, const QString& dst, int64_t startUs,
               int64_t durationUs) {
     if (!engine.OpenInputFile(src))
         return false;
-    engine.Settings.AudioCodecName = "libmp3lame";
-    engine.Settings.StartTime = startUs;
-    engine.Settings.RecordingTime = durationUs;
-    engine.Settings.TotalDuration = durationUs;
+    engine.S().AudioCodecName = "libmp3lame";
+    engine.S().StartTime = startUs;
+    engine.S().RecordingTime = durationUs;
+    engine.S().TotalDuration = durationUs;
     return engine.OpenOutputFile(dst, false) > 0;
 }
 

@@ -2,7 +2,8 @@
 // Shared pieces of the engine tests: the encoder's libraries bound once, scratch folders, and the
 // independent tools (ffprobe, ffmpeg, sox) that check what the engine wrote.
 
-#include "media/encode/FFLoopCore.h"
+#include "media/encode/FFLoopRunState.h"
+#include "media/encode/TFFmpeg.h"
 
 #include <QByteArray>
 #include <QString>
@@ -12,6 +13,16 @@
 #include <vector>
 
 namespace enginetest {
+
+// The engine with its options initialised, and a look at what the tests check inside it.
+class TTestEngine : public TFFmpeg {
+public:
+    TTestEngine() { InitOptions(); }
+    TFFOptionState& S() { return FOpt; }
+    int64_t InputTsOffset(int i) const { return FInputFiles.at(size_t(i)).TsOffset; }
+    bool Terminated() const { return FTerminated; }
+    void SetSkipBeforePreroll(bool skip) { RunStateOf(FRun).SkipBeforePreroll = skip; }
+};
 
 // Binds the encoder's library set; fails the calling test when it cannot.
 void LoadEngineLibraries();
@@ -55,7 +66,7 @@ QByteArray ReadAll(const QString& file);
 
 // An engine that cuts src from startUs for durationUs into dst through libmp3lame (the road
 // of the application's cut): input opened, output options set, output created.
-bool SetUpCut(TFFLoopCore& engine, const QString& src, const QString& dst, int64_t startUs,
+bool SetUpCut(TTestEngine& engine, const QString& src, const QString& dst, int64_t startUs,
               int64_t durationUs);
 
 } // namespace enginetest

@@ -37,14 +37,13 @@ protected:
 
 TEST_F(AudioPathTest, HookWritingZerosGivesSilenceWhateverTheVolume) {
     for (int volume : {256, 512}) {
-        TFFLoopCore engine;
-        engine.Callbacks.AudioHook = [](int64_t, uint8_t* samples, int size, int, int, int) {
-            memset(samples, 0, size_t(size));
-        };
+        TTestEngine engine;
+        engine.OnAudioHookCallback = [](TCustomFFmpeg*, int64_t, void* samples, int size, int, int,
+                                        int) { memset(samples, 0, size_t(size)); };
         ASSERT_TRUE(
             SetUpCut(engine, testpaths::fixture("tone200.mp3"), Out("zero.mp3"), 1000000, 3000000));
-        engine.Settings.AudioVolume = volume;
-        engine.Start(false);
+        engine.S().AudioVolume = volume;
+        engine.Start(false, 0);
         ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
         EXPECT_EQ(PeakLevel(Out("zero.mp3")), 0) << volume;
     }
@@ -53,12 +52,12 @@ TEST_F(AudioPathTest, HookWritingZerosGivesSilenceWhateverTheVolume) {
 TEST_F(AudioPathTest, VolumeReachesTheOutput) {
     int peaks[2] = {0, 0};
     for (int i = 0; i < 2; ++i) {
-        TFFLoopCore engine;
+        TTestEngine engine;
         ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone10.wav")));
-        engine.Settings.AudioVolume = i == 0 ? 256 : 128;
+        engine.S().AudioVolume = i == 0 ? 256 : 128;
         ASSERT_GT(engine.OpenOutputFile(Out(QString("vol%1.wav").arg(i)), false), 0)
-            << engine.LastErrorText;
-        engine.Start(false);
+            << engine.LastErrorText();
+        engine.Start(false, 0);
         ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
         peaks[i] = PeakLevel(Out(QString("vol%1.wav").arg(i)));
     }
@@ -72,15 +71,15 @@ TEST_F(AudioPathTest, ResamplesToTheRequestedRateAndChannels) {
     } cases[] = {{22050, 2}, {44100, 1}, {22050, 1}};
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Rate * 10 + c.Channels);
-        TFFLoopCore engine;
+        TTestEngine engine;
         ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3")));
-        engine.Settings.AudioCodecName = "libmp3lame";
-        engine.Settings.RecordingTime = 5000000;
-        engine.Settings.AudioSampleRate = c.Rate;
-        engine.Settings.AudioChannels = c.Channels;
-        engine.Settings.AudioChannelLayout = 0;
-        ASSERT_GT(engine.OpenOutputFile(Out("rs.mp3"), false), 0) << engine.LastErrorText;
-        engine.Start(false);
+        engine.S().AudioCodecName = "libmp3lame";
+        engine.S().RecordingTime = 5000000;
+        engine.S().AudioSampleRate = c.Rate;
+        engine.S().AudioChannels = c.Channels;
+        engine.S().AudioChannelLayout = 0;
+        ASSERT_GT(engine.OpenOutputFile(Out("rs.mp3"), false), 0) << engine.LastErrorText();
+        engine.Start(false, 0);
         ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
         const TProbe p = Probe(Out("rs.mp3"));
         EXPECT_EQ(p.SampleRate, c.Rate);
@@ -91,10 +90,10 @@ TEST_F(AudioPathTest, ResamplesToTheRequestedRateAndChannels) {
 }
 
 TEST_F(AudioPathTest, MonoTwentyTwoKilohertzSourceKeepsItsFormat) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     ASSERT_TRUE(
         SetUpCut(engine, testpaths::fixture("mono22k.mp3"), Out("mono.mp3"), 3000000, 5000000));
-    engine.Start(false);
+    engine.Start(false, 0);
     ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
     const TProbe p = Probe(Out("mono.mp3"));
     EXPECT_EQ(p.SampleRate, 22050);
@@ -107,13 +106,13 @@ TEST_F(AudioPathTest, MonoTwentyTwoKilohertzSourceKeepsItsFormat) {
 TEST_F(AudioPathTest, AudioSyncPadsALateStartWithSilence) {
     for (int method : {0, 1}) {
         SCOPED_TRACE(method);
-        TFFLoopCore engine;
-        engine.Settings.InputTsOffset = 500000;
+        TTestEngine engine;
+        engine.S().InputTsOffset = 500000;
         ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone10.wav")));
-        engine.Settings.AudioSyncMethod = method;
+        engine.S().AudioSyncMethod = method;
         const QString name = Out(QString("async%1.wav").arg(method));
-        ASSERT_GT(engine.OpenOutputFile(name, false), 0) << engine.LastErrorText;
-        engine.Start(false);
+        ASSERT_GT(engine.OpenOutputFile(name, false), 0) << engine.LastErrorText();
+        engine.Start(false, 0);
         ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
         const std::vector<int16_t> s = DecodeS16(name);
         const double seconds = double(s.size()) / 2 / 44100;

@@ -27,20 +27,20 @@ protected:
 };
 
 TEST_F(EngineFailureTest, MissingInputNamesTheFile) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     const QString name = Out("absent.mp3");
     EXPECT_FALSE(engine.OpenInputFile(name));
-    EXPECT_EQ(engine.LastErrorText, name.toStdString() + ": No such file or directory");
-    EXPECT_EQ(engine.InputCount(), 0);
+    EXPECT_EQ(engine.LastErrorText(), name.toStdString() + ": No such file or directory");
+    EXPECT_EQ(engine.InputFileCount(), 0);
 }
 
 TEST_F(EngineFailureTest, UnwritableFolderFailsAtCreation) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3")));
     const QString name = Out("no/such/folder/out.mp3");
     EXPECT_EQ(engine.OpenOutputFile(name, false), -1);
-    EXPECT_EQ(engine.LastErrorText, name.toStdString() + ": No such file or directory");
-    EXPECT_EQ(engine.OutputCount(), 0);
+    EXPECT_EQ(engine.LastErrorText(), name.toStdString() + ": No such file or directory");
+    EXPECT_EQ(engine.OutputFileCount(), 0);
 }
 
 TEST_F(EngineFailureTest, OutputNamingTheInputIsRefusedAndTheSourceKept) {
@@ -49,23 +49,23 @@ TEST_F(EngineFailureTest, OutputNamingTheInputIsRefusedAndTheSourceKept) {
     ASSERT_TRUE(QFile::link(src, Out("link.mp3")));
     const QByteArray before = ReadAll(src);
     for (const QString& name : {src, Out("link.mp3"), Out("./source.mp3")}) {
-        TFFLoopCore engine;
+        TTestEngine engine;
         ASSERT_TRUE(engine.OpenInputFile(src));
         EXPECT_EQ(engine.OpenOutputFile(name, false), -1) << name.toStdString();
-        EXPECT_NE(engine.LastErrorText.find("same file as the input"), std::string::npos);
+        EXPECT_NE(engine.LastErrorText().find("same file as the input"), std::string::npos);
     }
     EXPECT_EQ(ReadAll(src), before);
 }
 
 TEST_F(EngineFailureTest, StreamCopyWithVolumeFailsBeforeWritingAnything) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3")));
-    engine.Settings.AudioStreamCopy = true;
-    engine.Settings.AudioVolume = 200;
-    ASSERT_GT(engine.OpenOutputFile(Out("copy.mp3"), false), 0) << engine.LastErrorText;
+    engine.S().AudioStreamCopy = true;
+    engine.S().AudioVolume = 200;
+    ASSERT_GT(engine.OpenOutputFile(Out("copy.mp3"), false), 0) << engine.LastErrorText();
     int terminated = 0;
-    engine.Callbacks.Terminate = [&] { ++terminated; };
-    engine.Start(false);
+    engine.OnTerminateCallback = [&](TCustomFFmpeg*) { ++terminated; };
+    engine.Start(false, 0);
     EXPECT_TRUE(engine.Failed());
     EXPECT_FALSE(engine.Finished());
     EXPECT_EQ(engine.ErrorText(),
@@ -75,50 +75,50 @@ TEST_F(EngineFailureTest, StreamCopyWithVolumeFailsBeforeWritingAnything) {
 }
 
 TEST_F(EngineFailureTest, StreamCopyAtUnityVolumeCopiesTheRange) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3")));
-    engine.Settings.AudioStreamCopy = true;
-    engine.Settings.StartTime = 10000000;
-    engine.Settings.RecordingTime = 5000000;
-    ASSERT_GT(engine.OpenOutputFile(Out("copied.mp3"), false), 0) << engine.LastErrorText;
-    engine.Start(false);
+    engine.S().AudioStreamCopy = true;
+    engine.S().StartTime = 10000000;
+    engine.S().RecordingTime = 5000000;
+    ASSERT_GT(engine.OpenOutputFile(Out("copied.mp3"), false), 0) << engine.LastErrorText();
+    engine.Start(false, 0);
     EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
     EXPECT_NEAR(DecodedSeconds(Out("copied.mp3")), 5.0, 0.1);
 }
 
 TEST_F(EngineFailureTest, NothingWrittenLeavesNoFile) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     ASSERT_TRUE(
         SetUpCut(engine, testpaths::fixture("short.mp3"), Out("beyond.mp3"), 30000000, 5000000));
     EXPECT_TRUE(QFileInfo::exists(Out("beyond.mp3")));
-    engine.Start(false);
+    engine.Start(false, 0);
     EXPECT_TRUE(engine.Finished());
     EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
     EXPECT_FALSE(QFileInfo::exists(Out("beyond.mp3")));
 }
 
 TEST_F(EngineFailureTest, StartWithoutOutputOrInputReportsIt) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     int terminated = 0;
-    engine.Callbacks.Terminate = [&] { ++terminated; };
-    EXPECT_EQ(engine.Start(true), nullptr);
+    engine.OnTerminateCallback = [&](TCustomFFmpeg*) { ++terminated; };
+    EXPECT_EQ(engine.Start(true, 0), nullptr);
     EXPECT_TRUE(engine.Failed());
     EXPECT_EQ(engine.ErrorText(), "At least one output file must be specified");
     EXPECT_EQ(terminated, 1);
     EXPECT_TRUE(engine.Terminated());
 
-    TFFLoopCore noInput;
-    ASSERT_GT(noInput.OpenOutputFile(Out("x.wav"), false), 0) << noInput.LastErrorText;
-    EXPECT_EQ(noInput.Start(false), nullptr);
+    TTestEngine noInput;
+    ASSERT_GT(noInput.OpenOutputFile(Out("x.wav"), false), 0) << noInput.LastErrorText();
+    EXPECT_EQ(noInput.Start(false, 0), nullptr);
     EXPECT_EQ(noInput.ErrorText(), "At least one input file must be specified");
     EXPECT_FALSE(QFileInfo::exists(Out("x.wav")));
 }
 
 TEST_F(EngineFailureTest, TerminateOfAnEngineThatNeverRanReportsOnAnotherThread) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     std::atomic<int> terminated{0};
     std::thread::id reporter;
-    engine.Callbacks.Terminate = [&] {
+    engine.OnTerminateCallback = [&](TCustomFFmpeg*) {
         reporter = std::this_thread::get_id();
         ++terminated;
     };
@@ -131,12 +131,12 @@ TEST_F(EngineFailureTest, TerminateOfAnEngineThatNeverRanReportsOnAnotherThread)
 }
 
 TEST_F(EngineFailureTest, FullDiskEndsWithFailed) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3")));
-    engine.Settings.ForcedFormat = "mp3"; // the name has no extension to guess from
-    engine.Settings.AudioCodecName = "libmp3lame";
-    ASSERT_GT(engine.OpenOutputFile("/dev/full", false), 0) << engine.LastErrorText;
-    engine.Start(false);
+    engine.S().FileFormat = "mp3"; // the name has no extension to guess from
+    engine.S().AudioCodecName = "libmp3lame";
+    ASSERT_GT(engine.OpenOutputFile("/dev/full", false), 0) << engine.LastErrorText();
+    engine.Start(false, 0);
     EXPECT_TRUE(engine.Failed());
     EXPECT_FALSE(engine.Finished());
     EXPECT_NE(engine.ErrorText().find("No space left on device"), std::string::npos)
@@ -147,16 +147,16 @@ TEST_F(EngineFailureTest, FullDiskEndsWithFailed) {
 // A write that fails halfway (a file size limit stands in for a disk filling up): the partial
 // output is removed.
 TEST_F(EngineFailureTest, WriteFailureHalfwayLeavesNoPartialFile) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("tone200.mp3"), Out("partial.mp3"), 0,
-                         NoRecordingLimit));
+                         ffopt::NoTimeLimit));
     rlimit old{};
     getrlimit(RLIMIT_FSIZE, &old);
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit small = old;
     small.rlim_cur = 200000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    engine.Start(false);
+    engine.Start(false, 0);
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_TRUE(engine.Failed());
@@ -165,14 +165,14 @@ TEST_F(EngineFailureTest, WriteFailureHalfwayLeavesNoPartialFile) {
 }
 
 TEST_F(EngineFailureTest, JoinConcatenatesInputsIntoOneOutput) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone10.wav")));
     ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone10.wav")));
-    ASSERT_GT(engine.OpenOutputFile(Out("joined.wav"), true), 0) << engine.LastErrorText;
-    EXPECT_NEAR(double(engine.Settings.TotalDuration), 20000000.0, 1000.0);
+    ASSERT_GT(engine.OpenOutputFile(Out("joined.wav"), true), 0) << engine.LastErrorText();
+    EXPECT_NEAR(double(engine.S().TotalDuration), 20000000.0, 1000.0);
     EXPECT_EQ(engine.OpenOutputFile(Out("second.wav"), false), -1);
-    EXPECT_EQ(engine.LastErrorText, "Cannot join more than one output file.");
-    engine.Start(false);
+    EXPECT_EQ(engine.LastErrorText(), "Cannot join more than one output file.");
+    engine.Start(false, 0);
     EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
     EXPECT_NEAR(DecodedSeconds(Out("joined.wav")), 20.0, 0.01);
 }

@@ -2,6 +2,7 @@
 // audio hook, an exact and valid MP3 out; checked with ffprobe and ffmpeg, not with our code.
 
 #include "EngineTestSupport.h"
+#include "media/FFLog.h"
 #include "media/encode/TConvertThread.h"
 #include "common/TestPaths.h"
 
@@ -9,7 +10,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <QStringList>
+
 #include <atomic>
+#include <mutex>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -30,9 +34,9 @@ struct THookLog {
     int Rate = 0, Channels = 0, Format = -1;
 };
 
-void RecordHook(TFFLoopCore& engine, THookLog& log) {
-    engine.Callbacks.AudioHook = [&log](int64_t pts, uint8_t*, int, int rate, int channels,
-                                        int format) {
+void RecordHook(TTestEngine& engine, THookLog& log) {
+    engine.OnAudioHookCallback = [&log](TCustomFFmpeg*, int64_t pts, void*, int, int rate,
+                                        int channels, int format) {
         log.Pts.push_back(pts);
         log.Rate = rate;
         log.Channels = channels;
@@ -41,17 +45,16 @@ void RecordHook(TFFLoopCore& engine, THookLog& log) {
 }
 
 TEST_F(CutTest, OutputSideStartCutsTenSecondsWithExactHeader) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     THookLog hook;
     RecordHook(engine, hook);
     std::vector<int> reportFiles;
-    engine.Callbacks.Progress = [&](int file, int64_t, int64_t, int64_t, float, float, int, int) {
-        reportFiles.push_back(file);
-    };
+    engine.OnProgressCallback = [&](TCustomFFmpeg*, int file, int64_t, int64_t, int64_t, float,
+                                    float, int, int) { reportFiles.push_back(file); };
     ASSERT_TRUE(
         SetUpCut(engine, testpaths::fixture("tone200.mp3"), Out("cut.mp3"), 5000000, 10000000))
-        << engine.LastErrorText;
-    EXPECT_EQ(engine.Start(false), nullptr);
+        << engine.LastErrorText();
+    EXPECT_EQ(engine.Start(false, 0), nullptr);
 
     EXPECT_TRUE(engine.Finished());
     EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
@@ -84,18 +87,18 @@ TEST_F(CutTest, OutputSideStartCutsTenSecondsWithExactHeader) {
 namespace {
 
 TEST_F(CutTest, InputSideStartSeeksAndCountsFromZero) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     THookLog hook;
     RecordHook(engine, hook);
-    engine.Settings.StartTime = 5000000; // given before the input: consumed by its seek
-    ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3"))) << engine.LastErrorText;
-    EXPECT_EQ(engine.Settings.StartTime, 0);
+    engine.S().StartTime = 5000000; // given before the input: consumed by its seek
+    ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3"))) << engine.LastErrorText();
+    EXPECT_EQ(engine.S().StartTime, 0);
     // The file's own start (the encoder delay) moves the offset by a few milliseconds.
     EXPECT_NEAR(double(engine.InputTsOffset(0)), -5000000.0, 30000.0);
-    engine.Settings.AudioCodecName = "libmp3lame";
-    engine.Settings.RecordingTime = 10000000;
-    ASSERT_GT(engine.OpenOutputFile(Out("seek.mp3"), false), 0) << engine.LastErrorText;
-    engine.Start(false);
+    engine.S().AudioCodecName = "libmp3lame";
+    engine.S().RecordingTime = 10000000;
+    ASSERT_GT(engine.OpenOutputFile(Out("seek.mp3"), false), 0) << engine.LastErrorText();
+    engine.Start(false, 0);
 
     EXPECT_TRUE(engine.Finished());
     EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
@@ -106,11 +109,11 @@ TEST_F(CutTest, InputSideStartSeeksAndCountsFromZero) {
 }
 
 TEST_F(CutTest, CoverPictureIsNotAVideoStream) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     ASSERT_TRUE(
         SetUpCut(engine, testpaths::fixture("withcover.mp3"), Out("nocover.mp3"), 2000000, 5000000))
-        << engine.LastErrorText;
-    engine.Start(false);
+        << engine.LastErrorText();
+    engine.Start(false, 0);
     EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
     const TProbe p = Probe(Out("nocover.mp3"));
     EXPECT_EQ(p.AudioStreams, 1);
@@ -125,13 +128,13 @@ TEST_F(CutTest, PrerollSkipGivesTheSameBytesAsDecodingEverything) {
         QByteArray outputs[2];
         std::vector<int64_t> firstPts[2];
         for (int skip = 0; skip < 2; ++skip) {
-            TFFLoopCore engine;
+            TTestEngine engine;
             THookLog hook;
             RecordHook(engine, hook);
-            engine.SkipBeforePreroll = skip == 1;
+            engine.SetSkipBeforePreroll(skip == 1);
             const QString name = Out(QString("p%1_%2.mp3").arg(start).arg(skip));
             ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("tone200.mp3"), name, start, 4000000));
-            engine.Start(false);
+            engine.Start(false, 0);
             ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
             outputs[skip] = ReadAll(name);
             firstPts[skip].assign(hook.Pts.begin(),
@@ -144,14 +147,16 @@ TEST_F(CutTest, PrerollSkipGivesTheSameBytesAsDecodingEverything) {
 }
 
 TEST_F(CutTest, StopLeavesACompletePlayableShorterFile) {
-    TFFLoopCore engine;
+    TTestEngine engine;
     std::atomic<int64_t> lastPts{0};
-    engine.Callbacks.AudioHook = [&](int64_t pts, uint8_t*, int, int, int, int) { lastPts = pts; };
+    engine.OnAudioHookCallback = [&](TCustomFFmpeg*, int64_t pts, void*, int, int, int, int) {
+        lastPts = pts;
+    };
     std::atomic<int> terminated{0};
-    engine.Callbacks.Terminate = [&] { ++terminated; };
+    engine.OnTerminateCallback = [&](TCustomFFmpeg*) { ++terminated; };
     ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("tone200.mp3"), Out("stopped.mp3"), 0,
-                         NoRecordingLimit));
-    TConvertThread* worker = engine.Start(true);
+                         ffopt::NoTimeLimit));
+    TConvertThread* worker = engine.Start(true, 0);
     ASSERT_NE(worker, nullptr);
     worker->Resume();
     while (lastPts < 20000000 && !engine.Terminated())
@@ -167,26 +172,26 @@ TEST_F(CutTest, StopLeavesACompletePlayableShorterFile) {
     EXPECT_GT(seconds, 19.0);
     EXPECT_LT(seconds, 190.0);
     // A terminated engine does not run again.
-    EXPECT_EQ(engine.Start(true), nullptr);
+    EXPECT_EQ(engine.Start(true, 0), nullptr);
 }
 
 TEST_F(CutTest, ProgressComesNoFasterThanTheInterval) {
     {
-        TFFLoopCore engine;
+        TTestEngine engine;
         std::vector<int> files;
-        engine.Callbacks.Progress = [&](int file, int64_t, int64_t, int64_t, float, float, int,
-                                        int) { files.push_back(file); };
+        engine.OnProgressCallback = [&](TCustomFFmpeg*, int file, int64_t, int64_t, int64_t, float,
+                                        float, int, int) { files.push_back(file); };
         ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("short.mp3"), Out("short.mp3"), 0,
-                             NoRecordingLimit));
-        engine.Start(false);
+                             ffopt::NoTimeLimit));
+        engine.Start(false, 0);
         EXPECT_EQ(files, std::vector<int>{-1}); // a run shorter than the interval: final only
     }
-    TFFLoopCore engine;
+    TTestEngine engine;
     engine.ProgressInterval = 100000;
     std::vector<int64_t> at;
     std::vector<int64_t> current;
-    engine.Callbacks.Progress = [&](int file, int64_t total, int64_t now, int64_t size, float,
-                                    float, int, int) {
+    engine.OnProgressCallback = [&](TCustomFFmpeg*, int file, int64_t total, int64_t now,
+                                    int64_t size, float, float, int, int) {
         if (file >= 0)
             at.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
                              std::chrono::steady_clock::now().time_since_epoch())
@@ -196,11 +201,52 @@ TEST_F(CutTest, ProgressComesNoFasterThanTheInterval) {
         EXPECT_GE(size, 0);
     };
     ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("tone200.mp3"), Out("long.mp3"), 0, 60000000));
-    engine.Start(false);
+    engine.Start(false, 0);
     ASSERT_GE(at.size(), 2u);
+    // Measured inside the callback, a little after the engine's own clock read.
     for (size_t i = 1; i < at.size(); ++i)
-        EXPECT_GE(at[i] - at[i - 1], 100000);
+        EXPECT_GE(at[i] - at[i - 1], 100000 - 2000);
     EXPECT_NEAR(double(current.back()), 60000000.0, 100000.0);
+}
+
+} // namespace
+
+namespace {
+
+struct TLogCapture {
+    TLogCapture() {
+        ActiveLogger()->SetTriggerEventInMainThread(false);
+        ActiveLogger()->SetOnLog([this](QObject*, uint32_t, TLogLevel, const QString& msg) {
+            std::lock_guard<std::mutex> lock(Lock);
+            Lines << msg;
+        });
+    }
+    ~TLogCapture() { ActiveLogger()->SetOnLog(nullptr); }
+    QStringList Take() {
+        std::lock_guard<std::mutex> lock(Lock);
+        return Lines;
+    }
+    std::mutex Lock; // guards Lines, filled by whichever thread logs
+    QStringList Lines;
+};
+
+TEST_F(CutTest, LogShowsTheMappingAndTheClosestSupportedRate) {
+    TLogCapture log;
+    TTestEngine engine;
+    ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("short.mp3")));
+    engine.S().AudioCodecName = "libmp3lame";
+    engine.S().AudioSampleRate = 44000;
+    ASSERT_GT(engine.OpenOutputFile(Out("rate.mp3"), false), 0) << engine.LastErrorText();
+    engine.Start(false, 0);
+    ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
+    const QStringList lines = log.Take();
+    EXPECT_TRUE(lines.contains("Requested sampling rate unsupported using closest supported "
+                               "(44100)"));
+    const int mapping = int(lines.indexOf("Stream mapping:"));
+    ASSERT_GE(mapping, 0);
+    ASSERT_LT(mapping + 1, lines.size());
+    EXPECT_EQ(lines[mapping + 1], "  Stream #0.0 -> #0.0 (audio)");
+    EXPECT_EQ(Probe(Out("rate.mp3")).SampleRate, 44100);
 }
 
 } // namespace
