@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <pthread.h>
 #include <cstdio>
 #include <unistd.h>
 
@@ -78,6 +79,12 @@ void InstallInterruptHandler() {
     action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
+    // A blocked signal mask survives exec: a parent that started us with SIGINT blocked would
+    // otherwise leave Ctrl-C pending for ever.
+    sigset_t interrupt;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
 }
 
 int RunInfo(const TCliRequest& request) {

@@ -371,8 +371,10 @@ void TCustomEncoder::RemoveTask(int taskIndex) {
 }
 
 void TCustomEncoder::FreeTasks() {
+    // Each engine stops and joins its worker as it is freed. The list keeps its length meanwhile,
+    // so a worker that reports its end during that still finds every other engine where it was.
     for (auto& task : FTasks)
-        task->Engine->Stop(true);
+        task->Engine.reset();
     FTasks.clear();
 }
 

@@ -11,6 +11,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <cmath>
+
 namespace clitest {
 
 QString CliPath() {
@@ -52,7 +55,9 @@ TProbe Probe(const QString& file) {
         return probe;
     const QJsonObject root = QJsonDocument::fromJson(r.Out.toUtf8()).object();
     const QJsonObject format = root["format"].toObject();
-    probe.Duration = format["duration"].toString().toDouble();
+    // LAME's encoder delay shows as the start time; what a gapless player plays is the rest.
+    probe.Duration =
+        format["duration"].toString().toDouble() - format["start_time"].toString().toDouble();
     probe.BitRate = format["bit_rate"].toString().toInt();
     for (const QJsonValue& v : root["streams"].toArray()) {
         const QJsonObject st = v.toObject();
@@ -86,6 +91,58 @@ TLevels Levels(const QString& file, double start, double length) {
     levels.PeakDb = value(QStringLiteral("Pk lev dB"));
     levels.Ok = r.Err.contains(QLatin1String("RMS lev dB"));
     return levels;
+}
+
+double TSamples::Rms(double at, double length) const {
+    const long first = long((at - length / 2) * Rate), count = long(length * Rate);
+    if (first < 0 || count <= 0 || size_t(first + count) > Data.size())
+        return 0;
+    double sum = 0;
+    for (long i = first; i < first + count; ++i)
+        sum += double(Data[i]) * Data[i];
+    return std::sqrt(sum / double(count));
+}
+
+TSamples Decode(const QString& file) {
+    TSamples samples;
+    const TProbe probe = Probe(file);
+    if (!probe.Ok)
+        return samples;
+    QProcess p;
+    p.start("ffmpeg", {"-v", "error", "-i", file, "-f", "f32le", "-acodec", "pcm_f32le", "-"});
+    if (!p.waitForStarted(10000) || !p.waitForFinished(120000))
+        return samples;
+    const QByteArray raw = p.readAllStandardOutput();
+    const size_t frames = size_t(raw.size()) / sizeof(float) / size_t(probe.Channels);
+    const float* all = reinterpret_cast<const float*>(raw.constData());
+    samples.Data.resize(frames);
+    for (size_t i = 0; i < frames; ++i)
+        samples.Data[i] = all[i * size_t(probe.Channels)];
+    samples.Rate = probe.SampleRate;
+    return samples;
+}
+
+TMatch BestMatch(const TSamples& out, double outAt, const TSamples& src, double srcAt,
+                 double length, int maxLag) {
+    TMatch best{0, 1e9};
+    const long o = long(outAt * out.Rate), s = long(srcAt * src.Rate), n = long(length * out.Rate);
+    if (o < 0 || s - maxLag < 0 || size_t(o + n) > out.Data.size() ||
+        size_t(s + n + maxLag) > src.Data.size())
+        return best;
+    double level = 0;
+    for (long i = 0; i < n; ++i)
+        level += double(src.Data[s + i]) * src.Data[s + i];
+    for (int lag = -maxLag; lag <= maxLag; ++lag) {
+        double diff = 0;
+        for (long i = 0; i < n; ++i) {
+            const double d = double(out.Data[o + i]) - src.Data[s + i + lag];
+            diff += d * d;
+        }
+        const double db = 10 * std::log10(std::max(diff, 1e-12) / std::max(level, 1e-12));
+        if (db < best.ResidualDb)
+            best = {lag, db};
+    }
+    return best;
 }
 
 QByteArray Checksum(const QString& file) {

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 namespace clitest {
 
 struct TRun {
@@ -19,7 +21,7 @@ TRun RunTool(const QString& program, const QStringList& args);
 // ffprobe's view of a file's container and first audio stream.
 struct TProbe {
     bool Ok = false;
-    double Duration = 0; // s
+    double Duration = 0; // s of audio, the encoder delay not counted
     int SampleRate = 0;
     int Channels = 0;
     int BitRate = 0; // bits per second of the container
@@ -33,6 +35,25 @@ struct TLevels {
     double RmsDb = -200, PeakDb = -200;
 };
 TLevels Levels(const QString& file, double start, double length);
+
+// The first channel of ffmpeg's gapless decode, -1..1, at the file's own rate.
+struct TSamples {
+    std::vector<float> Data;
+    int Rate = 0;
+    // RMS of the window of `length` seconds centred on `at` seconds; 0 outside the data.
+    double Rms(double at, double length) const;
+};
+TSamples Decode(const QString& file);
+
+// How well out, from outAt seconds, matches src from srcAt over `length` seconds when shifted by
+// up to maxLag samples either way: the best lag (out sample i matches src sample i + lag) and
+// the remaining difference in dB against src's own level.
+struct TMatch {
+    int Lag = 0;
+    double ResidualDb = 0;
+};
+TMatch BestMatch(const TSamples& out, double outAt, const TSamples& src, double srcAt,
+                 double length, int maxLag);
 
 QByteArray Checksum(const QString& file);   // SHA-256 of the contents; empty when unreadable
 QStringList Entries(const QString& folder); // names in a folder, sorted
