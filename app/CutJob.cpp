@@ -160,9 +160,10 @@ void TCutJob::HandleTaskEnd(const TTerminateInfo& info) {
         if (FReachedUs >= 0 && FReachedUs < rangeUs - ShortfallTolerance(rangeUs)) {
             FOutcome.Kind = TCutOutcome::ckFailed;
             FOutcome.ErrorText =
-                QStringLiteral("The source file ends before the range (audio up to %1 of %2).")
-                    .arg(FormatDuration(SecondsToMicroseconds(FParams.StartSeconds) + FReachedUs),
-                         FormatSeconds(FParams.EndSeconds));
+                QStringLiteral("The source file ends before the range does: only %1 s of the "
+                               "%2 s asked could be cut.")
+                    .arg(double(FReachedUs) / AppTimeBase, 0, 'f', 1)
+                    .arg(FParams.EndSeconds - FParams.StartSeconds);
         } else {
             FOutcome.Kind = TCutOutcome::ckCompleted;
             if (OnPercent)
