@@ -34,6 +34,10 @@ struct TEventLog {
         std::lock_guard<std::mutex> g(Lock);
         return Events;
     }
+    void Clear() {
+        std::lock_guard<std::mutex> g(Lock);
+        Events.clear();
+    }
     bool HasFinalReport() {
         std::lock_guard<std::mutex> g(Lock);
         return !Events.empty() && Events.back().Info.TaskIndex == -1;
@@ -121,7 +125,7 @@ TEST_F(EncoderTest, ThreadedRunReportsEveryTaskThenTheRunAndStaysWorkingUntilCle
     Encoder.ClearTasks();
     EXPECT_EQ(Encoder.TaskCount(), 0);
     EXPECT_FALSE(Encoder.Working());
-    Events.Events.clear();
+    Events.Clear();
     AddShortTask("second.mp3");
     Encoder.StartTask(1);
     ASSERT_TRUE(WaitFor([&] { return Events.HasFinalReport(); }));
