@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -181,6 +182,35 @@ TEST_F(FFLogTest, CollapsesRepeatedLines) {
     EXPECT_EQ(events[0].Msg, "    Last message repeated 2 times");
     EXPECT_EQ(events[0].Level, llWarning);
     EXPECT_EQ(events[1].Msg, "another line");
+
+    // The end of one thread's line that looks like another thread's whole line is not a repeat,
+    // and a whole line after it is not a repeat of that end either.
+    std::mutex step;
+    std::condition_variable changed;
+    int stage = 0;
+    auto advanceTo = [&](int next) {
+        std::lock_guard lock(step);
+        stage = next;
+        changed.notify_all();
+    };
+    auto waitFor = [&](int wanted) {
+        std::unique_lock lock(step);
+        changed.wait(lock, [&] { return stage == wanted; });
+    };
+    std::thread worker([&] {
+        ff::av_log(nullptr, AV_LOG_INFO, "counted ");
+        advanceTo(1);
+        waitFor(2);
+        ff::av_log(nullptr, AV_LOG_INFO, "7\n");
+        advanceTo(3);
+    });
+    waitFor(1);
+    ff::av_log(nullptr, AV_LOG_INFO, "7\n");
+    advanceTo(2);
+    waitFor(3);
+    ff::av_log(nullptr, AV_LOG_INFO, "7\n");
+    worker.join();
+    EXPECT_THAT(Messages(), ElementsAre("7", "counted 7", "7"));
 }
 
 TEST_F(FFLogTest, LevelRules) {
