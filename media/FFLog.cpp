@@ -133,6 +133,9 @@ struct TLibraryEvent {
 // code would end the program.
 void TLogBridge::Callback(void* avcl, int level, const char* fmt, va_list vl) {
     TLogBridge& bridge = Get();
+    // The byte above a non-negative level may carry a colour for the console; it is no level.
+    if (level >= 0)
+        level &= 0xff;
     if (level > bridge.LibraryLevel.load(std::memory_order_relaxed) || fmt == nullptr)
         return;
     try {
