@@ -137,6 +137,17 @@ TEST_F(FFLogTest, JoinsFragmentsIntoOneLineWithTheObjectPrefixOfTheFirstOnly) {
     EXPECT_EQ(events[1].Level, llError);
     EXPECT_EQ(events[2].Msg, "in one call");
     EXPECT_EQ(events[3].Msg, "no object");
+
+    // An over-long call is cut short but still ends its line.
+    const std::string longText(5000, 'x');
+    ff::av_log(nullptr, AV_LOG_INFO, "%s\n", longText.c_str());
+    ff::av_log(nullptr, AV_LOG_INFO, "next\n");
+    const std::vector<QString> texts = Messages();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_GT(texts[0].size(), 1000);
+    EXPECT_LT(texts[0].size(), 2048);
+    EXPECT_EQ(texts[0].count('x'), texts[0].size());
+    EXPECT_EQ(texts[1], "next");
 }
 
 TEST_F(FFLogTest, LinesFromSeveralThreadsStayWholeAndInOrder) {
