@@ -42,11 +42,8 @@ constexpr int CutLineTop = 15, CutLineBottom = 20;
 
 // Converts a rounded floating value to an int without undefined overflow.
 int ToInt(long double x) {
-    if (!(x > std::numeric_limits<int>::min()))
-        return std::numeric_limits<int>::min();
-    if (!(x < std::numeric_limits<int>::max()))
-        return std::numeric_limits<int>::max();
-    return static_cast<int>(x);
+    return static_cast<int>(std::clamp<long double>(x, std::numeric_limits<int>::min(),
+                                                    std::numeric_limits<int>::max()));
 }
 
 qint64 ToInt64(long double x) {
@@ -70,6 +67,11 @@ QImage KeyedOut(const QImage& src, std::uint32_t key) {
                 line[x] = 0;
     }
     return out;
+}
+
+template <typename Event, typename... Args> void Raise(const Event& event, Args... args) {
+    if (event)
+        event(args...);
 }
 
 } // namespace
@@ -302,22 +304,9 @@ void TVelTrackbar::PaintLayers(QImage& target) {
 
     const int tickLeft = FTickX - FTickW / 2;
     FTickRect = {tickLeft, FTickOffsetY, tickLeft + FTickW, FTickOffsetY + FTickH};
-    TImageRole tickRole = irTickUp;
-    switch (FTickState) {
-    case TTickState::Normal:
-        tickRole = irTickUp;
-        break;
-    case TTickState::Down:
-        tickRole = irTickDown;
-        break;
-    case TTickState::Hot:
-        tickRole = irTickHot;
-        break;
-    case TTickState::Disabled:
-        tickRole = irTickDisable;
-        break;
-    }
-    DrawKeyed(p, tickRole, FTickRect, FTickKey, false);
+    // Indexed by TTickState.
+    static constexpr TImageRole TickRoles[] = {irTickUp, irTickDown, irTickHot, irTickDisable};
+    DrawKeyed(p, TickRoles[static_cast<int>(FTickState)], FTickRect, FTickKey, false);
 
     if (!FShowSegment)
         return;
@@ -385,44 +374,34 @@ void TVelTrackbar::showEvent(QShowEvent*) {
 // ---- events -------------------------------------------------------------------------------
 
 void TVelTrackbar::DoChange() {
-    if (OnChange)
-        OnChange(this);
+    Raise(OnChange, this);
 }
 void TVelTrackbar::DoStartChange() {
-    if (OnStartChange)
-        OnStartChange(this);
+    Raise(OnStartChange, this);
 }
 void TVelTrackbar::DoEndChange() {
-    if (OnEndChange)
-        OnEndChange(this);
+    Raise(OnEndChange, this);
 }
 void TVelTrackbar::DoTickChange() {
-    if (OnTickChange)
-        OnTickChange(this);
+    Raise(OnTickChange, this);
 }
 void TVelTrackbar::DoTickMouseDown(Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
-    if (OnTickMouseDown)
-        OnTickMouseDown(this, b, s, x, y);
+    Raise(OnTickMouseDown, this, b, s, x, y);
 }
 void TVelTrackbar::DoTickMouseUp(Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
-    if (OnTickMouseUp)
-        OnTickMouseUp(this, b, s, x, y);
+    Raise(OnTickMouseUp, this, b, s, x, y);
 }
 void TVelTrackbar::DoSegStartMouseDown(Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
-    if (OnSegStartMouseDown)
-        OnSegStartMouseDown(this, b, s, x, y);
+    Raise(OnSegStartMouseDown, this, b, s, x, y);
 }
 void TVelTrackbar::DoSegStartMouseUp(Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
-    if (OnSegStartMouseUp)
-        OnSegStartMouseUp(this, b, s, x, y);
+    Raise(OnSegStartMouseUp, this, b, s, x, y);
 }
 void TVelTrackbar::DoSegEndMouseDown(Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
-    if (OnSegendMouseDown)
-        OnSegendMouseDown(this, b, s, x, y);
+    Raise(OnSegendMouseDown, this, b, s, x, y);
 }
 void TVelTrackbar::DoSegEndMouseUp(Qt::MouseButton b, Qt::KeyboardModifiers s, int x, int y) {
-    if (OnSegEndMouseUp)
-        OnSegEndMouseUp(this, b, s, x, y);
+    Raise(OnSegEndMouseUp, this, b, s, x, y);
 }
 
 // ---- mouse --------------------------------------------------------------------------------
@@ -438,8 +417,7 @@ void TVelTrackbar::mousePressEvent(QMouseEvent* e) {
     const QPoint pt = ClientPoint(e);
     const int X = pt.x(), Y = pt.y();
     // The owner sees the state before this press.
-    if (OnMouseDown)
-        OnMouseDown(this, e->button(), e->modifiers(), X, Y);
+    Raise(OnMouseDown, this, e->button(), e->modifiers(), X, Y);
     FMouseDown = true;
     setFocus(Qt::MouseFocusReason);
 
@@ -487,8 +465,7 @@ void TVelTrackbar::mouseMoveEvent(QMouseEvent* e) {
     const QPoint pt = ClientPoint(e);
     const int X = pt.x(), Y = pt.y();
     // The owner sees the values before this move is applied.
-    if (OnMouseMove)
-        OnMouseMove(this, e->buttons(), e->modifiers(), X, Y);
+    Raise(OnMouseMove, this, e->buttons(), e->modifiers(), X, Y);
 
     if (FMouseDown) {
         switch (FDragMode) {
@@ -522,8 +499,7 @@ void TVelTrackbar::mouseMoveEvent(QMouseEvent* e) {
 void TVelTrackbar::mouseReleaseEvent(QMouseEvent* e) {
     const QPoint pt = ClientPoint(e);
     const int X = pt.x(), Y = pt.y();
-    if (OnMouseUp)
-        OnMouseUp(this, e->button(), e->modifiers(), X, Y);
+    Raise(OnMouseUp, this, e->button(), e->modifiers(), X, Y);
     FMouseDown = false;
     switch (FDragMode) {
     case TDragMode::Tick:
@@ -545,8 +521,7 @@ void TVelTrackbar::mouseReleaseEvent(QMouseEvent* e) {
 
 void TVelTrackbar::leaveEvent(QEvent*) {
     // The hot tick stays until the next move over the control.
-    if (OnMouseLeave)
-        OnMouseLeave(this);
+    Raise(OnMouseLeave, this);
 }
 
 // Pixels are rounded to values, so a pixel that sits on a marker can map a little past that
@@ -619,20 +594,12 @@ bool TVelTrackbar::event(QEvent* e) {
 }
 
 void TVelTrackbar::keyPressEvent(QKeyEvent* e) {
-    if (OnKeyDown)
-        OnKeyDown(this, e->key(), e->modifiers());
+    Raise(OnKeyDown, this, e->key(), e->modifiers());
     // The control acts on no key; arrows stop here so no parent moves the focus with them.
-    if (IsArrowKey(e->key()))
-        e->accept();
-    else
-        e->ignore();
+    e->setAccepted(IsArrowKey(e->key()));
 }
 
 void TVelTrackbar::keyReleaseEvent(QKeyEvent* e) {
-    if (OnKeyUp)
-        OnKeyUp(this, e->key(), e->modifiers());
-    if (IsArrowKey(e->key()))
-        e->accept();
-    else
-        e->ignore();
+    Raise(OnKeyUp, this, e->key(), e->modifiers());
+    e->setAccepted(IsArrowKey(e->key()));
 }

@@ -168,9 +168,3 @@ TEST(TrackbarDefaults, BuiltInArtworkIsUsedWithoutPictures) {
     EXPECT_EQ(tb.StartCutTransparency(), 0xE7E7E7u);
     EXPECT_EQ(tb.TickTransparency(), 0u);
 }
-
-TEST(TrackbarColours, KeysRoundTripBetweenBgrAndArgb) {
-    EXPECT_EQ(ColorToARGB(0xDBEAEC), 0xFFECEADBu);
-    EXPECT_EQ(ARGBToColor(0xFFECEADB), 0xDBEAECu);
-    EXPECT_EQ(ARGBToColor(0x12345678), 0x785634u); // alpha dropped
-}
