@@ -77,7 +77,8 @@ template <typename Event, typename... Args> void Raise(const Event& event, Args.
 } // namespace
 
 TVelTrackbar::TVelTrackbar(QWidget* owner) : QWidget(owner) {
-    InitControlsResources();
+    static const bool resourcesRegistered = (InitControlsResources(), true);
+    (void)resourcesRegistered;
     // Hover moves drive the hot tick, so moves must arrive without a pressed button.
     setMouseTracking(true);
     // Not in the tab chain; a press gives it the focus explicitly.

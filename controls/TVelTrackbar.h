@@ -13,6 +13,9 @@
 //   scale, so every value maps to the left end of the span, clamped into the track rectangle,
 //   and every pixel maps back to Min. The tick, both markers and their hit areas therefore stay
 //   inside the track and drawable; the markers at Min/Max are drawn at the track's two ends.
+// - Layout (window creation, resize, MarginOffsetX) measures the images and places the track;
+//   the tick and marker pixels are then derived from the values again, so a new geometry never
+//   shows a range other than the one held.
 // - Every change of state ends in Redraw, which paints all layers into a back buffer in a fixed
 //   order and then schedules one copy to the screen; the control never paints piecemeal, so it
 //   does not flicker while a marker is dragged. Redraw also stores the marker and tick
