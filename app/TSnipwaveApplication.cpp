@@ -1,0 +1,20 @@
+#include "app/TSnipwaveApplication.h"
+
+#include "app/Dialogs.h"
+
+#include <exception>
+
+TSnipwaveApplication::TSnipwaveApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    ShowHandlerError = [](const QString& message) {
+        TDialogs().ShowMessage(QApplication::activeWindow(), message);
+    };
+}
+
+bool TSnipwaveApplication::notify(QObject* receiver, QEvent* event) {
+    try {
+        return QApplication::notify(receiver, event);
+    } catch (const std::exception& e) {
+        ShowHandlerError(QString::fromLocal8Bit(e.what()));
+    }
+    return false;
+}
