@@ -23,6 +23,9 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+// The resources live in a static library, whose initialiser the linker would otherwise drop.
+static void InitAppResources() { Q_INIT_RESOURCE(app); }
+
 namespace {
 constexpr int DesignClientWidth = 702;    // pixels
 constexpr int DesignClientHeight = 389;   // pixels
@@ -62,6 +65,7 @@ QLabel* MakeLinkLabel(QWidget* parent, const QString& shown) {
 TCorvaneForm::TCorvaneForm(const QString& programFolder, TDialogs* dialogs, QWidget* parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                               Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+    InitAppResources();
     if (!dialogs) {
         m_ownDialogs = std::make_unique<TDialogs>();
         dialogs = m_ownDialogs.get();
