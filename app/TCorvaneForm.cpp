@@ -23,8 +23,12 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 // The resources live in a static library, whose initialiser the linker would otherwise drop.
-static void InitAppResources() { Q_INIT_RESOURCE(app); }
+static void InitAppResources() {
+    Q_INIT_RESOURCE(app);
+}
 
 namespace {
 constexpr int DesignClientWidth = 702;    // pixels
@@ -240,11 +244,12 @@ void TCorvaneForm::BuildBottomPanel() {
     lblContact = MakeLabel(pnlBottom, QStringLiteral("Contact us:"), 0, 0);
     lblContactUs = MakeLinkLabel(pnlBottom, QString::fromLatin1(SupportMailAddress));
 
-    int x = 15;
-    for (QLabel* label : {lblWebsite, lblHomePage, lblContact, lblContactUs}) {
-        label->move(x, (BottomPanelHeight - label->height()) / 2);
-        x += label->width() + (label == lblHomePage ? 20 : 4);
-    }
+    // Two rows keep both addresses whole in the narrow 415-pixel window.
+    const int linkLeft = 15 + std::max(lblWebsite->width(), lblContact->width()) + 6;
+    lblWebsite->move(15, 5);
+    lblHomePage->move(linkLeft, 5);
+    lblContact->move(15, 21);
+    lblContactUs->move(linkLeft, 21);
     connect(lblHomePage, &QLabel::linkActivated, this, &TCorvaneForm::Home1Click);
     connect(lblContactUs, &QLabel::linkActivated, this, &TCorvaneForm::lblContactUsClick);
 }
