@@ -1,6 +1,7 @@
 #include "app/TSnipwaveApplication.h"
 
 #include "app/Dialogs.h"
+#include "app/VelLog.h"
 
 #include <exception>
 
@@ -17,4 +18,13 @@ bool TSnipwaveApplication::notify(QObject* receiver, QEvent* event) {
         ShowHandlerError(QString::fromLocal8Bit(e.what()));
     }
     return false;
+}
+
+int TSnipwaveApplication::RunGuarded(const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        AppLog().LogInfo(QStringLiteral("Error:") + QString::fromLocal8Bit(e.what()));
+        throw;
+    }
 }

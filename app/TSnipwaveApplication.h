@@ -15,4 +15,8 @@ public:
 
     // Shows the message of an exception caught from a handler; replaceable for tests.
     std::function<void(const QString&)> ShowHandlerError;
+
+    // Runs the program's start-up and message loop. An exception escaping them is written to
+    // AppLog as "Error:" followed by its message and thrown on, ending the program.
+    static int RunGuarded(const std::function<int()>& body);
 };

@@ -5,22 +5,17 @@
 #include "app/VelLog.h"
 #include "app/frmAbout.h"
 
-#include <exception>
-
 int main(int argc, char** argv) {
     TSnipwaveApplication app(argc, argv);
     StartAppLog();
-    try {
+    const int result = TSnipwaveApplication::RunGuarded([&app] {
         QApplication::setApplicationDisplayName(QStringLiteral("Quillon Snipwave"));
         TCorvaneForm form;
         TAboutForm about;
         form.SetAboutForm(&about);
         form.show();
-        const int result = app.exec();
-        StopAppLog();
-        return result;
-    } catch (const std::exception& e) {
-        AppLog().LogInfo(QStringLiteral("Error:") + QString::fromLocal8Bit(e.what()));
-        throw;
-    }
+        return app.exec();
+    });
+    StopAppLog();
+    return result;
 }
