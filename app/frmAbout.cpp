@@ -8,6 +8,8 @@
 #include <QMouseEvent>
 #include <QScreen>
 
+#include <algorithm>
+
 namespace {
 QLabel* MakeLabel(QWidget* parent, const QString& text, int left, int top) {
     auto* label = new QLabel(text, parent);
@@ -32,6 +34,7 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::Frame
     setObjectName(QStringLiteral("AboutForm"));
     setWindowTitle(QStringLiteral("About"));
     setFixedSize(347, 178);
+    setFont(QFont(QStringLiteral("Tahoma"), 8));
 
     gbAbout = new QGroupBox(this);
     gbAbout->setGeometry(11, 10, 310, 152);
@@ -49,18 +52,24 @@ TAboutForm::TAboutForm(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::Frame
         gbAbout, QStringLiteral("If you have any question or suggestion, please contact us:"), 15,
         39);
     lblQuestion->setWordWrap(true);
-    lblQuestion->setFixedWidth(285);
+    lblQuestion->setFixedWidth(290);
     lblQuestion->adjustSize();
 
+    // Without Tahoma the question may need a second line; the rows below then move down by
+    // what it took so nothing overlaps.
+    const int dy = std::max(0, lblQuestion->geometry().bottom() + 3 - 58);
     const QString mail = QString::fromLatin1(SupportMailAddress);
     const QString home = QString::fromLatin1(HomePageAddress);
-    lblMail = MakeLink(gbAbout, QStringLiteral("mailto:") + mail, mail, 17, 58);
-    lblOrVisit = MakeLabel(gbAbout, QStringLiteral("or visit our home page:"), 134, 59);
-    lblHomePage = MakeLink(gbAbout, home, home, 17, 79);
+    lblMail = MakeLink(gbAbout, QStringLiteral("mailto:") + mail, mail, 17, 58 + dy);
+    // Where the desktop's font makes the mail address longer, the text after it moves along
+    // instead of overlapping it.
+    lblOrVisit = MakeLabel(gbAbout, QStringLiteral("or visit our home page:"),
+                           std::max(134, lblMail->geometry().right() + 5), 59 + dy);
+    lblHomePage = MakeLink(gbAbout, home, home, 17, 79 + dy);
     lblNotice = MakeLabel(gbAbout,
                           QStringLiteral("Cut only recordings you have the right to use.\n"
                                          "Your source files are never changed."),
-                          25, 113);
+                          25, 113 + dy);
 
     connect(lblMail, &QLabel::linkActivated, this, [mail] { OpenMailTo(mail); });
     connect(lblHomePage, &QLabel::linkActivated, this, [home] { OpenURL(home); });
