@@ -1,0 +1,401 @@
+#include "media/FFLog.h"
+
+#include "media/FFEntryPoints.h"
+#include "media/MyUtils.h"
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <unistd.h>
+
+// The process-wide state of the bridge. It is never destroyed: avutil keeps calling our
+// callback from whatever thread logs, possibly while static objects are being torn down.
+struct TLogBridge {
+    // The log lock. Guards every field below and, in each logger, FOnLog and FQueue.
+    std::mutex Lock;
+    TFFLogger* Active = nullptr;
+    // Per thread id, the text of its unfinished line. An entry goes away once its line is
+    // finished, so threads that come and go leave nothing behind.
+    std::unordered_map<uint32_t, std::string> Pending;
+    // The last fragment the libraries gave, of any thread, and how often it came again since.
+    std::string PreviousLine;
+    int RepeatCount = 0;
+
+    // Makes ActiveLogger's check-and-create atomic; taken before Lock, never inside it.
+    std::mutex CreateLock;
+
+    // The number last given to the libraries; read lock-free by the callback's level check.
+    std::atomic<int> LibraryLevel{AV_LOG_INFO};
+
+    static TLogBridge& Get() {
+        static TLogBridge* bridge = new TLogBridge;
+        return *bridge;
+    }
+    static void Callback(void* avcl, int level, const char* fmt, va_list vl);
+};
+
+namespace {
+
+// Bytes of one library call's text, prefix included; the rest of a longer call is cut off.
+constexpr size_t LineBufferSize = 2048;
+// avutil 50.15.2: from this class version on, an AVClass may name its parent context.
+constexpr int ParentContextVersion = (50 << 16) | (15 << 8) | 2;
+
+const char* const LevelNames[] = {"quiet",   "panic", "fatal",   "error",
+                                  "warning", "info",  "verbose", "debug"};
+
+// The automatic logger goes with the program; one the owner created is the owner's.
+struct TAutomaticLoggerCleanup {
+    ~TAutomaticLoggerCleanup() {
+        TLogBridge& bridge = TLogBridge::Get();
+        TFFLogger* automatic = nullptr;
+        {
+            std::lock_guard lock(bridge.Lock);
+            if (bridge.Active != nullptr && bridge.Active->Automatic())
+                automatic = bridge.Active;
+        }
+        delete automatic;
+    }
+} AutomaticLoggerCleanup;
+
+const char* ItemName(void* obj, const AVClass* cls) {
+    const char* name = cls->item_name != nullptr ? cls->item_name(obj) : cls->class_name;
+    return name != nullptr ? name : "";
+}
+
+// "[parent @ 0x...] [object @ 0x...]" for the first fragment of a line, as far as it fits.
+size_t FormatPrefix(void* avcl, char* buf, size_t size) {
+    const AVClass* cls = *static_cast<const AVClass**>(avcl);
+    if (cls == nullptr)
+        return 0;
+    int used = 0;
+    if (cls->version > ParentContextVersion && cls->parent_log_context_offset != 0) {
+        auto** parent = *reinterpret_cast<const AVClass***>(static_cast<uint8_t*>(avcl) +
+                                                            cls->parent_log_context_offset);
+        if (parent != nullptr && *parent != nullptr)
+            used = std::snprintf(buf, size, "[%s @ %p] ", ItemName(parent, *parent),
+                                 static_cast<void*>(parent));
+    }
+    if (used < 0)
+        used = 0;
+    if (static_cast<size_t>(used) < size) {
+        const int more =
+            std::snprintf(buf + used, size - used, "[%s @ %p]", ItemName(avcl, cls), avcl);
+        if (more > 0)
+            used += more;
+    }
+    return std::min(static_cast<size_t>(used), size - 1);
+}
+
+// Formats one call's text into buf (zero-terminated). A text cut off at the end of the buffer
+// keeps its closing line feed, so a long line does not swallow the next one.
+void FormatFragment(char* buf, size_t size, int level, const char* fmt, va_list vl) {
+    va_list args;
+    va_copy(args, vl);
+    int needed;
+    if (ff::av_log_format_line2 != nullptr) {
+        int printPrefix = 0; // the prefix is ours
+        needed = ff::av_log_format_line2(nullptr, level, fmt, args, buf, static_cast<int>(size),
+                                         &printPrefix);
+    } else {
+        needed = std::vsnprintf(buf, size, fmt, args);
+    }
+    va_end(args);
+    if (needed < 0) {
+        buf[0] = '\0';
+        return;
+    }
+    const size_t fmtLength = std::strlen(fmt);
+    if (static_cast<size_t>(needed) >= size && size > 1 && fmtLength > 0 &&
+        fmt[fmtLength - 1] == '\n')
+        buf[size - 2] = '\n';
+}
+
+struct TLibraryEvent {
+    uint32_t ThreadID;
+    int Level;
+    std::string Line;
+};
+
+} // namespace
+
+// The libraries call this on any thread. Nothing may escape it: an exception unwinding into C
+// code would end the program.
+void TLogBridge::Callback(void* avcl, int level, const char* fmt, va_list vl) {
+    TLogBridge& bridge = Get();
+    if (level > bridge.LibraryLevel.load(std::memory_order_relaxed) || fmt == nullptr)
+        return;
+    try {
+        char text[LineBufferSize];
+        FormatFragment(text, sizeof text, level, fmt, vl);
+        const uint32_t threadId = CurrentThreadID();
+
+        std::vector<TLibraryEvent> finished;
+        TFFLogger* target = nullptr;
+        {
+            std::lock_guard lock(bridge.Lock);
+            std::string fragment;
+            auto pending = bridge.Pending.find(threadId);
+            const bool lineStart = pending == bridge.Pending.end() || pending->second.empty();
+            if (avcl != nullptr && lineStart) {
+                char prefix[LineBufferSize];
+                const size_t length = FormatPrefix(avcl, prefix, sizeof prefix);
+                fragment.assign(prefix, length);
+                fragment.append(text, std::min(std::strlen(text), LineBufferSize - 1 - length));
+            } else {
+                fragment = text;
+            }
+
+            if (!fragment.empty() && fragment.back() == '\n' && fragment == bridge.PreviousLine) {
+                ++bridge.RepeatCount;
+                return;
+            }
+            if (bridge.RepeatCount > 0) {
+                char repeated[64];
+                std::snprintf(repeated, sizeof repeated, "    Last message repeated %d times",
+                              bridge.RepeatCount);
+                finished.push_back({threadId, level, repeated});
+                bridge.RepeatCount = 0;
+            }
+            bridge.PreviousLine = fragment;
+
+            if (pending == bridge.Pending.end())
+                pending = bridge.Pending.emplace(threadId, std::string()).first;
+            std::string& line = pending->second;
+            line += fragment;
+            size_t start = 0;
+            for (size_t feed; (feed = line.find('\n', start)) != std::string::npos;
+                 start = feed + 1)
+                finished.push_back({threadId, level, line.substr(start, feed - start)});
+            line.erase(0, start);
+            if (line.empty())
+                bridge.Pending.erase(pending);
+
+            target = bridge.Active;
+            bool queued = false;
+            if (target != nullptr)
+                for (const TLibraryEvent& event : finished)
+                    queued |= target->EnqueueLocked(target, event.ThreadID,
+                                                    LibraryToLogLevel(event.Level),
+                                                    QString::fromUtf8(event.Line));
+            if (!queued)
+                target = nullptr;
+        }
+        // The handler runs after the lock is released and may wait for the main thread.
+        if (target != nullptr)
+            target->Deliver();
+    } catch (...) {
+        // A line that could not be stored or a handler that threw loses only that text.
+    }
+}
+
+int LogLevelToLibrary(TLogLevel level) {
+    return int(level) * 8 - 8;
+}
+
+TLogLevel LibraryToLogLevel(int number) {
+    if (number < AV_LOG_QUIET)
+        return llQuiet;
+    // Arithmetic shift: -8..-1 give -1, i.e. quiet.
+    const int level = (number >> 3) + 1;
+    return level >= int(llDebug) ? llDebug : TLogLevel(std::max(level, int(llQuiet)));
+}
+
+int LogLevelNumberByName(const QString& text) {
+    for (int level = llQuiet; level <= llDebug; ++level)
+        if (text.compare(QLatin1String(LevelNames[level]), Qt::CaseInsensitive) == 0)
+            return LogLevelToLibrary(TLogLevel(level));
+    bool ok = false;
+    const int number = text.trimmed().toInt(&ok, 10);
+    if (!ok)
+        throw std::invalid_argument("'" + text.toStdString() + "' is not a valid integer value");
+    return number;
+}
+
+uint32_t CurrentThreadID() {
+    return static_cast<uint32_t>(::gettid());
+}
+
+TFFLogger::TFFLogger(QObject* parent) : TFFLogger(parent, false) {}
+
+TFFLogger::TFFLogger(QObject* parent, bool automatic)
+    : TFFBaseComponent(LibraryBit(lkAVUtil), parent), FAutomatic(automatic) {
+    TLogBridge& bridge = TLogBridge::Get();
+    FLogLevel = LibraryToLogLevel(bridge.LibraryLevel.load());
+    TFFLogger* replaced = nullptr;
+    {
+        std::lock_guard lock(bridge.Lock);
+        if (bridge.Active != nullptr && bridge.Active->Automatic())
+            replaced = bridge.Active;
+        bridge.Active = this;
+    }
+    delete replaced;
+}
+
+TFFLogger::~TFFLogger() {
+    TLogBridge& bridge = TLogBridge::Get();
+    std::lock_guard lock(bridge.Lock);
+    if (bridge.Active == this)
+        bridge.Active = nullptr;
+}
+
+void TFFLogger::SetLogLevel(TLogLevel value) {
+    if (FLogLevel.exchange(value) != value)
+        ApplyLevel();
+}
+
+void TFFLogger::SetLogLevelByName(const QString& text) {
+    SetLogLevel(LibraryToLogLevel(LogLevelNumberByName(text)));
+}
+
+void TFFLogger::ApplyLevel() {
+    if (ff::av_log_set_level == nullptr)
+        return;
+    const int number = LogLevelToLibrary(LogLevel());
+    TLogBridge::Get().LibraryLevel = number;
+    ff::av_log_set_level(number);
+}
+
+void TFFLogger::InstallCallback() {
+    if (ff::av_log_set_callback == nullptr)
+        return;
+    ff::av_log_set_callback(&TLogBridge::Callback);
+    ApplyLevel();
+}
+
+void TFFLogger::Log(QObject* sender, TLogLevel level, const QString& msg) {
+    const TLogLevel current = LogLevel();
+    if (level > current && !(level == llVerbose && current != llQuiet))
+        return;
+    bool queued;
+    {
+        std::lock_guard lock(TLogBridge::Get().Lock);
+        queued = EnqueueLocked(sender, CurrentThreadID(), level, msg);
+    }
+    if (queued)
+        Deliver();
+}
+
+void TFFLogger::LogFmt(QObject* sender, TLogLevel level, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const QString msg = QString::vasprintf(fmt, args);
+    va_end(args);
+    Log(sender, level, msg);
+}
+
+void TFFLogger::LogFmt(TLogLevel level, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const QString msg = QString::vasprintf(fmt, args);
+    va_end(args);
+    Log(nullptr, level, msg);
+}
+
+void TFFLogger::LogLibraryLine(uint32_t threadId, int libraryLevel, const QString& line) {
+    bool queued;
+    {
+        std::lock_guard lock(TLogBridge::Get().Lock);
+        queued = EnqueueLocked(this, threadId, LibraryToLogLevel(libraryLevel), line);
+    }
+    if (queued)
+        Deliver();
+}
+
+TLogEvent TFFLogger::OnLog() const {
+    std::lock_guard lock(TLogBridge::Get().Lock);
+    return FOnLog;
+}
+
+void TFFLogger::SetOnLog(TLogEvent handler) {
+    std::lock_guard lock(TLogBridge::Get().Lock);
+    FOnLog = std::move(handler);
+}
+
+bool TFFLogger::EnqueueLocked(QObject* sender, uint32_t threadId, TLogLevel level,
+                              const QString& msg) {
+    if (!FOnLog)
+        return false;
+    FQueue.push_back({sender, threadId, level, msg});
+    return true;
+}
+
+void TFFLogger::Deliver() {
+    // The queue may hold other threads' events made earlier; running it in order delivers those
+    // first, so handlers see events in the order they were made.
+    if (!TriggerEventInMainThread()) {
+        RunQueue();
+        return;
+    }
+    // A handler's exception belongs to the thread that logged, not to the main thread's event
+    // loop.
+    std::exception_ptr failure;
+    CallInMainThread([this, &failure] {
+        try {
+            RunQueue();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void TFFLogger::RunQueue() {
+    TLogBridge& bridge = TLogBridge::Get();
+    for (;;) {
+        {
+            std::unique_lock deliver(FDeliverLock, std::defer_lock);
+            // The main thread never waits here: the thread running the queue may itself be
+            // waiting for the main thread inside its handler. It delivers our events too.
+            if (IsMainThread()) {
+                if (!deliver.try_lock())
+                    return;
+            } else {
+                deliver.lock();
+            }
+            for (;;) {
+                TLogInfo event;
+                TLogEvent handler;
+                {
+                    std::lock_guard lock(bridge.Lock);
+                    if (FQueue.empty())
+                        break;
+                    event = std::move(FQueue.front());
+                    FQueue.pop_front();
+                    handler = FOnLog;
+                }
+                if (handler)
+                    handler(event.Sender, event.ThreadID, event.Level, event.Msg);
+            }
+        }
+        // An event queued by a thread that found the queue busy just before we let go.
+        std::lock_guard lock(bridge.Lock);
+        if (FQueue.empty())
+            return;
+    }
+}
+
+TFFLogger* ActiveLogger() {
+    TLogBridge& bridge = TLogBridge::Get();
+    std::lock_guard create(bridge.CreateLock);
+    {
+        std::lock_guard lock(bridge.Lock);
+        if (bridge.Active != nullptr)
+            return bridge.Active;
+    }
+    auto* logger = new TFFLogger(nullptr, true);
+    // Made on demand from whatever thread asked first, it belongs with the main thread's objects.
+    if (auto* app = QCoreApplication::instance())
+        logger->moveToThread(app->thread());
+    return logger;
+}
