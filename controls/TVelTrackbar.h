@@ -197,6 +197,7 @@ protected:
     void MoveSegStart(int x);
     void MoveSegEnd(int x);
 
+    bool event(QEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
     void showEvent(QShowEvent* e) override;
@@ -210,6 +211,7 @@ protected:
 private:
     void EnsureCreated();
     void MeasureImages();
+    void ClampPositionToSegment();
     void ConvertPicture(TImageRole role);
     void PaintLayers(QImage& target);
     void DrawKeyed(QPainter& p, TImageRole role, const TVelRect& r, std::uint32_t key, bool fade);
