@@ -5,6 +5,7 @@
 #include "app/TClickImage.h"
 #include "app/TStepGroupBox.h"
 #include "app/frmAbout.h"
+#include "controls/TVelTrackbar.h"
 
 #include <QAction>
 #include <QApplication>
@@ -173,8 +174,7 @@ void TCorvaneForm::BuildStep2() {
     lblStartTime = MakeLabel(gbStep2, QStringLiteral("00:00:00"), 12, 24);
     lblEndTime = MakeLabel(gbStep2, QStringLiteral("00:00:00"), 315, 24);
 
-    Snipwave = new QWidget(gbStep2);
-    Snipwave->setGeometry(63, 17, 244, 25);
+    BuildTrackbar();
 
     BtnPlay = MakeButton(gbStep2, QStringLiteral("Play"), 103, 47, 52, 24);
     BtnStop = MakeButton(gbStep2, QStringLiteral("Stop"), 159, 47, 52, 24);
@@ -198,6 +198,42 @@ void TCorvaneForm::BuildStep2() {
     for (QWidget* w : std::initializer_list<QWidget*>{Snipwave, lblStartTime, lblEndTime,
                                                       pnlHintTime, tbVolume, BtnStop})
         w->setEnabled(false);
+}
+
+// The range trackbar of the Adjust step, in whole seconds. Until a file is opened it shows a
+// sample range; Max goes first so the segment and the tick are clamped against it.
+void TCorvaneForm::BuildTrackbar() {
+    Snipwave = new TVelTrackbar(gbStep2);
+    Snipwave->setObjectName(QStringLiteral("Snipwave"));
+    Snipwave->setGeometry(63, 17, 244, 25);
+    Snipwave->SetBGColor(0xDBEAEC);
+    Snipwave->SetShowCut(false);
+    Snipwave->SetMax(100);
+    Snipwave->SetPosition(10);
+    Snipwave->SetTickOffsetY(5);
+    Snipwave->SetTrackOffsetY(5);
+    Snipwave->SetTrackOffsetX(16);
+    Snipwave->SetSegOffsetY(5);
+    Snipwave->SetSegStartPos(10);
+    Snipwave->SetSegEndPos(90);
+    Snipwave->SetLeftBrushColor(0x653DF72D);
+    Snipwave->SetRightBrushColor(0x65F5BCDA);
+    Snipwave->SetMarginOffsetX(0);
+    // Black is the transparent colour of the window's own marker and tick pictures.
+    Snipwave->SetSegStartTransparency(0x000000);
+    Snipwave->SetSegEndTransparency(0x000000);
+    Snipwave->SetTickTransparency(0x000000);
+    const auto picture = [](const char* name) {
+        return QImage(QStringLiteral(":/app/trackbar/") + QLatin1String(name) +
+                      QStringLiteral(".png"));
+    };
+    Snipwave->SetTickUp(picture("TickUp"));
+    Snipwave->SetTickDown(picture("TickDown"));
+    Snipwave->SetTickHot(picture("TickHot"));
+    Snipwave->SetTickDisable(picture("TickDisable"));
+    Snipwave->SetTrack(picture("Track"));
+    Snipwave->SetSegmentStart(picture("SegmentStart"));
+    Snipwave->SetSegmentEnd(picture("SegmentEnd"));
 }
 
 void TCorvaneForm::BuildStep3() {

@@ -23,6 +23,7 @@ class TAboutForm;
 class TClickImage;
 class TDialogs;
 class TStepGroupBox;
+class TVelTrackbar;
 
 class TCorvaneForm : public QMainWindow {
     Q_OBJECT
@@ -74,7 +75,7 @@ public:
     TStepGroupBox* gbStep2;
     QLabel* lblStartTime;
     QLabel* lblEndTime;
-    QWidget* Snipwave;
+    TVelTrackbar* Snipwave;
     QLabel* pnlHintTime;
     QSlider* tbVolume;
     QPushButton* BtnPlay;
@@ -110,6 +111,7 @@ private:
     void BuildLeftPanel();
     void BuildStep1();
     void BuildStep2();
+    void BuildTrackbar();
     void BuildStep3();
     void BuildRightPanel();
     void BuildBottomPanel();

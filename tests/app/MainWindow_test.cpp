@@ -5,6 +5,7 @@
 #include "app/TClickImage.h"
 #include "app/TStepGroupBox.h"
 #include "common/TestPaths.h"
+#include "controls/TVelTrackbar.h"
 
 #include <QAction>
 #include <QDir>
@@ -77,7 +78,7 @@ TEST_F(MainWindowTest, StartsWithOnlyOpenUsable) {
         EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
 
     // The children's own flags as built; they matter only once the groups are switched.
-    for (QWidget* w : {f.Snipwave, static_cast<QWidget*>(f.lblStartTime),
+    for (QWidget* w : {static_cast<QWidget*>(f.Snipwave), static_cast<QWidget*>(f.lblStartTime),
                        static_cast<QWidget*>(f.lblEndTime), static_cast<QWidget*>(f.pnlHintTime),
                        static_cast<QWidget*>(f.tbVolume), static_cast<QWidget*>(f.BtnStop)})
         EXPECT_FALSE(Own(w));
@@ -86,6 +87,40 @@ TEST_F(MainWindowTest, StartsWithOnlyOpenUsable) {
     EXPECT_TRUE(f.tbVolume->isHidden());
     EXPECT_TRUE(f.pnlHintTime->isHidden());
     EXPECT_EQ(f.tbVolume->value(), 100);
+}
+
+TEST_F(MainWindowTest, TrackbarCarriesWindowSettingsAndPictures) {
+    TCorvaneForm& f = Show();
+    TVelTrackbar* t = f.Snipwave;
+    EXPECT_EQ(t->parentWidget(), f.gbStep2);
+    EXPECT_EQ(t->geometry(), QRect(63, 17, 244, 25));
+    EXPECT_EQ(t->Max(), 100);
+    EXPECT_EQ(t->Position(), 10);
+    EXPECT_EQ(t->SegStartPos(), 10);
+    EXPECT_EQ(t->SegEndPos(), 90);
+    EXPECT_FALSE(t->ShowCut());
+    EXPECT_EQ(t->BGColor(), 0xDBEAECu);
+    EXPECT_EQ(t->TickOffsetY(), 5);
+    EXPECT_EQ(t->TrackOffsetY(), 5);
+    EXPECT_EQ(t->SegOffsetY(), 5);
+    EXPECT_EQ(t->Picture(TVelTrackbar::irTickUp).size(), QSize(9, 17));
+    EXPECT_EQ(t->Picture(TVelTrackbar::irTickDown).size(), QSize(9, 17));
+    EXPECT_EQ(t->Picture(TVelTrackbar::irTickHot).size(), QSize(9, 17));
+    EXPECT_EQ(t->Picture(TVelTrackbar::irTickDisable).size(), QSize(9, 17));
+    EXPECT_EQ(t->Picture(TVelTrackbar::irTrack).size(), QSize(300, 16));
+    EXPECT_EQ(t->Picture(TVelTrackbar::irSegmentStart).size(), QSize(16, 16));
+    EXPECT_EQ(t->Picture(TVelTrackbar::irSegmentEnd).size(), QSize(16, 16));
+    // The 16-pixel marker pictures leave a 212-pixel span, as the time rounding assumes.
+    EXPECT_EQ(t->TrackOffsetX(), 16);
+    EXPECT_EQ(t->TrackLeft(), 16);
+    EXPECT_EQ(t->TrackWidth(), 212);
+
+    // Drawn on the window's background colour, with the black ground of the marker pictures
+    // keyed out (their leftmost column is all ground).
+    const QImage shot = t->grab().toImage();
+    EXPECT_EQ(shot.pixelColor(0, 0), QColor(0xEC, 0xEA, 0xDB));
+    EXPECT_NE(shot.pixelColor(t->SegStartRect().Left, t->SegStartRect().Top + 8),
+              QColor(Qt::black));
 }
 
 TEST_F(MainWindowTest, FirstEnableWithoutRecordMakesEveryChildUsable) {
