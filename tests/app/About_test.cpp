@@ -20,19 +20,24 @@ void ClickCentre(QWidget* w) {
 }
 } // namespace
 
-TEST(AboutWindow, LayoutAndTexts) {
+TEST(AboutWindow, LayoutFitsAndLinksCarryAddresses) {
     TAboutForm about;
     EXPECT_EQ(about.size(), QSize(347, 178));
     EXPECT_EQ(about.minimumSize(), about.maximumSize());
     EXPECT_TRUE(about.windowFlags() & Qt::FramelessWindowHint);
-    EXPECT_EQ(about.windowTitle(), QStringLiteral("About"));
     EXPECT_EQ(about.gbAbout->geometry(), QRect(11, 10, 310, 152));
-    EXPECT_EQ(about.lblVersion->text(), QStringLiteral("Quillon Snipwave version 1.2.0"));
     EXPECT_EQ(about.lblVersion->pos(), QPoint(63, 14));
-    EXPECT_EQ(about.lblOrVisit->text(), QStringLiteral("or visit our home page:"));
     EXPECT_TRUE(about.lblMail->text().contains(SupportMailAddress));
     EXPECT_TRUE(about.lblHomePage->text().contains(HomePageAddress));
-    EXPECT_FALSE(about.lblNotice->text().isEmpty());
+    // Whatever the desktop's font, the texts stay inside the group and do not overlap.
+    const QList<QLabel*> rows = {about.lblQuestion, about.lblMail, about.lblHomePage,
+                                 about.lblNotice};
+    for (QLabel* label : rows)
+        EXPECT_TRUE(about.gbAbout->rect().contains(label->geometry()))
+            << label->text().toStdString();
+    for (int i = 1; i < rows.size(); ++i)
+        EXPECT_GT(rows[i]->y(), rows[i - 1]->geometry().bottom());
+    EXPECT_GT(about.lblOrVisit->x(), about.lblMail->geometry().right());
 }
 
 TEST(AboutWindow, MenuShowsItModallyAndAClickClosesIt) {
