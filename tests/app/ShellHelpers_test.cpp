@@ -8,6 +8,9 @@
 
 #include <QAction>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QProcess>
+#include <QThread>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -131,6 +134,39 @@ TEST_F(DesktopTest, ShowInExplorerOpensFolderWhenNoFileManagerAnswers) {
     ASSERT_FALSE(noBus.isConnected());
     ShowInExplorer(noBus, file);
     EXPECT_EQ(WaitForFile(dir.filePath("opened")), dir.filePath("out put"));
+}
+
+TEST_F(DesktopTest, ShowInExplorerAsksFileManagerOnBusToSelectFile) {
+    WriteScript(dir.filePath("bin/xdg-open"),
+                "printf '%s' \"$1\" > \"" + dir.filePath("opened").toLocal8Bit() + "\"\n");
+    QProcess daemon;
+    daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+    if (!daemon.waitForStarted() || !daemon.waitForReadyRead(5000))
+        GTEST_SKIP() << "no dbus-daemon to run a private bus";
+    const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+
+    QThread service;
+    service.start();
+    TFakeFileManager manager;
+    manager.moveToThread(&service);
+    QDBusConnection serviceBus = QDBusConnection::connectToBus(address, "filemanager");
+    ASSERT_TRUE(serviceBus.registerObject("/org/freedesktop/FileManager1", &manager,
+                                          QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(serviceBus.registerService("org.freedesktop.FileManager1"));
+
+    const QString file = dir.filePath("cut #1.mp3");
+    ShowInExplorer(QDBusConnection::connectToBus(address, "client"), file);
+    EXPECT_EQ(manager.Shown(), QStringList({QUrl::fromLocalFile(file).toString()}));
+    QTest::qWait(300);
+    EXPECT_FALSE(QFile::exists(dir.filePath("opened"))) << "no folder opened besides";
+
+    QDBusConnection::disconnectFromBus("client");
+    QDBusConnection::disconnectFromBus("filemanager");
+    service.quit();
+    service.wait();
+    manager.moveToThread(QThread::currentThread());
+    daemon.kill();
+    daemon.waitForFinished();
 }
 
 TEST(FolderButton, PreselectsOnlyExistingFolderAndKeepsTextOnCancel) {

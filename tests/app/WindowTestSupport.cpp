@@ -22,3 +22,13 @@ TEnvOverride::~TEnvOverride() {
     else
         qunsetenv(m_name);
 }
+
+QStringList TFakeFileManager::Shown() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_shown;
+}
+
+void TFakeFileManager::ShowItems(const QStringList& uris, const QString&) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_shown += uris;
+}

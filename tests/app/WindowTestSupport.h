@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QUrl>
+#include <mutex>
 #include <optional>
 #include <ostream>
 
@@ -71,4 +72,20 @@ public:
 private:
     const char* m_name;
     std::optional<QByteArray> m_old;
+};
+
+// A stand-in file manager on a private session bus: answers FileManager1.ShowItems from a
+// thread of its own (the caller blocks on the bus) and records the URIs it was asked to show.
+class TFakeFileManager : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+public:
+    QStringList Shown() const;
+
+public slots:
+    void ShowItems(const QStringList& uris, const QString& startupId);
+
+private:
+    mutable std::mutex m_lock; // guards m_shown: written on the service thread, read by tests
+    QStringList m_shown;
 };
