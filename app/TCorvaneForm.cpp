@@ -76,6 +76,7 @@ TCorvaneForm::TCorvaneForm(const QString& programFolder, TDialogs* dialogs, QWid
         dialogs = m_ownDialogs.get();
     }
     m_dialogs = dialogs;
+    m_clientHeight = DesignClientHeight;
     m_programFolder =
         programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : programFolder;
     if (!m_programFolder.endsWith(QLatin1Char('/')))

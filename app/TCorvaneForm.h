@@ -123,7 +123,7 @@ private:
     TDialogs* m_dialogs;
     TAboutForm* m_about = nullptr; // not owned
     QString m_programFolder;
-    int m_clientWidth = 702;  // pixels; the window is resized only through SetClientWidth
-    int m_clientHeight = 389; // pixels
-    bool m_centred = false;   // centred on the screen at the first show only
+    int m_clientWidth = 702; // pixels; the window is resized only through SetClientWidth
+    int m_clientHeight = 0;  // pixels, fixed
+    bool m_centred = false;  // centred on the screen at the first show only
 };
