@@ -61,7 +61,10 @@ extern "C" {
     X(av_packet_alloc) X(av_packet_free) X(av_packet_unref) X(av_packet_ref) X(av_packet_rescale_ts) \
     X(av_new_packet) X(av_get_bits_per_sample) \
     X(avcodec_decode_subtitle2) X(avsubtitle_free) X(avcodec_encode_subtitle) \
-    X(avcodec_align_dimensions2)
+    X(avcodec_align_dimensions2) \
+    X(av_bsf_get_by_name) \
+    X(av_bsf_alloc) \
+    X(av_bsf_free)
 
 #define SNIP_AVDEVICE_ENTRIES(X) \
     X(avdevice_version) X(avdevice_register_all)
