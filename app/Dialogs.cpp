@@ -1,14 +1,14 @@
 #include "app/Dialogs.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
-#include <QGuiApplication>
 #include <QMessageBox>
 #include <QStandardPaths>
 
 void TDialogs::ShowMessage(QWidget* owner, const QString& text) {
-    QMessageBox box(QMessageBox::NoIcon, QGuiApplication::applicationDisplayName(), text,
-                    QMessageBox::Ok, owner);
+    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(), text, QMessageBox::Ok,
+                    owner);
     box.exec();
 }
 

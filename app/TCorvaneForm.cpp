@@ -321,12 +321,17 @@ void TCorvaneForm::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (event->spontaneous())
         return;
+    FormShow();
+    // Centred at the size the user first sees: FormShow has just narrowed the window, and
+    // centring the design width instead would leave the narrow window off to the left.
     if (!m_centred) {
         m_centred = true;
-        if (const QScreen* screen = QGuiApplication::primaryScreen())
-            move(screen->availableGeometry().center() - rect().center());
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(screen->availableGeometry().center());
+            move(frame.topLeft());
+        }
     }
-    FormShow();
 }
 
 bool TCorvaneForm::LoadImages() {

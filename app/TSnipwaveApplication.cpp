@@ -20,6 +20,10 @@ bool TSnipwaveApplication::notify(QObject* receiver, QEvent* event) {
     return false;
 }
 
+void TSnipwaveApplication::SetTitle(const QString& title) {
+    QCoreApplication::setApplicationName(title);
+}
+
 int TSnipwaveApplication::RunGuarded(const std::function<int()>& body) {
     try {
         return body();

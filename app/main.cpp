@@ -9,7 +9,7 @@ int main(int argc, char** argv) {
     TSnipwaveApplication app(argc, argv);
     StartAppLog();
     const int result = TSnipwaveApplication::RunGuarded([&app] {
-        QApplication::setApplicationDisplayName(QStringLiteral("Quillon Snipwave"));
+        TSnipwaveApplication::SetTitle(QStringLiteral("Quillon Snipwave"));
         TCorvaneForm form;
         TAboutForm about;
         form.SetAboutForm(&about);

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
@@ -169,6 +170,14 @@ TEST_F(MainWindowTest, InformationPanelToggleAlternatesClientWidths) {
         EXPECT_EQ(f.pnlLeft->width(), 415);
     }
     EXPECT_EQ(f.pnlBottom->geometry(), QRect(0, 349, 415, 40));
+}
+
+TEST_F(MainWindowTest, OpensCentredAtItsNarrowStartWidth) {
+    TCorvaneForm& f = Show();
+    ASSERT_EQ(f.width(), 417);
+    const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+    EXPECT_LE(std::abs(f.frameGeometry().center().x() - centre.x()), 1) << f.x();
+    EXPECT_LE(std::abs(f.frameGeometry().center().y() - centre.y()), 1) << f.y();
 }
 
 TEST_F(MainWindowTest, PicturesFromResFolder) {
