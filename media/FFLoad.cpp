@@ -2,8 +2,10 @@
 
 #include "media/FFEntryPoints.h"
 #include "media/FFLog.h"
+#include "media/MyUtils.h"
 #include "media/UnicodeProtocol.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 #include <cfenv>
@@ -11,7 +13,9 @@
 #include <cstdio>
 #include <dlfcn.h>
 #include <gnu/lib-names.h>
+#include <chrono>
 #include <span>
+#include <thread>
 
 extern "C" {
 #include <libavutil/macros.h>
@@ -369,6 +373,19 @@ TFFLoader& FFLoader() {
 std::mutex& CodecLock() {
     // Guards nothing of the loader's own: every codec open and close of every component.
     static std::mutex lock;
+    return lock;
+}
+
+std::unique_lock<std::mutex> LockCodecs() {
+    std::unique_lock<std::mutex> lock(CodecLock(), std::defer_lock);
+    if (QCoreApplication::instance() == nullptr || !IsMainThread()) {
+        lock.lock();
+        return lock;
+    }
+    while (!lock.try_lock()) {
+        PumpMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return lock;
 }
 

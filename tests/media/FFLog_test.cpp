@@ -363,6 +363,28 @@ TEST_F(FFLogTest, DirectHandlerWaitingForTheMainThreadDoesNotBlockIt) {
     EXPECT_THAT(Messages(), ElementsAre("worker", "main"));
 }
 
+TEST_F(FFLogTest, SwitchingTheDeliveryThreadWhileAWorkerLogsLosesNothing) {
+    // The owner may flip the switch at any time; each line is delivered once, in order, on
+    // whichever side the switch pointed to when it was raised.
+    constexpr int Lines = 200;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (int i = 0; i < Lines; ++i)
+            ff::av_log(nullptr, AV_LOG_INFO, "line %d\n", i);
+        done = true;
+    });
+    bool toMain = false;
+    EXPECT_TRUE(PumpUntil([&] {
+        Logger->SetTriggerEventInMainThread(toMain = !toMain);
+        return done.load();
+    }));
+    worker.join();
+    const std::vector<QString> messages = Messages();
+    ASSERT_EQ(messages.size(), size_t(Lines));
+    for (int i = 0; i < Lines; ++i)
+        EXPECT_EQ(messages[i], QString("line %1").arg(i));
+}
+
 TEST_F(FFLogTest, ANewComponentReplacesTheAutomaticLoggerAndKeepsTheLevel) {
     Logger.reset();
     TFFLogger* automatic = ActiveLogger();
