@@ -178,3 +178,24 @@ TEST_F(EngineFailureTest, JoinConcatenatesInputsIntoOneOutput) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(EngineFailureTest, DamagedInputsFailCleanlyOrCutWhatIsThere) {
+    TTestEngine garbage;
+    const QString name = testpaths::fixture("notmp3.mp3");
+    EXPECT_FALSE(garbage.OpenInputFile(name));
+    EXPECT_EQ(garbage.LastErrorText().rfind(name.toStdString() + ": ", 0), 0u)
+        << garbage.LastErrorText();
+
+    TTestEngine truncated;
+    ASSERT_TRUE(SetUpCut(truncated, testpaths::fixture("truncated.mp3"), Out("trunc.mp3"), 0,
+                         ffopt::NoTimeLimit));
+    truncated.Start(false, 0);
+    EXPECT_TRUE(truncated.Finished());
+    EXPECT_FALSE(truncated.Failed()) << truncated.ErrorText();
+    EXPECT_TRUE(DecodesCleanly(Out("trunc.mp3")));
+    EXPECT_NEAR(DecodedSeconds(Out("trunc.mp3")), 40960.0 * 8 / 128000, 0.2);
+}
+
+} // namespace
