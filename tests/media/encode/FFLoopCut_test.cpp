@@ -183,8 +183,17 @@ TEST_F(CutTest, ProgressComesNoFasterThanTheInterval) {
                                         float, int, int) { files.push_back(file); };
         ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("short.mp3"), Out("short.mp3"), 0,
                              ffopt::NoTimeLimit));
+        const auto begin = std::chrono::steady_clock::now();
         engine.Start(false, 0);
-        EXPECT_EQ(files, std::vector<int>{-1}); // a run shorter than the interval: final only
+        const auto took = std::chrono::steady_clock::now() - begin;
+        ASSERT_FALSE(files.empty());
+        EXPECT_EQ(files.back(), -1);
+        // A run shorter than the interval gives the final report alone (a loaded machine may
+        // make the run itself longer; then one report per interval at most).
+        if (took < std::chrono::milliseconds(500))
+            EXPECT_EQ(files.size(), 1u);
+        else
+            EXPECT_LE(files.size(), size_t(1 + took / std::chrono::milliseconds(500)));
     }
     TTestEngine engine;
     engine.ProgressInterval = 100000;
