@@ -199,3 +199,32 @@ TEST_F(EngineFailureTest, DamagedInputsFailCleanlyOrCutWhatIsThere) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(EngineFailureTest, CopiedPacketsPassTheStreamsBitstreamFilters) {
+    TTestEngine engine;
+    ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3")));
+    engine.SetOption("acodec", "copy");
+    engine.SetOption("absf", "null");
+    engine.S().RecordingTime = 3000000;
+    ASSERT_GT(engine.OpenOutputFile(Out("filtered.mp3"), false), 0) << engine.LastErrorText();
+    engine.Start(false, 0);
+    EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
+    EXPECT_NEAR(DecodedSeconds(Out("filtered.mp3")), 3.0, 0.1);
+
+    // A filter that cannot take the stream ends the run when errors are to end it.
+    TTestEngine strict;
+    ASSERT_TRUE(strict.OpenInputFile(testpaths::fixture("tone200.mp3")));
+    strict.SetOption("acodec", "copy");
+    strict.SetOption("absf", "h264_mp4toannexb");
+    strict.SetOption("xerror", "");
+    ASSERT_GT(strict.OpenOutputFile(Out("refused.mp3"), false), 0) << strict.LastErrorText();
+    strict.Start(false, 0);
+    EXPECT_TRUE(strict.Failed());
+    EXPECT_EQ(strict.ErrorText().rfind("h264_mp4toannexb failed for stream 0, codec copy: ", 0), 0u)
+        << strict.ErrorText();
+    EXPECT_FALSE(QFileInfo::exists(Out("refused.mp3")));
+}
+
+} // namespace
