@@ -1,8 +1,19 @@
 #pragma once
 // Small shared functions of the media layer: main-thread calls, the message pump used by
 // waiting loops, wide-string path handling, file sizes and size texts.
+//
+// Paths follow Linux rules: "/" is the only delimiter and there is no drive delimiter, so a
+// name like "a:b.mp3" is one file name. All functions may be called from any thread and keep
+// no state of their own (the directory search keeps its state in the caller's record).
 
+#include <QDateTime>
+#include <QLocale>
+#include <QString>
+
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <string>
 
 // Runs fn in the main thread and waits for it when called from another thread while an
 // application object exists; otherwise calls it directly. Waits on the main thread must pump
@@ -15,3 +26,68 @@ void PumpMessages();
 
 // True on the thread that runs the application's event loop (or when no application exists).
 bool IsMainThread();
+
+// A file name as the application and the media components pass it around (UTF-16).
+using TPathFileName = QString;
+
+// path + "/" unless it already ends in "/". An empty path stays empty: it stands for the
+// current folder, and turning it into "/" would point the caller at the root.
+QString IncludeTrailingBackslashW(const QString& path);
+// The text up to and including the last "/" ("" when there is none).
+QString ExtractFilePathW(const QString& fileName);
+// The text after the last "/".
+QString ExtractFileNameW(const QString& fileName);
+// True when the name exists (links followed) and is not a directory.
+bool FileExistsW(const QString& fileName);
+QString GetCurrentDirW();
+bool SetCurrentDirW(const QString& dir);
+// The variable's value; "" when it does not exist.
+QString GetEnvVarW(const QString& name);
+// The absolute, cleaned path of fileName against the current folder; a trailing "/" is kept.
+// "" for an empty name.
+QString ExpandFileNameW(const QString& fileName);
+
+// Size in bytes; -1 when the file does not exist, is a directory or cannot be queried.
+int64_t GetFileSizeW(const QString& fileName);
+
+// The narrow (locale charset) forms of the path functions.
+std::string IncludeTrailingBackslash(const std::string& path);
+std::string ExtractFilePath(const std::string& fileName);
+std::string ExtractFileName(const std::string& fileName);
+bool FileExists(const std::string& fileName);
+
+// Attributes of a directory entry. Hidden means a name starting with "."; SysFile anything
+// that is neither a regular file nor a directory (devices, sockets, pipes, dangling links).
+enum : int {
+    faReadOnly = 0x01,
+    faHidden = 0x02,
+    faSysFile = 0x04,
+    faDirectory = 0x10,
+    faArchive = 0x20, // every regular file
+    faAnyFile = 0x3F,
+};
+
+struct TFindState;
+
+// One entry of a directory search and the search's own state.
+struct TSearchRecW {
+    int64_t Size = 0; // bytes
+    QDateTime Time;   // last modification, local time
+    int Attr = 0;     // fa* flags
+    QString Name;     // the entry's name without its folder
+    int ExcludeAttr = 0;
+    std::shared_ptr<TFindState> FindHandle;
+};
+
+// Searches the folder part of path for names matching its last part, where "*" and "?" are the
+// only wildcards ("*.*" matches every name). Entries that are hidden, system files or folders
+// are returned only when attr asks for them; "." and ".." never are. Both return 0 when rec
+// holds an entry and an errno value (ENOENT at the end) otherwise.
+int FindFirstW(const QString& path, int attr, TSearchRecW& rec);
+int FindNextW(TSearchRecW& rec);
+void FindCloseW(TSearchRecW& rec);
+
+// Human-readable size with two decimals in GB, MB or KB above each threshold (strictly
+// greater than 2^30, 2^20, 1024 bytes), plain "%d Byte" otherwise; the decimal separator is
+// the locale's.
+QString SizeText(int64_t bytes, const QLocale& locale = QLocale());

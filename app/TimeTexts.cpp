@@ -1,0 +1,16 @@
+#include "app/TimeTexts.h"
+
+QString FormatSeconds(int64_t seconds) {
+    // Work on the magnitude: formatting each field of a negative value on its own would give
+    // "00:-01:-05". Unsigned negation keeps INT64_MIN exact.
+    const bool negative = seconds < 0;
+    const uint64_t s =
+        negative ? 0 - static_cast<uint64_t>(seconds) : static_cast<uint64_t>(seconds);
+    return QString::asprintf(
+        "%s%.2llu:%.2llu:%.2llu", negative ? "-" : "", static_cast<unsigned long long>(s / 3600),
+        static_cast<unsigned long long>(s / 60 % 60), static_cast<unsigned long long>(s % 60));
+}
+
+QString FormatDuration(int64_t us) {
+    return FormatSeconds(MicrosecondsToSeconds(us));
+}
