@@ -64,7 +64,10 @@ extern "C" {
     X(avcodec_align_dimensions2) \
     X(av_bsf_get_by_name) \
     X(av_bsf_alloc) \
-    X(av_bsf_free)
+    X(av_bsf_free) \
+    X(av_bsf_init) \
+    X(av_bsf_send_packet) \
+    X(av_bsf_receive_packet)
 
 #define SNIP_AVDEVICE_ENTRIES(X) \
     X(avdevice_version) X(avdevice_register_all)
@@ -113,7 +116,9 @@ extern "C" {
     X(av_audio_fifo_size) X(av_audio_fifo_drain) \
     X(av_parse_time) X(av_parse_video_rate) X(av_parse_video_size) \
     X(av_gettime) X(av_gettime_relative) \
-    X(av_image_copy) X(av_image_alloc) X(av_image_fill_arrays) X(av_image_get_buffer_size)
+    X(av_image_copy) X(av_image_alloc) X(av_image_fill_arrays) X(av_image_get_buffer_size) \
+    X(av_rescale_rnd) \
+    X(av_samples_fill_arrays)
 
 #define SNIP_SWSCALE_ENTRIES(X) \
     X(swscale_version) X(sws_getContext) X(sws_getCachedContext) X(sws_scale) X(sws_freeContext) \

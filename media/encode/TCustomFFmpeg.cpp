@@ -4,9 +4,12 @@
 
 TCustomFFmpeg::TCustomFFmpeg() = default;
 
-// Every file, context, filter and hook is owned by a member, so nothing needs closing by hand;
-// the run stages close their files through FreeFiles before a task is freed.
-TCustomFFmpeg::~TCustomFFmpeg() = default;
+// A running task is stopped and its worker joined before the members it uses go away; FreeFiles
+// then removes outputs that received nothing.
+TCustomFFmpeg::~TCustomFFmpeg() {
+    Stop(true);
+    FreeFiles();
+}
 
 void TCustomFFmpeg::InitOptions() {
     FOpt = TFFOptionState();

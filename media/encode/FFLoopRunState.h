@@ -1,0 +1,40 @@
+#pragma once
+// What the run stages keep in an engine beside the option and file members: the extras of each
+// output file, the stream tables of the current run, the run's flags as the threads see them,
+// and the two threads a run may use.
+//
+// Threads: a run happens on one thread (a TConvertThread or the caller's). Another thread only
+// sets the stop flag and waits for RunFinished; the flags below are atomic because Stop and
+// Terminate read them while the run's thread may be ending. Terminate on an engine that never
+// ran reports through a TDoTerminateThread. The engine joins both threads before it goes.
+
+#include "media/encode/FFLoopEvent.h"
+#include "media/encode/FFOutputFile.h"
+#include "media/encode/FFPrepareStreams.h"
+#include "media/encode/TConvertThread.h"
+#include "media/encode/TDoTerminateThread.h"
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+struct TFFRunState {
+    std::vector<TFFOutputExtra> Outputs; // one per output file of the engine, in order
+    TFFStreamTables Tables;              // the current run's streams; empty between runs
+
+    std::atomic<bool> Running{false};
+    std::atomic<bool> Terminated{false};
+
+    TFFLoopEvent RunFinished;       // reset while a worker runs
+    TFFLoopEvent TerminateNotified; // reset while a TDoTerminateThread reports
+    std::unique_ptr<TConvertThread> Worker;
+    std::unique_ptr<TDoTerminateThread> Notifier;
+
+    // Set while a failed run frees its files: its outputs are incomplete and are removed.
+    bool DiscardOutputs = false;
+    // Off only to compare against decoding every packet (tests, benchmarks).
+    bool SkipBeforePreroll = true;
+};
+
+// The run state of an engine, created on first use.
+TFFRunState& RunStateOf(std::shared_ptr<TFFRunState>& run);
