@@ -49,12 +49,13 @@ build)
 test)
     install_missing
     build "$top/build/asan" -DCMAKE_BUILD_TYPE=Debug -DSNIPWAVE_SANITIZE=address
-    (cd "$top/build/asan" && ctest --output-on-failure -j2 --timeout 600)
+    # Fixtures first: the discovered tests only learn of their fixture when ctest starts.
+    (cd "$top/build/asan" && ctest -R '^make_fixtures$' && ctest --output-on-failure -j2 --timeout 600)
     # The threaded parts again under ThreadSanitizer; only their test binaries are built.
     cmake -S "$top" -B "$top/build/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSNIPWAVE_SANITIZE=thread
     threaded=$(cmake --build "$top/build/tsan" --target help | sed -n 's/^\(test_media[a-z_]*\): .*/\1/p' | sort -u)
     cmake --build "$top/build/tsan" --target $threaded
-    (cd "$top/build/tsan" && ctest --output-on-failure -L threaded --timeout 600)
+    (cd "$top/build/tsan" && ctest -R '^make_fixtures$' && ctest --output-on-failure -L threaded --timeout 600)
     ;;
 *)
     echo "usage: $0 [run|build|test]" >&2

@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
+
 class TFFBaseComponent : public QObject {
     Q_OBJECT
 public:
@@ -29,11 +31,12 @@ public:
 
     // When true, events reach the owner in the main thread (CallInMainThread); when false they
     // are raised on the thread that produced them.
-    bool TriggerEventInMainThread() const { return FTriggerEventInMainThread; }
-    void SetTriggerEventInMainThread(bool value) { FTriggerEventInMainThread = value; }
+    bool TriggerEventInMainThread() const { return FTriggerEventInMainThread.load(); }
+    void SetTriggerEventInMainThread(bool value) { FTriggerEventInMainThread.store(value); }
 
 private:
     TLibrarySet FLibraries;
     QString FLastErrorText;
-    bool FTriggerEventInMainThread = true;
+    // Read by whichever thread raises an event while the owner may change it.
+    std::atomic<bool> FTriggerEventInMainThread{true};
 };

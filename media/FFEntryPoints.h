@@ -64,7 +64,10 @@ extern "C" {
     X(avcodec_align_dimensions2) \
     X(av_bsf_get_by_name) \
     X(av_bsf_alloc) \
-    X(av_bsf_free)
+    X(av_bsf_free) \
+    X(av_bsf_init) \
+    X(av_bsf_send_packet) \
+    X(av_bsf_receive_packet)
 
 #define SNIP_AVDEVICE_ENTRIES(X) \
     X(avdevice_version) X(avdevice_register_all)

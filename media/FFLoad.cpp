@@ -2,8 +2,10 @@
 
 #include "media/FFEntryPoints.h"
 #include "media/FFLog.h"
+#include "media/MyUtils.h"
 #include "media/UnicodeProtocol.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 
 #include <cfenv>
@@ -11,13 +13,16 @@
 #include <cstdio>
 #include <dlfcn.h>
 #include <gnu/lib-names.h>
+#include <chrono>
 #include <span>
+#include <thread>
 
 extern "C" {
 #include <libavutil/macros.h>
 }
 
 #if defined(__SANITIZE_ADDRESS__)
+#include <link.h>
 #include <sanitizer/lsan_interface.h>
 #endif
 
@@ -48,12 +53,35 @@ const char* DlErrorText() {
 // dlopen for the loader. FFmpeg's dependencies allocate in their start-up code and keep the
 // blocks in their own static data; once the module is unloaded again those blocks are
 // unreachable, and the leak checker of a sanitizer build would blame us for them.
+#if defined(__SANITIZE_ADDRESS__)
+// The leak checker walks every thread's dynamic TLS at exit and crashes on the slot of a module
+// that has been unloaded. FFmpeg and SDL carry no TLS of their own, but many of their
+// dependencies do; those are pinned in sanitizer builds so unloading the media libraries never
+// leaves a stale slot behind. Release builds unload everything as usual.
+void PinTlsDependencies() {
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void*) {
+            if (info->dlpi_name == nullptr || info->dlpi_name[0] == '\0')
+                return 0;
+            for (int i = 0; i < info->dlpi_phnum; ++i)
+                if (info->dlpi_phdr[i].p_type == PT_TLS) {
+                    dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+                    break;
+                }
+            return 0;
+        },
+        nullptr);
+}
+#endif
+
 void* OpenModule(const char* file) {
 #if defined(__SANITIZE_ADDRESS__)
     __lsan_disable();
 #endif
     void* handle = dlopen(file, RTLD_NOW | RTLD_LOCAL);
 #if defined(__SANITIZE_ADDRESS__)
+    if (handle != nullptr)
+        PinTlsDependencies();
     __lsan_enable();
 #endif
     return handle;
@@ -369,6 +397,19 @@ TFFLoader& FFLoader() {
 std::mutex& CodecLock() {
     // Guards nothing of the loader's own: every codec open and close of every component.
     static std::mutex lock;
+    return lock;
+}
+
+std::unique_lock<std::mutex> LockCodecs() {
+    std::unique_lock<std::mutex> lock(CodecLock(), std::defer_lock);
+    if (QCoreApplication::instance() == nullptr || !IsMainThread()) {
+        lock.lock();
+        return lock;
+    }
+    while (!lock.try_lock()) {
+        PumpMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return lock;
 }
 

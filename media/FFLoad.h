@@ -110,3 +110,7 @@ TFFLoader& FFLoader();
 // Held around every codec open and close, by every component and thread: FFmpeg's codec
 // initialisation is not safe against concurrent opens and closes of other contexts.
 std::mutex& CodecLock();
+// Takes the codec lock. On the main thread it keeps running the calls handed to the main
+// thread while it waits: the worker holding the lock may be waiting for the main thread to
+// deliver one of the library's log lines, and a plain wait would never end.
+std::unique_lock<std::mutex> LockCodecs();

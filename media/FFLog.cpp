@@ -26,7 +26,8 @@ struct TLogBridge {
     // Per thread id, the text of its unfinished line. An entry goes away once its line is
     // finished, so threads that come and go leave nothing behind.
     std::unordered_map<uint32_t, std::string> Pending;
-    // The last fragment the libraries gave, of any thread, and how often it came again since.
+    // The last fragment that began a line, of any thread, and how often it came again since as
+    // a whole line of its own. Empty after a fragment that continued a line.
     std::string PreviousLine;
     int RepeatCount = 0;
 
@@ -132,6 +133,9 @@ struct TLibraryEvent {
 // code would end the program.
 void TLogBridge::Callback(void* avcl, int level, const char* fmt, va_list vl) {
     TLogBridge& bridge = Get();
+    // The byte above a non-negative level may carry a colour for the console; it is no level.
+    if (level >= 0)
+        level &= 0xff;
     if (level > bridge.LibraryLevel.load(std::memory_order_relaxed) || fmt == nullptr)
         return;
     try {
@@ -155,7 +159,10 @@ void TLogBridge::Callback(void* avcl, int level, const char* fmt, va_list vl) {
                 fragment = text;
             }
 
-            if (!fragment.empty() && fragment.back() == '\n' && fragment == bridge.PreviousLine) {
+            // Only a whole line of its own counts as a repeat: a fragment that finishes some
+            // thread's line must reach that line even when it looks like the previous one.
+            if (lineStart && !fragment.empty() && fragment.back() == '\n' &&
+                fragment == bridge.PreviousLine) {
                 ++bridge.RepeatCount;
                 return;
             }
@@ -166,7 +173,10 @@ void TLogBridge::Callback(void* avcl, int level, const char* fmt, va_list vl) {
                 finished.push_back({threadId, level, repeated});
                 bridge.RepeatCount = 0;
             }
-            bridge.PreviousLine = fragment;
+            if (lineStart)
+                bridge.PreviousLine = fragment;
+            else
+                bridge.PreviousLine.clear();
 
             if (pending == bridge.Pending.end())
                 pending = bridge.Pending.emplace(threadId, std::string()).first;

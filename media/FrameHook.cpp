@@ -28,19 +28,24 @@ void LogError(const char* format, const char* text) {
 }
 
 void* OpenHookLibrary(const char* fileName) {
-    std::lock_guard<std::mutex> guard(HookLibrariesLock);
-    auto& libraries = HookLibraries();
-    if (auto found = libraries.find(fileName); found != libraries.end())
-        return found->second;
-    dlerror();
-    void* handle = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char* error = dlerror();
-        LogError("%s\n", error ? error : "unknown error");
-        return nullptr;
+    std::string error;
+    {
+        std::lock_guard<std::mutex> guard(HookLibrariesLock);
+        auto& libraries = HookLibraries();
+        if (auto found = libraries.find(fileName); found != libraries.end())
+            return found->second;
+        dlerror();
+        if (void* handle = dlopen(fileName, RTLD_NOW | RTLD_LOCAL)) {
+            libraries.emplace(fileName, handle);
+            return handle;
+        }
+        const char* text = dlerror();
+        error = text ? text : "unknown error";
     }
-    libraries.emplace(fileName, handle);
-    return handle;
+    // Logged after letting go of the lock: the log line may wait for the main thread, which
+    // may itself be about to add a hook.
+    LogError("%s\n", error.c_str());
+    return nullptr;
 }
 
 } // namespace

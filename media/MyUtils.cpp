@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <sys/stat.h>
 #include <vector>
@@ -26,7 +27,8 @@ namespace {
 // payload-free event.
 struct TMainCall {
     const std::function<void()>* Fn;
-    bool Done = false; // guarded by CallsLock
+    bool Done = false;          // guarded by CallsLock
+    std::exception_ptr Failure; // what Fn threw; written before Done, read after it
 };
 
 std::mutex CallsLock; // guards PendingCalls and the Done flag of every TMainCall
@@ -51,7 +53,13 @@ void RunPendingCalls() {
                 CallsDone.notify_all();
             }
         } markDone{call};
-        (*call->Fn)();
+        // An exception must not unwind through Qt's event dispatch, which cannot carry it;
+        // it belongs to the thread that asked for the call.
+        try {
+            (*call->Fn)();
+        } catch (...) {
+            call->Failure = std::current_exception();
+        }
     }
 }
 
@@ -119,6 +127,9 @@ void CallInMainThread(const std::function<void()>& fn) {
     // CallsLock cannot deadlock.
     QCoreApplication::postEvent(runner, new TRunCallsEvent);
     CallsDone.wait(lock, [&] { return call.Done; });
+    lock.unlock();
+    if (call.Failure)
+        std::rethrow_exception(call.Failure);
 }
 
 void PumpMessages() {

@@ -17,7 +17,8 @@
 
 // Runs fn in the main thread and waits for it when called from another thread while an
 // application object exists; otherwise calls it directly. Waits on the main thread must pump
-// (PumpMessages) so that a worker blocked here can never deadlock against them.
+// (PumpMessages) so that a worker blocked here can never deadlock against them. An exception
+// thrown by fn reaches the caller, on whichever thread it ran.
 void CallInMainThread(const std::function<void()>& fn);
 
 // Runs the pending events of the calling thread, including blocking calls queued by

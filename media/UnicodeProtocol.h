@@ -25,8 +25,9 @@ struct AVIOInterruptCB;
 inline constexpr char WideURLPrefix[] = "unicode:utf8:";
 
 // Whether libavformat would misread the name: a ":" before the first "/" whose prefix is not a
-// known protocol (ours, the classic list, and those libavformat reports once it is loaded), a
-// name starting with "subfile,", or a name that does not survive the locale's charset.
+// known protocol (ours, or one of ":stream:gopher:http:pipe:rtp:tcp:udp:" that libavformat
+// really has once it is loaded), a name starting with "subfile,", or a name that does not
+// survive the locale's charset. A name with a known protocol prefix is always left alone.
 bool NeedsWideProtocol(const QString& fileName);
 // The text to give libavformat: the wrapped URL in UTF-8 when NeedsWideProtocol, otherwise the
 // name in the locale's charset. Any length; each call returns its own copy.
@@ -40,8 +41,9 @@ QString URLToFileName(const char* url);
 QString URLToFileName(const QByteArray& url);
 
 // Run by the loader after every successful load of avformat. FFmpeg 5.1 has no protocol
-// registration; what is set up here, once per process, is the list of the library's own
-// protocol names that NeedsWideProtocol leaves alone.
+// registration; what is set up here, once per process, is the list of libavformat's protocols,
+// so that a name like "stream:a.mp3" whose protocol no longer exists is opened as the file it
+// can only be.
 void RegisterUnicodeProtocol();
 
 // Opens an input like avformat_open_input (same arguments and results; *ic may hold a context

@@ -120,7 +120,7 @@ bool TCustomDecoder::OpenMediaFile(const QString& fileName, const QString& forma
     int found;
     {
         // Finding the stream parameters opens and closes decoders.
-        std::lock_guard<std::mutex> codecs(CodecLock());
+        const auto codecs = LockCodecs();
         found = ff::avformat_find_stream_info(FFormatContext, nullptr);
     }
     if (found < 0) {
@@ -168,7 +168,7 @@ TFileStreamInfo TCustomDecoder::GetMediaInfo() {
 void TCustomDecoder::CloseMediaFile() {
     FFormatName.clear();
     if (FOwned) {
-        std::lock_guard<std::mutex> codecs(CodecLock());
+        const auto codecs = LockCodecs();
         FOwned.reset();
     }
     FFormatContext = nullptr;

@@ -335,6 +335,60 @@ void TFFLoop::FlushInputStream(int istIndex) {
 }
 
 void TFFLoop::WritePacket(TFFOutputStream& ost, AVPacket* pkt) {
+    TOutputFile& out = Out[size_t(ost.FileIndex)];
+    if (ost.Index < ffopt::MaxStreams && !out.BitstreamFilters[size_t(ost.Index)].empty()) {
+        FilterPacket(ost, out.BitstreamFilters[size_t(ost.Index)], 0, pkt);
+        return;
+    }
+    Mux(ost, pkt);
+}
+
+void TFFLoop::FilterPacket(TFFOutputStream& ost, TBitstreamFilterChain& chain, size_t from,
+                           AVPacket* pkt) {
+    if (from >= chain.size()) {
+        Mux(ost, pkt);
+        return;
+    }
+    AVBSFContext* bsf = chain[from].Context.get();
+    auto failed = [&](int err) {
+        const std::string msg =
+            Fmt("%s failed for stream %d, codec %s", bsf->filter->name, ost.Stream->index,
+                ost.Copy ? "copy" : ff::avcodec_get_name(ost.Stream->codecpar->codec_id)) +
+            ": " + LibErrorText(err);
+        if (S.ExitOnError)
+            Raise(msg);
+        Log(TStageLog::Error, QString::fromLocal8Bit(msg.c_str()));
+    };
+    // A filter is set up on the first packet, when the stream's parameters are final.
+    if (bsf->par_in->codec_type == AVMEDIA_TYPE_UNKNOWN) {
+        ff::avcodec_parameters_copy(bsf->par_in, ost.Stream->codecpar);
+        bsf->time_base_in = ost.Stream->time_base;
+        const int err = ff::av_bsf_init(bsf);
+        if (err < 0) {
+            failed(err);
+            FilterPacket(ost, chain, from + 1, pkt); // on unfiltered
+            return;
+        }
+    }
+    PacketPtr keep = NewPacket();
+    ff::av_packet_ref(keep.get(), pkt);
+    int err = ff::av_bsf_send_packet(bsf, pkt);
+    if (err < 0) {
+        failed(err);
+        FilterPacket(ost, chain, from + 1, keep.get());
+        return;
+    }
+    PacketPtr filtered = NewPacket();
+    while ((err = ff::av_bsf_receive_packet(bsf, filtered.get())) >= 0) {
+        ff::av_packet_rescale_ts(filtered.get(), bsf->time_base_out, ost.Stream->time_base);
+        FilterPacket(ost, chain, from + 1, filtered.get());
+        ff::av_packet_unref(filtered.get());
+    }
+    if (err != AVERROR(EAGAIN) && err != AVERROR_EOF)
+        failed(err);
+}
+
+void TFFLoop::Mux(TFFOutputStream& ost, AVPacket* pkt) {
     if (pkt->dts != AV_NOPTS_VALUE)
         ost.LastDts = pkt->dts + (pkt->duration > 0 ? pkt->duration : 0);
     ++ost.FrameNumber;

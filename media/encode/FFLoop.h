@@ -49,7 +49,11 @@ private:
     void HandleAudioFrame(int istIndex, const AVFrame* frame);
     void CopyPacket(int istIndex, const AVPacket* pkt);
     void FlushInputStream(int istIndex);
+    // Writing a packet: through the stream's bitstream filters, then to the muxer.
     void WritePacket(TFFOutputStream& ost, AVPacket* pkt);
+    void FilterPacket(TFFOutputStream& ost, TBitstreamFilterChain& chain, size_t from,
+                      AVPacket* pkt);
+    void Mux(TFFOutputStream& ost, AVPacket* pkt);
 
     TFFOptionState& S;
     const TFFOptionContexts& C;

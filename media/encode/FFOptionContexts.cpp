@@ -31,6 +31,7 @@ void TFFOptionContexts::Clear() {
         d.reset();
     FFormatPrivate.reset();
     FSetNames.clear();
+    FNameList.clear();
 }
 
 void TFFOptionContexts::Reset(int swsFlags) {
@@ -96,8 +97,10 @@ TFFOptionContexts::TSetResult TFFOptionContexts::Set(const std::string& name,
 }
 
 void TFFOptionContexts::Remember(const std::string& name) {
-    if (std::find(FSetNames.begin(), FSetNames.end(), name) == FSetNames.end())
+    if (std::find(FSetNames.begin(), FSetNames.end(), name) == FSetNames.end()) {
         FSetNames.push_back(name);
+        FNameList.append(QString::fromStdString(name));
+    }
 }
 
 TFFOptionContexts::TSetResult TFFOptionContexts::SetCodecPrivate(const std::string& name,

@@ -14,6 +14,8 @@
 
 #include "media/AVPtr.h"
 
+#include <QStringList>
+
 #include <array>
 #include <string>
 #include <vector>
@@ -49,6 +51,8 @@ public:
     SwsContext* Scaler() const { return FScaler.get(); }
     // Names set successfully, in the order they were first set.
     const std::vector<std::string>& SetNames() const { return FSetNames; }
+    // The same names as a list of wide strings, for stages that keep names that way.
+    const QStringList& NameList() const { return FNameList; }
 
     // Copies the value of every set name that target's class has with all bits of flags (e.g.
     // AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_AUDIO_PARAM) from source into target.
@@ -70,4 +74,5 @@ private:
     std::array<AVDictionaryPtr, CodecTypeCount> FCodecPrivate;
     AVDictionaryPtr FFormatPrivate;
     std::vector<std::string> FSetNames;
+    QStringList FNameList;
 };

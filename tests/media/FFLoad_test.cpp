@@ -5,18 +5,25 @@
 #include "media/FFBaseComponent.h"
 #include "media/FFEntryPoints.h"
 #include "media/FFLoad.h"
+#include "media/FFLog.h"
 #include "media/FrameHook.h"
+#include "media/MyUtils.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cfenv>
+#include <chrono>
 #include <dlfcn.h>
 #include <fstream>
+#include <future>
 #include <link.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -360,3 +367,45 @@ TEST_F(LoaderTest, FrameHooksAreAddedRunAndReleased) {
     EXPECT_EQ(released(), releasedBefore + 1);
     EXPECT_TRUE(Mapped(addPath)); // hook libraries stay for the program's life
 }
+
+namespace {
+
+TEST_F(LoaderTest, AHookFailureLoggedToTheMainThreadDoesNotHoldUpOtherHooks) {
+    using namespace std::chrono_literals;
+    ASSERT_TRUE(FFLoader().LoadLib(lkAVUtil)) << FFLoader().LastError();
+    TFFLogger logger; // delivers in the main thread, the worker waiting for it
+    std::vector<QString> lines;
+    std::future<int> otherTask;
+    bool otherTaskWaited = false;
+    logger.SetOnLog([&](QObject*, uint32_t, TLogLevel, const QString& msg) {
+        lines.push_back(msg);
+        // Meanwhile another task adds its hook; it must not wait for this delivery to end.
+        otherTask = std::async(std::launch::async, [] {
+            TFrameHookList hooks;
+            return AddFrameHook(hooks, {QString(SNIP_HOOK_BARE)});
+        });
+        otherTaskWaited = otherTask.wait_for(5s) != std::future_status::ready;
+    });
+
+    std::atomic<bool> done{false};
+    int result = 0;
+    std::thread worker([&] {
+        TFrameHookList hooks;
+        result = AddFrameHook(hooks, {"/nonexistent/hook.so"});
+        done = true;
+    });
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (!done && std::chrono::steady_clock::now() < end) {
+        PumpMessages();
+        QThread::msleep(1);
+    }
+    worker.join();
+    EXPECT_EQ(result, -1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0].contains("/nonexistent/hook.so")) << lines[0].toStdString();
+    EXPECT_FALSE(otherTaskWaited);
+    ASSERT_TRUE(otherTask.valid());
+    EXPECT_EQ(otherTask.get(), 0);
+}
+
+} // namespace

@@ -17,6 +17,8 @@ extern "C" {
 #include <atomic>
 #include <cerrno>
 #include <set>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -259,6 +261,30 @@ TEST(MainThreadCalls, WorkerCallRunsOnTheMainThreadWhileItPumps) {
     bool direct = false;
     CallInMainThread([&] { direct = QThread::currentThread() == mainThread; });
     EXPECT_TRUE(direct);
+}
+
+TEST(MainThreadCalls, AnExceptionOfTheCallReachesTheWorkerNotTheEventLoop) {
+    std::atomic<bool> done{false};
+    std::string caught;
+    std::thread worker([&] {
+        try {
+            CallInMainThread([] { throw std::runtime_error("handler failed"); });
+        } catch (const std::runtime_error& e) {
+            caught = e.what();
+        }
+        done = true;
+    });
+    QElapsedTimer timer;
+    timer.start();
+    while (!done && timer.elapsed() < 10000) {
+        PumpMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    worker.join();
+    EXPECT_EQ(caught, "handler failed");
+
+    // The main thread's own call throws as any direct call would.
+    EXPECT_THROW(CallInMainThread([] { throw std::logic_error("direct"); }), std::logic_error);
 }
 
 TEST(MainThreadCalls, ManyWorkersAreServedOneAtATimeOnTheMainThread) {

@@ -1,6 +1,7 @@
 #include "media/decode/FFDecode.h"
 
 #include "common/TestPaths.h"
+#include "media/FFLoad.h"
 #include "media/FFLog.h"
 #include "media/UnicodeProtocol.h"
 
@@ -11,7 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -266,6 +272,38 @@ TEST_F(ProbeTest, EachMissingLibraryIsNamedInLoadingOrder) {
     expectThrow("LibSwScale not loaded.");
     ASSERT_TRUE(loader.LoadLib(lkSwScale));
     EXPECT_TRUE(probe.OpenMediaFile(testpaths::fixture("tone200.mp3")));
+}
+
+TEST_F(ProbeTest, OpeningWhileAWorkerHoldingTheCodecLockLogsDoesNotDeadlock) {
+    // A worker opening a codec holds the codec lock while the library logs, and its line waits
+    // for the main thread; the main thread meanwhile opens a file and needs the same lock.
+    TFFLogger logger; // delivers in the main thread
+    std::atomic<int> delivered{0};
+    logger.SetOnLog([&](QObject*, uint32_t, TLogLevel, const QString&) { ++delivered; });
+    std::atomic<bool> locked{false}, finished{false};
+    std::thread worker([&] {
+        std::lock_guard<std::mutex> codecs(CodecLock());
+        locked = true;
+        ff::av_log(nullptr, AV_LOG_ERROR, "while opening a codec\n");
+    });
+    // A deadlock would hang the whole run; end it with a clear message instead.
+    std::thread watchdog([&] {
+        for (int i = 0; i < 300 && !finished; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!finished) {
+            std::fprintf(stderr, "deadlock: the main thread waits for the codec lock\n");
+            std::_Exit(1);
+        }
+    });
+    while (!locked)
+        std::this_thread::yield();
+    EXPECT_TRUE(probe.OpenMediaFile(testpaths::fixture("tone200.mp3")))
+        << probe.LastErrorText().toStdString();
+    finished = true;
+    worker.join();
+    watchdog.join();
+    EXPECT_GE(delivered.load(), 1);
+    probe.CloseMediaFile();
 }
 
 } // namespace

@@ -20,7 +20,8 @@ public:
     TTestEngine() { InitOptions(); }
     TFFOptionState& S() { return FOpt; }
     int64_t InputTsOffset(int i) const { return FInputFiles.at(size_t(i)).TsOffset; }
-    bool Terminated() const { return FTerminated; }
+    // The run state's flag: safe to poll while a worker runs.
+    bool Terminated() const { return FRun && FRun->Terminated; }
     void SetSkipBeforePreroll(bool skip) { RunStateOf(FRun).SkipBeforePreroll = skip; }
 };
 

@@ -178,3 +178,53 @@ TEST_F(EngineFailureTest, JoinConcatenatesInputsIntoOneOutput) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(EngineFailureTest, DamagedInputsFailCleanlyOrCutWhatIsThere) {
+    TTestEngine garbage;
+    const QString name = testpaths::fixture("notmp3.mp3");
+    EXPECT_FALSE(garbage.OpenInputFile(name));
+    EXPECT_EQ(garbage.LastErrorText().rfind(name.toStdString() + ": ", 0), 0u)
+        << garbage.LastErrorText();
+
+    TTestEngine truncated;
+    ASSERT_TRUE(SetUpCut(truncated, testpaths::fixture("truncated.mp3"), Out("trunc.mp3"), 0,
+                         ffopt::NoTimeLimit));
+    truncated.Start(false, 0);
+    EXPECT_TRUE(truncated.Finished());
+    EXPECT_FALSE(truncated.Failed()) << truncated.ErrorText();
+    EXPECT_TRUE(DecodesCleanly(Out("trunc.mp3")));
+    EXPECT_NEAR(DecodedSeconds(Out("trunc.mp3")), 40960.0 * 8 / 128000, 0.2);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(EngineFailureTest, CopiedPacketsPassTheStreamsBitstreamFilters) {
+    TTestEngine engine;
+    ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3")));
+    engine.SetOption("acodec", "copy");
+    engine.SetOption("absf", "null");
+    engine.S().RecordingTime = 3000000;
+    ASSERT_GT(engine.OpenOutputFile(Out("filtered.mp3"), false), 0) << engine.LastErrorText();
+    engine.Start(false, 0);
+    EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
+    EXPECT_NEAR(DecodedSeconds(Out("filtered.mp3")), 3.0, 0.1);
+
+    // A filter that cannot take the stream ends the run when errors are to end it.
+    TTestEngine strict;
+    ASSERT_TRUE(strict.OpenInputFile(testpaths::fixture("tone200.mp3")));
+    strict.SetOption("acodec", "copy");
+    strict.SetOption("absf", "h264_mp4toannexb");
+    strict.SetOption("xerror", "");
+    ASSERT_GT(strict.OpenOutputFile(Out("refused.mp3"), false), 0) << strict.LastErrorText();
+    strict.Start(false, 0);
+    EXPECT_TRUE(strict.Failed());
+    EXPECT_EQ(strict.ErrorText().rfind("h264_mp4toannexb failed for stream 0, codec copy: ", 0), 0u)
+        << strict.ErrorText();
+    EXPECT_FALSE(QFileInfo::exists(Out("refused.mp3")));
+}
+
+} // namespace

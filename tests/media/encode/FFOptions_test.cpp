@@ -329,6 +329,7 @@ TEST_F(EngineOptionTest, GenericOptionsLandInTheirContext) {
     EXPECT_EQ(swsFlags, SWS_BILINEAR);
     EXPECT_EQ(ctx.SetNames(),
               (std::vector<std::string>{"ab", "g", "packetsize", "muxrate", "sws_flags"}));
+    EXPECT_EQ(ctx.NameList(), (QStringList{"ab", "g", "packetsize", "muxrate", "sws_flags"}));
 }
 
 TEST_F(EngineOptionTest, UnknownGenericNamesAreIgnoredSilently) {
