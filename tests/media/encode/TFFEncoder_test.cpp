@@ -189,7 +189,6 @@ TEST_F(EncoderTest, RecordsComeBackWithTheFileNameAndFailuresLeaveTheirMessage) 
     InitOutputOptions(out);
     EXPECT_FALSE(Encoder.SetOutputFile(0, Out("no-such-folder/x.mp3"), &out));
     EXPECT_FALSE(Encoder.LastErrorText().isEmpty());
-
 }
 
 TEST_F(EncoderTest, TwentyOutputsPerTaskAndNoMore) {
