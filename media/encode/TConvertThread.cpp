@@ -11,8 +11,9 @@ TConvertThread::~TConvertThread() {
 }
 
 void TConvertThread::Resume() {
-    if (FThread.joinable())
+    if (FResumed)
         return;
+    FResumed = true;
     // Reset before the thread exists, so a waiter that comes right after Resume waits for
     // this run and not for the previous state of the event.
     FRunFinished.Reset();

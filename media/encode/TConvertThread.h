@@ -16,9 +16,10 @@ public:
     TConvertThread(const TConvertThread&) = delete;
     TConvertThread& operator=(const TConvertThread&) = delete;
 
-    // Starts the run; later calls do nothing. Called on the thread that owns the engine.
+    // Starts the run once; later calls do nothing, also after the thread was joined, so a
+    // second Stop of a finished task never runs it again. Called on the engine's owner thread.
     void Resume();
-    bool Started() const { return FThread.joinable(); }
+    bool Started() const { return FResumed; }
     // Waits for the thread's end; the run-finished event must already be set or about to be.
     void Join();
     int Priority() const { return FPriority; }
@@ -27,5 +28,6 @@ private:
     TCustomFFmpeg& FEngine;
     TFFLoopEvent& FRunFinished;
     int FPriority; // kept for the component; threads run at the process's priority
+    bool FResumed = false; // owner thread only
     std::thread FThread;
 };

@@ -162,6 +162,7 @@ TEST_F(CutTest, StopLeavesACompletePlayableShorterFile) {
     while (lastPts < 20000000 && !engine.Terminated())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     engine.Stop(true);
+    engine.Stop(true); // a second stop of a joined worker must not run the task again
 
     EXPECT_EQ(terminated, 1);
     EXPECT_FALSE(engine.Finished());
