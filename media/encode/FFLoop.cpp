@@ -34,6 +34,7 @@ void TFFLoop::Transcode() {
     Eof.assign(In.size(), false);
     NoPacket.assign(In.size(), false);
     PacketPtr pkt = NewPacket();
+    SeekNearStart();
 
     while (!StopFlag.load(std::memory_order_relaxed)) {
         const int file = ChooseInput();
@@ -52,7 +53,7 @@ void TFFLoop::Transcode() {
             break;
 
         AVFormatContext* ic = In[size_t(file)].Context.get();
-        const int err = ff::av_read_frame(ic, pkt.get());
+        const int err = ReadPacket(file, pkt.get());
         if (err == AVERROR(EAGAIN)) {
             NoPacket[size_t(file)] = true;
             continue;

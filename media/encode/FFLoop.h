@@ -7,6 +7,7 @@
 // Only the stop flag crosses threads: Stop() on another thread sets it, the loop reads it before
 // every packet.
 
+#include "media/AVPtr.h"
 #include "media/encode/FFAudioPath.h"
 #include "media/encode/FFLoopProgress.h"
 #include "media/encode/FFOutputFile.h"
@@ -41,6 +42,15 @@ public:
     bool SkipBeforePreroll = true;
 
 private:
+    // A cut deep into a single MP3 starts reading a little before its decode preroll instead of
+    // at the file's start; the packets read from there carry the timestamps reading from the
+    // start would have given them. Falls back to reading everything for any other input.
+    void SeekNearStart();
+    // Reads the next packet of an input: the one kept from positioning first, then the
+    // demuxer's, restamped after positioning. The demuxer's error code.
+    int ReadPacket(int file, AVPacket* pkt);
+    void RestampPacket(AVPacket* pkt);
+
     int ChooseInput() const;
     bool HandleEndOfInput(int file);
     void SwitchJoinInput();
@@ -71,4 +81,13 @@ private:
     std::vector<bool> Eof, NoPacket; // per input
     int JoinInput = 0;               // join mode: the input being read
     int LastFile = 0;                // input the last packet came from
+
+    // Positioning of input 0 (see SeekNearStart).
+    AVPacketPtr Pending;              // first packet, read to learn where the frames start
+    bool Restamp = false;             // packets of input 0 get timestamps from the index
+    std::vector<int64_t> FramePos;    // byte offset of every indexed frame
+    int64_t FirstDts = 0;             // stream time base: the first frame's timestamp
+    int64_t FrameDuration = 0;        // stream time base
+    size_t NextFrame = 0;             // index of the frame expected next
+    int64_t NextDts = AV_NOPTS_VALUE; // stream time base: where the next packet begins
 };

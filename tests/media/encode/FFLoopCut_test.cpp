@@ -123,8 +123,15 @@ TEST_F(CutTest, CoverPictureIsNotAVideoStream) {
 
 // Skipping the packets before the preroll must not change a single output byte.
 TEST_F(CutTest, PrerollSkipGivesTheSameBytesAsDecodingEverything) {
-    for (int64_t start : {int64_t(0), int64_t(400000), int64_t(900000), int64_t(120000000)}) {
-        SCOPED_TRACE(start);
+    // Deep starts position the reading through the frame index; the tagged file's frames begin
+    // after an ID3v2 tag, 193 s ends right before the last frames and 196.5 s runs into the
+    // end, which is read from the start.
+    const std::pair<const char*, int64_t> cases[] = {
+        {"tone200.mp3", 0},         {"tone200.mp3", 400000},    {"tone200.mp3", 900000},
+        {"tone200.mp3", 120000000}, {"tone200.mp3", 150000000}, {"tone200.mp3", 193000000},
+        {"tone200.mp3", 196500000}, {"tagged.mp3", 150000000},  {"mono22k.mp3", 20000000}};
+    for (const auto& [fixture, start] : cases) {
+        SCOPED_TRACE(std::string(fixture) + " " + std::to_string(start));
         QByteArray outputs[2];
         std::vector<int64_t> firstPts[2];
         for (int skip = 0; skip < 2; ++skip) {
@@ -133,14 +140,13 @@ TEST_F(CutTest, PrerollSkipGivesTheSameBytesAsDecodingEverything) {
             RecordHook(engine, hook);
             engine.SetSkipBeforePreroll(skip == 1);
             const QString name = Out(QString("p%1_%2.mp3").arg(start).arg(skip));
-            ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("tone200.mp3"), name, start, 4000000));
+            ASSERT_TRUE(SetUpCut(engine, testpaths::fixture(fixture), name, start, 4000000));
             engine.Start(false, 0);
             ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
             outputs[skip] = ReadAll(name);
-            firstPts[skip].assign(hook.Pts.begin(),
-                                  hook.Pts.begin() + std::min<size_t>(hook.Pts.size(), 5));
+            firstPts[skip] = hook.Pts;
         }
-        EXPECT_GT(outputs[0].size(), 10000);
+        EXPECT_GT(outputs[0].size(), 5000);
         EXPECT_TRUE(outputs[0] == outputs[1]);
         EXPECT_EQ(firstPts[0], firstPts[1]);
     }

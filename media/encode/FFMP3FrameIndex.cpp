@@ -1,0 +1,65 @@
+#include "media/encode/FFMP3FrameIndex.h"
+
+#include <QFile>
+
+int TMP3FrameIndex::FrameLength(uint32_t h, int* samples, int* rate) {
+    if ((h & 0xFFE00000u) != 0xFFE00000u)
+        return 0;
+    const int version = int(h >> 19) & 3; // 0 MPEG-2.5, 2 MPEG-2, 3 MPEG-1
+    const int layer = int(h >> 17) & 3;   // 1 = layer III
+    const int bitrateIndex = int(h >> 12) & 15;
+    const int rateIndex = int(h >> 10) & 3;
+    const int padding = int(h >> 9) & 1;
+    if (version == 1 || layer != 1 || bitrateIndex == 0 || bitrateIndex == 15 || rateIndex == 3)
+        return 0;
+    static const int Mpeg1Kbps[15] = {0,   32,  40,  48,  56,  64,  80, 96,
+                                      112, 128, 160, 192, 224, 256, 320};
+    static const int Mpeg2Kbps[15] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
+    static const int Mpeg1Rates[3] = {44100, 48000, 32000};
+    const bool mpeg1 = version == 3;
+    const int hz = Mpeg1Rates[rateIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
+    const int kbps = (mpeg1 ? Mpeg1Kbps : Mpeg2Kbps)[bitrateIndex];
+    if (samples)
+        *samples = mpeg1 ? 1152 : 576;
+    if (rate)
+        *rate = hz;
+    return (mpeg1 ? 144000 : 72000) * kbps / hz + padding;
+}
+
+bool TMP3FrameIndex::Build(const QString& fileName, int64_t firstFrame) {
+    Pos.clear();
+    Samples = Rate = 0;
+    Complete = false;
+    QFile file(fileName);
+    if (firstFrame < 0 || !file.open(QIODevice::ReadOnly))
+        return false;
+    const int64_t size = file.size();
+    if (firstFrame + 4 > size)
+        return false;
+    const uchar* data = file.map(0, size);
+    if (!data)
+        return false;
+    auto header = [data](int64_t at) {
+        return uint32_t(data[at]) << 24 | uint32_t(data[at + 1]) << 16 |
+               uint32_t(data[at + 2]) << 8 | uint32_t(data[at + 3]);
+    };
+    // Version, layer and sample rate bits must stay those of the first frame: a change would
+    // make the demuxer's timestamps and frame split differ from a plain sum of frame lengths.
+    constexpr uint32_t FixedBits = 0xFFFE0C00u;
+    const uint32_t first = header(firstFrame);
+    if (FrameLength(first, &Samples, &Rate) == 0)
+        return false;
+    int64_t at = firstFrame;
+    while (at + 4 <= size) {
+        const uint32_t h = header(at);
+        const int length =
+            (h & FixedBits) == (first & FixedBits) ? FrameLength(h, nullptr, nullptr) : 0;
+        if (length == 0 || at + length > size)
+            break;
+        Pos.push_back(at);
+        at += length;
+    }
+    Complete = at + 4 > size || size - at <= 128 + 4; // at most an ID3v1 tag after the frames
+    file.unmap(const_cast<uchar*>(data));
+    return !Pos.empty();
+}
