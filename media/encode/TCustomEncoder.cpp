@@ -110,6 +110,10 @@ TCustomEncoder::TCustomEncoder(QObject* parent)
 // list is still whole (a worker that ends looks its engine up there); last the notification
 // threads already started are let finish.
 TCustomEncoder::~TCustomEncoder() {
+    Shutdown();
+}
+
+void TCustomEncoder::Shutdown() {
     SetOnAudioHook(nullptr);
     SetOnPreviewBitmap(nullptr);
     SetOnProgress(nullptr);

@@ -94,6 +94,10 @@ protected:
     virtual void DoTerminate(TCustomFFmpeg* sender);
     void DoAudioHook(TCustomFFmpeg* sender, int64_t pts, void* samples, int size, int sampleRate,
                      int channels, int sampleFormat);
+    // The destruction steps: handlers forgotten, engines stopped and joined, notifications let
+    // finish. Safe to call twice. The most derived destructor calls it first, so no worker
+    // still dispatches through the virtual Do* functions while a base destructor runs.
+    void Shutdown();
 
 private:
     struct TTask;

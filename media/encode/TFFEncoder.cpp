@@ -2,4 +2,6 @@
 
 TFFEncoder::TFFEncoder(QObject* parent) : TCustomEncoder(parent) {}
 
-TFFEncoder::~TFFEncoder() = default;
+TFFEncoder::~TFFEncoder() {
+    Shutdown();
+}
