@@ -1,32 +1,18 @@
 #include "media/encode/TFFmpeg.h"
 
+#include "media/encode/FFOptionsValues.h"
+
 #include <algorithm>
 #include <cctype>
 
 namespace {
-std::string Trimmed(const std::string& s) {
-    // The same set of blanks as the rest of the option parsers: control characters and space.
-    size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-        --e;
-    return s.substr(b, e - b);
-}
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
-}
-
 bool IsOneOf(const std::string& name, std::initializer_list<const char*> names) {
     return std::any_of(names.begin(), names.end(), [&](const char* n) { return name == n; });
 }
 } // namespace
 
 std::vector<std::pair<std::string, std::string>> SplitOptionString(const std::string& text) {
-    std::string s = Trimmed(text);
+    std::string s = ffopt::Trim(text);
     // Every kind of line break becomes LF, then the literal marker, which lets a multi-line
     // text travel inside one line of a configuration.
     std::string unified;
@@ -55,9 +41,9 @@ std::vector<std::pair<std::string, std::string>> SplitOptionString(const std::st
         start = end + 1;
         const size_t eq = line.find('=');
         if (eq == std::string::npos)
-            lines.emplace_back(Lower(line), std::string());
+            lines.emplace_back(ffopt::Lower(line), std::string());
         else
-            lines.emplace_back(Lower(line.substr(0, eq)), line.substr(eq + 1));
+            lines.emplace_back(ffopt::Lower(line.substr(0, eq)), line.substr(eq + 1));
     }
     return lines;
 }
