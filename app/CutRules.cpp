@@ -68,20 +68,42 @@ int FadeGain(int64_t t, int64_t start, int64_t end) {
 
 void ApplyFade(int64_t pts, void* samples, int size, int sampleRate, int channels, int sampleFormat,
                int64_t start, int64_t end) {
-    if (samples == nullptr || sampleFormat != AV_SAMPLE_FMT_S16 || sampleRate <= 0 || channels <= 0)
+    if (samples == nullptr || sampleRate <= 0 || channels <= 0)
         return;
-    const int frames = size / 2 / channels;
-    auto* sample = static_cast<int16_t*>(samples);
-    for (int h = 0; h < frames; ++h, sample += channels) {
-        const int64_t t = pts + int64_t(h) * 1000000 / sampleRate;
-        const int gain = FadeGain(t, start, end);
-        if (gain == FullGain)
-            continue;
-        for (int c = 0; c < channels; ++c) {
-            // >> on a negative int is an arithmetic shift (C++20), which rounds toward minus
-            // infinity, unlike division.
-            const int scaled = (gain * int(sample[c]) + 128) >> 8;
-            sample[c] = int16_t(std::clamp(scaled, -32768, 32767));
+    // Full gain holds on one interval of time, so a block whose first and last frames have it
+    // is left as it is: most blocks of a cut.
+    const int sampleBytes = sampleFormat == AV_SAMPLE_FMT_S16 ? 2 : int(sizeof(float));
+    const int blockFrames = size / sampleBytes / channels;
+    if (blockFrames > 0 && FadeGain(pts, start, end) == FullGain &&
+        FadeGain(pts + int64_t(blockFrames - 1) * 1000000 / sampleRate, start, end) == FullGain)
+        return;
+    if (sampleFormat == AV_SAMPLE_FMT_S16) {
+        const int frames = size / 2 / channels;
+        auto* sample = static_cast<int16_t*>(samples);
+        for (int h = 0; h < frames; ++h, sample += channels) {
+            const int64_t t = pts + int64_t(h) * 1000000 / sampleRate;
+            const int gain = FadeGain(t, start, end);
+            if (gain == FullGain)
+                continue;
+            for (int c = 0; c < channels; ++c) {
+                // >> on a negative int is an arithmetic shift (C++20), which rounds toward minus
+                // infinity, unlike division.
+                const int scaled = (gain * int(sample[c]) + 128) >> 8;
+                sample[c] = int16_t(std::clamp(scaled, -32768, 32767));
+            }
+        }
+    } else if (sampleFormat == AV_SAMPLE_FMT_FLT) {
+        // The same gain steps on float samples, which need no rounding and cannot overflow.
+        const int frames = size / int(sizeof(float)) / channels;
+        auto* sample = static_cast<float*>(samples);
+        for (int h = 0; h < frames; ++h, sample += channels) {
+            const int64_t t = pts + int64_t(h) * 1000000 / sampleRate;
+            const int gain = FadeGain(t, start, end);
+            if (gain == FullGain)
+                continue;
+            const float g = float(gain) / float(FullGain);
+            for (int c = 0; c < channels; ++c)
+                sample[c] *= g;
         }
     }
 }

@@ -31,10 +31,11 @@ int VolumeValue(int sliderPosition);
 // ends the rise wins. Frames outside the range get 0: a negative gain would invert them.
 int FadeGain(int64_t t, int64_t start, int64_t end);
 
-// Applies the fades in place to one block of interleaved signed 16-bit samples.
-// pts: the block's time on the source's timeline, µs; size: bytes; start/end: the cut range,
-// µs. Blocks in any other sample format (sampleFormat is an AVSampleFormat value) are left
-// alone rather than misread as 16-bit; so are blocks with no rate or channels.
+// Applies the fades in place to one block of interleaved samples, signed 16-bit or float (the
+// two formats the engine hands its audio hook). pts: the block's time on the source's
+// timeline, µs; size: bytes; start/end: the cut range, µs. Blocks in any other sample format
+// (sampleFormat is an AVSampleFormat value) are left alone rather than misread; so are blocks
+// with no rate or channels.
 void ApplyFade(int64_t pts, void* samples, int size, int sampleRate, int channels, int sampleFormat,
                int64_t start, int64_t end);
 

@@ -5,41 +5,57 @@
 
 using namespace ffstage;
 
-int TFFAudioPath::ToS16(TFFInputStream& ist, const AVFrame* frame) {
+int TFFAudioPath::BlockFormatFor(int decoderFormat) {
+    switch (decoderFormat) {
+    case AV_SAMPLE_FMT_U8:
+    case AV_SAMPLE_FMT_U8P:
+    case AV_SAMPLE_FMT_S16:
+    case AV_SAMPLE_FMT_S16P:
+        return AV_SAMPLE_FMT_S16;
+    default:
+        return AV_SAMPLE_FMT_FLT;
+    }
+}
+
+int TFFAudioPath::ToBlock(TFFInputStream& ist, const AVFrame* frame) {
     const int channels = frame->ch_layout.nb_channels;
-    if (!ist.ToS16 || ist.ToS16InFormat != frame->format || ist.ToS16InRate != frame->sample_rate ||
-        ist.S16Channels != channels) {
-        ist.ToS16.reset();
-        ff::av_channel_layout_uninit(&ist.S16Layout);
+    if (!ist.ToBlock || ist.ToBlockInFormat != frame->format ||
+        ist.ToBlockInRate != frame->sample_rate || ist.BlockChannels != channels) {
+        ist.ToBlock.reset();
+        ff::av_channel_layout_uninit(&ist.BlockLayout);
         if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-            ff::av_channel_layout_default(&ist.S16Layout, channels);
+            ff::av_channel_layout_default(&ist.BlockLayout, channels);
         else
-            ff::av_channel_layout_copy(&ist.S16Layout, &frame->ch_layout);
+            ff::av_channel_layout_copy(&ist.BlockLayout, &frame->ch_layout);
+        const auto blockFormat = AVSampleFormat(BlockFormatFor(frame->format));
         SwrContext* swr = nullptr;
-        if (ff::swr_alloc_set_opts2(&swr, &ist.S16Layout, AV_SAMPLE_FMT_S16, frame->sample_rate,
-                                    &ist.S16Layout, AVSampleFormat(frame->format),
+        if (ff::swr_alloc_set_opts2(&swr, &ist.BlockLayout, blockFormat, frame->sample_rate,
+                                    &ist.BlockLayout, AVSampleFormat(frame->format),
                                     frame->sample_rate, 0, nullptr) < 0 ||
             ff::swr_init(swr) < 0) {
             ff::swr_free(&swr);
             Raise(Fmt("Cannot convert %s sample format to %s sample format",
-                      ff::av_get_sample_fmt_name(AVSampleFormat(frame->format)), "s16"));
+                      ff::av_get_sample_fmt_name(AVSampleFormat(frame->format)),
+                      ff::av_get_sample_fmt_name(blockFormat)));
         }
-        ist.ToS16.reset(swr);
-        ist.ToS16InFormat = frame->format;
-        ist.ToS16InRate = frame->sample_rate;
-        ist.S16Rate = frame->sample_rate;
-        ist.S16Channels = channels;
+        ist.ToBlock.reset(swr);
+        ist.ToBlockInFormat = frame->format;
+        ist.ToBlockInRate = frame->sample_rate;
+        ist.BlockFormat = blockFormat;
+        ist.BlockRate = frame->sample_rate;
+        ist.BlockChannels = channels;
     }
-    const size_t bytes = size_t(frame->nb_samples) * size_t(channels) * 2;
+    const int sampleBytes = ff::av_get_bytes_per_sample(AVSampleFormat(ist.BlockFormat));
+    const size_t bytes = size_t(frame->nb_samples) * size_t(channels) * size_t(sampleBytes);
     if (ist.Block.size() < bytes)
         ist.Block.resize(bytes);
     uint8_t* out = ist.Block.data();
     const int n =
-        ff::swr_convert(ist.ToS16.get(), &out, frame->nb_samples,
+        ff::swr_convert(ist.ToBlock.get(), &out, frame->nb_samples,
                         const_cast<const uint8_t**>(frame->extended_data), frame->nb_samples);
     if (n < 0)
         Raise(std::string("av_audio_convert() failed"));
-    return n * channels * 2;
+    return n * channels * sampleBytes;
 }
 
 void TFFAudioPath::ApplyVolume(int16_t* samples, size_t count, int volume) {
@@ -51,42 +67,62 @@ void TFFAudioPath::ApplyVolume(int16_t* samples, size_t count, int volume) {
     }
 }
 
+void TFFAudioPath::ApplyVolume(float* samples, size_t count, int volume) {
+    if (volume == 256)
+        return;
+    // Float blocks keep their headroom; the encoder's own conversion clips what is too loud.
+    const float gain = float(volume) / 256.0f;
+    for (size_t i = 0; i < count; ++i)
+        samples[i] *= gain;
+}
+
+void TFFAudioPath::ApplyVolume(TFFInputStream& ist, int volume) {
+    if (ist.BlockFormat == AV_SAMPLE_FMT_S16)
+        ApplyVolume(reinterpret_cast<int16_t*>(ist.Block.data()), size_t(ist.BlockSize) / 2,
+                    volume);
+    else
+        ApplyVolume(reinterpret_cast<float*>(ist.Block.data()),
+                    size_t(ist.BlockSize) / sizeof(float), volume);
+}
+
 void TFFAudioPath::MakeResampler(TFFOutputStream& ost, const TFFInputStream& ist) {
     AVCodecContext* e = ost.Encoder;
     if (ost.AudioResample && S.Verbose > 0 && ist.Decoder &&
-        ist.Decoder->sample_fmt != AV_SAMPLE_FMT_S16)
+        ist.BlockFormat == AV_SAMPLE_FMT_S16 && ist.Decoder->sample_fmt != AV_SAMPLE_FMT_S16)
         Log(TStageLog::Verbose, QStringLiteral("Warning, using s16 intermediate sample format "
                                                "for resampling"));
     SwrContext* swr = nullptr;
     if (ff::swr_alloc_set_opts2(&swr, &e->ch_layout, e->sample_fmt, e->sample_rate,
-                                const_cast<AVChannelLayout*>(&ist.S16Layout), AV_SAMPLE_FMT_S16,
-                                ist.S16Rate, 0, nullptr) < 0 ||
+                                const_cast<AVChannelLayout*>(&ist.BlockLayout),
+                                AVSampleFormat(ist.BlockFormat), ist.BlockRate, 0, nullptr) < 0 ||
         (ff::av_opt_set_int(swr, "filter_size", 16, 0),
          ff::av_opt_set_int(swr, "phase_shift", 10, 0),
          ff::av_opt_set_double(swr, "cutoff", 0.8, 0), ff::swr_init(swr) < 0)) {
         ff::swr_free(&swr);
-        Raise(Fmt("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", ist.S16Channels,
-                  ist.S16Rate, e->ch_layout.nb_channels, e->sample_rate));
+        Raise(Fmt("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", ist.BlockChannels,
+                  ist.BlockRate, e->ch_layout.nb_channels, e->sample_rate));
     }
     ost.Resampler.reset(swr);
-    ost.ResamplerInRate = ist.S16Rate;
-    ost.ResamplerInChannels = ist.S16Channels;
+    ost.ResamplerInRate = ist.BlockRate;
+    ost.ResamplerInChannels = ist.BlockChannels;
+    ost.ResamplerInFormat = ist.BlockFormat;
 }
 
 void TFFAudioPath::Output(TFFOutputStream& ost, TFFInputStream& ist) {
     AVCodecContext* e = ost.Encoder;
     const int eRate = e->sample_rate, eCh = e->ch_layout.nb_channels;
-    const int dRate = ist.S16Rate, dCh = ist.S16Channels;
+    const int dRate = ist.BlockRate, dCh = ist.BlockChannels;
     if (eRate <= 0 || dRate <= 0 || eCh <= 0 || dCh <= 0)
         return;
     if (eCh != dCh)
         ost.AudioResample = true;
-    if (!ost.Resampler || ost.ResamplerInRate != dRate || ost.ResamplerInChannels != dCh)
+    if (!ost.Resampler || ost.ResamplerInRate != dRate || ost.ResamplerInChannels != dCh ||
+        ost.ResamplerInFormat != ist.BlockFormat)
         MakeResampler(ost, ist);
 
     const uint8_t* in = ist.Block.data();
     int64_t size = ist.BlockSize;
-    const int frameBytes = 2 * dCh;
+    const int frameBytes = ff::av_get_bytes_per_sample(AVSampleFormat(ist.BlockFormat)) * dCh;
     const double ipts = double(ist.Pts - S.StartTime) / 1000000.0;
     const int64_t fifo = ff::av_audio_fifo_size(ost.Fifo.get());
     if (S.AudioSyncMethod == 0) {

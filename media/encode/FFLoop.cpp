@@ -268,7 +268,7 @@ void TFFLoop::HandleAudioFrame(int istIndex, const AVFrame* frame) {
         return;
     ist.Pts = ist.NextPts;
     ist.NextPts += int64_t(frame->nb_samples) * 1000000 / frame->sample_rate;
-    ist.BlockSize = TFFAudioPath::ToS16(ist, frame);
+    ist.BlockSize = TFFAudioPath::ToBlock(ist, frame);
     if (S.RateEmu) {
         const int64_t ahead = ist.Pts - (ff::av_gettime_relative() - ist.WallStart);
         if (ahead > 1000)
@@ -277,10 +277,9 @@ void TFFLoop::HandleAudioFrame(int istIndex, const AVFrame* frame) {
     if (S.StartTime && ist.Pts < S.StartTime)
         return;
     if (Callbacks.AudioHook)
-        Callbacks.AudioHook(ist.Pts, ist.Block.data(), ist.BlockSize, ist.S16Rate, ist.S16Channels,
-                            AV_SAMPLE_FMT_S16);
-    TFFAudioPath::ApplyVolume(reinterpret_cast<int16_t*>(ist.Block.data()),
-                              size_t(ist.BlockSize) / 2, S.AudioVolume);
+        Callbacks.AudioHook(ist.Pts, ist.Block.data(), ist.BlockSize, ist.BlockRate,
+                            ist.BlockChannels, ist.BlockFormat);
+    TFFAudioPath::ApplyVolume(ist, S.AudioVolume);
     for (TFFOutputStream& ost : T.Outputs)
         if (ost.Source == istIndex && ost.EncodingNeeded &&
             ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)

@@ -11,7 +11,8 @@
 // The callbacks that leave a run; all are called on the run's thread.
 struct TFFLoopCallbacks {
     // Decoded audio block before any output conversion: pts in µs on the source's own
-    // timeline, packed signed 16-bit samples the callee may change in place.
+    // timeline, packed samples (signed 16-bit or float, as sampleFormat says) the callee may
+    // change in place.
     std::function<void(int64_t pts, uint8_t* samples, int sizeBytes, int sampleRate, int channels,
                        int sampleFormat)>
         AudioHook;

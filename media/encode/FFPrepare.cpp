@@ -15,7 +15,7 @@ bool IsCoverPicture(const AVStream* st) {
 } // namespace
 
 TFFInputStream::~TFFInputStream() {
-    ff::av_channel_layout_uninit(&S16Layout);
+    ff::av_channel_layout_uninit(&BlockLayout);
 }
 
 void TFFPrepare::Run() {

@@ -23,14 +23,17 @@ struct TFFInputStream {
     bool Flushed = false;
     bool MultiFrameWarned = false;
 
-    // Decoded audio as packed signed 16-bit at the decoder's rate and layout: what the hook, the
-    // volume and every output stream see.
-    ffstage::SwrPtr ToS16;
-    int S16Rate = 0; // Hz of the block
-    int S16Channels = 0;
-    AVChannelLayout S16Layout{}; // layout of the block (owned; uninit with the stream)
-    int ToS16InFormat = -1;      // frame format ToS16 was made for
-    int ToS16InRate = 0;
+    // Decoded audio as packed samples at the decoder's rate and layout: what the hook, the
+    // volume and every output stream see. 16-bit decoders give signed 16-bit blocks; all others
+    // (float, 32-bit) give float blocks, so that nothing is rounded to 16 bits on its way to
+    // the encoder.
+    ffstage::SwrPtr ToBlock;
+    int BlockFormat = AV_SAMPLE_FMT_S16; // AVSampleFormat of the block, always packed
+    int BlockRate = 0;                   // Hz of the block
+    int BlockChannels = 0;
+    AVChannelLayout BlockLayout{}; // layout of the block (owned; uninit with the stream)
+    int ToBlockInFormat = -1;      // frame format ToBlock was made for
+    int ToBlockInRate = 0;
     std::vector<uint8_t> Block; // the current block (capacity may exceed it)
     int BlockSize = 0;          // bytes of the current block
     ffstage::FramePtr Frame;    // decoder output, reused
@@ -61,6 +64,7 @@ struct TFFOutputStream {
     bool AudioResample = false; // rate or channel count differ, or sync method > 1
     int ResamplerInRate = 0;    // Hz, input rate the resampler was made for
     int ResamplerInChannels = 0;
+    int ResamplerInFormat = -1; // block format the resampler was made for
     int64_t SyncOpts = 0;                  // samples handed to the encoder (output clock)
     int64_t NextFramePts = AV_NOPTS_VALUE; // samples; keeps frame timestamps increasing
     std::vector<uint8_t> Work;             // converted samples before they enter the FIFO

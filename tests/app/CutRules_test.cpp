@@ -85,9 +85,26 @@ TEST(CutFade, BlocksStraddlingTheRangeAreSilencedOutsideIt) {
         ASSERT_EQ(after[f * 2], 0) << "frame " << f;
 }
 
+TEST(CutFade, FloatBlocksFollowTheSameGains) {
+    const int64_t start = 10 * Second, end = 20 * Second;
+    std::vector<float> block(size_t(10 * Rate + 1) * 2, 0.5f);
+    ApplyFade(start, block.data(), int(block.size() * sizeof(float)), Rate, 2, AV_SAMPLE_FMT_FLT,
+              start, end);
+    auto at = [&](int64_t t, int channel) { return block[FrameAt(start, t) * 2 + channel]; };
+    EXPECT_EQ(at(10 * Second, 0), 0.0f);
+    EXPECT_FLOAT_EQ(at(11500000, 0), 0.25f); // gain 128 of 256
+    EXPECT_FLOAT_EQ(at(11500000, 1), 0.25f);
+    EXPECT_EQ(at(15 * Second, 0), 0.5f);
+    EXPECT_FLOAT_EQ(at(18500000, 1), 0.25f);
+    EXPECT_EQ(at(20 * Second, 1), 0.0f);
+    // A float sample is scaled by exactly the gain the 16-bit path uses.
+    for (int64_t t : {int64_t(10100000), 12 * Second, 19 * Second})
+        EXPECT_FLOAT_EQ(at(t, 0), 0.5f * float(FadeGain(t, start, end)) / 256.0f) << t;
+}
+
 TEST(CutFade, BlocksItCannotReadAreLeftAlone) {
     auto block = Block(100, 1000);
-    Fade(block, 10 * Second, 10 * Second, 20 * Second, AV_SAMPLE_FMT_FLT);
+    Fade(block, 10 * Second, 10 * Second, 20 * Second, AV_SAMPLE_FMT_S16P);
     EXPECT_EQ(block, Block(100, 1000));
     ApplyFade(10 * Second, block.data(), int(block.size() * 2), 0, 2, AV_SAMPLE_FMT_S16,
               10 * Second, 20 * Second);

@@ -85,7 +85,16 @@ QByteArray ReadAll(const QString& file) {
 
 bool HasXingLameHeader(const QString& file) {
     const QByteArray head = ReadAll(file).left(16384);
-    return (head.contains("Xing") || head.contains("Info")) && head.contains("LAME");
+    qsizetype at = head.indexOf("Xing");
+    if (at < 0)
+        at = head.indexOf("Info");
+    if (at < 0)
+        return false;
+    // With frame count, byte count, table of contents and quality present (flags 0x0F) the
+    // LAME tag follows 120 bytes after the tag's name; its encoder string is LAME's own or, when
+    // libavformat writes the header, libavcodec's.
+    const QByteArray encoder = head.mid(at + 120, 4);
+    return head.at(at + 7) == 0x0F && (encoder == "LAME" || encoder == "Lavc");
 }
 
 int PeakLevel(const QString& file) {

@@ -28,6 +28,21 @@ TEST(AudioVolume, RoundsAndClipsInSixteenBits) {
     EXPECT_EQ(Scaled({32767, -32768}, 0), (std::vector<int16_t>{0, 0}));
 }
 
+TEST(AudioVolume, FloatSamplesScaleByTheSameFraction) {
+    std::vector<float> s{0.5f, -1.0f, 0.25f};
+    TFFAudioPath::ApplyVolume(s.data(), s.size(), 128);
+    EXPECT_EQ(s, (std::vector<float>{0.25f, -0.5f, 0.125f}));
+    TFFAudioPath::ApplyVolume(s.data(), s.size(), 512); // no clipping in float
+    EXPECT_EQ(s, (std::vector<float>{0.5f, -1.0f, 0.25f}));
+}
+
+TEST(AudioBlock, SixteenBitDecodersGiveSixteenBitBlocksAndTheRestFloat) {
+    for (int f : {AV_SAMPLE_FMT_U8, AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_S16P})
+        EXPECT_EQ(TFFAudioPath::BlockFormatFor(f), AV_SAMPLE_FMT_S16) << f;
+    for (int f : {AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_FLT, AV_SAMPLE_FMT_S32P, AV_SAMPLE_FMT_DBL})
+        EXPECT_EQ(TFFAudioPath::BlockFormatFor(f), AV_SAMPLE_FMT_FLT) << f;
+}
+
 class AudioPathTest : public testing::Test {
 protected:
     void SetUp() override { LoadEngineLibraries(); }

@@ -278,7 +278,7 @@ TEST_F(EncoderTest, AudioHookRunsOnTheWorkerWithSixteenBitBlocks) {
         EXPECT_EQ(c.TaskIndex, 0);
         EXPECT_EQ(c.SampleRate, 44100);
         EXPECT_EQ(c.Channels, 2);
-        EXPECT_EQ(c.Format, int(AV_SAMPLE_FMT_S16));
+        EXPECT_EQ(c.Format, int(AV_SAMPLE_FMT_FLT));
         EXPECT_FALSE(c.OnMainThread);
     }
     // Blocks are raised from the start of the range on, with times on the source's timeline.
