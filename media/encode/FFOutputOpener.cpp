@@ -1,5 +1,7 @@
 #include "media/encode/FFOutputOpener.h"
 
+#include "media/decode/TFFDecoder.h"
+
 #include "media/encode/FFInputFile.h"
 #include "media/encode/FFLoopRunState.h"
 #include "media/encode/FFLoopSupport.h"
@@ -407,6 +409,10 @@ void TCustomFFmpeg::FreeFiles() {
     FOutputFiles.clear();
     run.Outputs.clear();
     FOutputCodecs.clear();
+    // The probes only look at the input contexts: they forget them before they close.
+    for (const std::unique_ptr<TFFDecoder>& probe : FInputProbes)
+        if (probe)
+            probe->CloseMediaFile();
     FInputFiles.clear();
     FInputCodecs.clear();
     FJoinMode = false;

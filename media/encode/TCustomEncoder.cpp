@@ -195,6 +195,7 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
             SetLastErrorText(QString::fromLocal8Bit(engine.LastErrorText()));
             return -1;
         }
+        engine.AttachInputProbe(engine.InputFileCount() - 1);
     } catch (const std::exception& e) {
         SetLastErrorText(QString::fromLocal8Bit(e.what()));
         return -1;
@@ -208,6 +209,12 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
     engine.OnTerminateCallback = [this](TCustomFFmpeg* sender) { DoTerminate(sender); };
     FTasks.push_back(std::move(task));
     return int(FTasks.size()) - 1;
+}
+
+TFFDecoder* TCustomEncoder::TaskInputProbe(int taskIndex, int inputIndex) const {
+    if (taskIndex < 0 || taskIndex >= TaskCount())
+        return nullptr;
+    return FTasks[size_t(taskIndex)]->Engine->InputProbe(inputIndex);
 }
 
 bool TCustomEncoder::SetOutputFile(int taskIndex, const QString& fileName,

@@ -37,6 +37,8 @@
 class TCustomFFmpeg;
 class TFFmpeg;
 
+class TFFDecoder;
+
 class TCustomEncoder : public TFFBaseComponent {
     Q_OBJECT
 public:
@@ -51,6 +53,9 @@ public:
     // option is rejected. options may be nullptr; its FileName is filled when empty.
     bool SetOutputFile(int taskIndex, const QString& fileName, TOutputOptions* options = nullptr);
     int TaskCount() const { return int(FTasks.size()); }
+    // The probe of a task's input file, looking at the context the task opened; nullptr for an
+    // unknown task or input. Its file is forgotten once the task's run has closed its files.
+    TFFDecoder* TaskInputProbe(int taskIndex, int inputIndex) const;
     void RemoveTask(int taskIndex);
     // Frees every task and ends the working state; refused while a run has not yet ended.
     void ClearTasks();

@@ -1,5 +1,7 @@
 #include "media/encode/TCustomFFmpeg.h"
 
+#include "media/decode/TFFDecoder.h"
+
 #include <string>
 
 TCustomFFmpeg::TCustomFFmpeg() = default;
@@ -9,6 +11,22 @@ TCustomFFmpeg::TCustomFFmpeg() = default;
 TCustomFFmpeg::~TCustomFFmpeg() {
     Stop(true);
     FreeFiles();
+}
+
+TFFDecoder* TCustomFFmpeg::AttachInputProbe(int index) {
+    if (index < 0 || index >= InputFileCount() || index >= int(FInputProbes.size()))
+        return nullptr;
+    std::unique_ptr<TFFDecoder>& probe = FInputProbes[size_t(index)];
+    if (!probe)
+        probe = std::make_unique<TFFDecoder>();
+    probe->AttachContext(FInputFiles[size_t(index)].Context.get());
+    return probe.get();
+}
+
+TFFDecoder* TCustomFFmpeg::InputProbe(int index) const {
+    if (index < 0 || index >= int(FInputProbes.size()))
+        return nullptr;
+    return FInputProbes[size_t(index)].get();
 }
 
 void TCustomFFmpeg::InitOptions() {

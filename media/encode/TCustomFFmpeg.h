@@ -23,6 +23,7 @@
 
 #include <QString>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,7 @@
 
 class TCustomFFmpeg;
 class TConvertThread;
+class TFFDecoder;
 // Extra state of the run stages (stream tables, buffers, counters ...), defined by those stages;
 // held through a shared_ptr so that this header needs none of their definitions.
 struct TFFRunState;
@@ -126,6 +128,11 @@ public:
     // ===== input stage =====
     bool OpenInputFile(const QString& fileName);
     int InputFileCount() const { return int(FInputFiles.size()); }
+    // The probe of input index: created on first use, kept until the engine is freed, and
+    // attached to the input's opened context (it never owns it). nullptr when no such input is
+    // open. Throws std::runtime_error when the probe's libraries are not loaded.
+    TFFDecoder* AttachInputProbe(int index);
+    TFFDecoder* InputProbe(int index) const;
 
     // ===== output stage =====
     int OpenOutputFile(const QString& fileName, bool join);
@@ -167,6 +174,8 @@ protected:
     // input stage
     std::vector<TInputFile> FInputFiles;
     std::vector<const AVCodec*> FInputCodecs; // forced decoder per input stream; nullptr = any
+    // One probe per input slot; forgets its context when the files are freed.
+    std::array<std::unique_ptr<TFFDecoder>, ffopt::MaxFiles> FInputProbes;
 
     // output stage
     std::vector<TOutputFile> FOutputFiles;

@@ -3,6 +3,7 @@
 #include "EngineTestSupport.h"
 #include "common/TestPaths.h"
 #include "media/MyUtils.h"
+#include "media/decode/TFFDecoder.h"
 #include "media/encode/TFFEncoder.h"
 
 #include <QDir>
@@ -92,6 +93,26 @@ protected:
     TEventLog Events;
     TFFEncoder Encoder;
 };
+
+TEST_F(EncoderTest, EachTaskInputHasAProbeUntilTheRunClosesIt) {
+    AddShortTask("probed.mp3");
+    TFFDecoder* probe = Encoder.TaskInputProbe(0, 0);
+    ASSERT_NE(probe, nullptr);
+    EXPECT_NE(probe->FormatContext(), nullptr);
+    EXPECT_FALSE(probe->OwnsContext());
+    EXPECT_EQ(probe->AudioStreamCount(), 1);
+    EXPECT_NEAR(double(probe->GetMediaInfo().Duration), 10e6, 1e5);
+    EXPECT_EQ(Encoder.TaskInputProbe(0, 1), nullptr);
+    EXPECT_EQ(Encoder.TaskInputProbe(1, 0), nullptr);
+    EXPECT_EQ(Encoder.TaskInputProbe(-1, 0), nullptr);
+
+    Encoder.StartTask(1);
+    ASSERT_TRUE(WaitFor([&] { return Events.HasFinalReport(); }));
+    // The run closed the input; the probe forgot it rather than keep a dangling context.
+    ASSERT_EQ(Encoder.TaskInputProbe(0, 0), probe);
+    EXPECT_EQ(probe->FormatContext(), nullptr);
+    EXPECT_EQ(probe->StreamCount(), -1);
+}
 
 TEST_F(EncoderTest, ThreadedRunReportsEveryTaskThenTheRunAndStaysWorkingUntilCleared) {
     for (const char* name : {"a.mp3", "b.mp3", "c.mp3"})
