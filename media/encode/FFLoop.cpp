@@ -2,8 +2,10 @@
 
 #include "media/encode/FFPrepare.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 using namespace ffstage;
@@ -274,7 +276,9 @@ void TFFLoop::HandleAudioFrame(int istIndex, const AVFrame* frame) {
         if (ahead > 1000)
             std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
     }
-    if (S.StartTime && ist.Pts < S.StartTime)
+    if (S.StartTime && ist.NextPts <= S.StartTime)
+        return;
+    if (!TrimToRange(ist))
         return;
     if (Callbacks.AudioHook)
         Callbacks.AudioHook(ist.Pts, ist.Block.data(), ist.BlockSize, ist.BlockRate,
@@ -284,6 +288,35 @@ void TFFLoop::HandleAudioFrame(int istIndex, const AVFrame* frame) {
         if (ost.Source == istIndex && ost.EncodingNeeded &&
             ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
             Audio.Output(ost, ist);
+}
+
+bool TFFLoop::TrimToRange(TFFInputStream& ist) const {
+    const int rate = ist.BlockRate;
+    const int frameBytes =
+        ff::av_get_bytes_per_sample(AVSampleFormat(ist.BlockFormat)) * ist.BlockChannels;
+    if (rate <= 0 || frameBytes <= 0)
+        return ist.BlockSize > 0;
+    int frames = ist.BlockSize / frameBytes;
+    if (S.StartTime && ist.Pts < S.StartTime) {
+        // The block straddles the start: its frames before it are not part of the output.
+        // Block times are whole microseconds, a fraction of a frame off at most; rounding to the
+        // nearest frame finds the frame at the start, and the same rounding at the end keeps the
+        // range's length exact.
+        const int drop = int(std::min<int64_t>(
+            frames, ff::av_rescale_rnd(S.StartTime - ist.Pts, rate, 1000000, AV_ROUND_NEAR_INF)));
+        std::memmove(ist.Block.data(), ist.Block.data() + size_t(drop) * size_t(frameBytes),
+                     size_t(frames - drop) * size_t(frameBytes));
+        frames -= drop;
+        ist.Pts += ff::av_rescale_rnd(drop, 1000000, rate, AV_ROUND_NEAR_INF);
+    }
+    if (S.RecordingTime != ffopt::NoTimeLimit && ist.NextPts > S.StartTime + S.RecordingTime) {
+        // The block runs past the end of the range: only the frames inside it are output.
+        const int64_t keep = ff::av_rescale_rnd(S.StartTime + S.RecordingTime - ist.Pts, rate,
+                                                1000000, AV_ROUND_NEAR_INF);
+        frames = int(std::clamp<int64_t>(keep, 0, frames));
+    }
+    ist.BlockSize = frames * frameBytes;
+    return frames > 0;
 }
 
 void TFFLoop::CopyPacket(int istIndex, const AVPacket* pkt) {

@@ -57,6 +57,10 @@ private:
     void AdjustTimestamps(TFFInputStream& ist, AVPacket* pkt);
     bool OutputPacket(int istIndex, AVPacket* pkt);
     void HandleAudioFrame(int istIndex, const AVFrame* frame);
+    // Cuts the current block of ist to the output's range (start time to start plus recording
+    // time), so a range is exact to the sample rather than to the decoder's frames. False when
+    // nothing of the block is left.
+    bool TrimToRange(TFFInputStream& ist) const;
     void CopyPacket(int istIndex, const AVPacket* pkt);
     void FlushInputStream(int istIndex);
     // Writing a packet: through the stream's bitstream filters, then to the muxer.

@@ -60,8 +60,7 @@ TEST_F(CutTest, OutputSideStartCutsTenSecondsWithExactHeader) {
     EXPECT_FALSE(engine.Failed()) << engine.ErrorText();
     EXPECT_TRUE(engine.Terminated());
     ASSERT_FALSE(hook.Pts.empty());
-    EXPECT_GE(hook.Pts.front(), 5000000);
-    EXPECT_LT(hook.Pts.front(), 5000000 + 30000); // the first block at or after the start
+    EXPECT_NEAR(double(hook.Pts.front()), 5000000.0, 1.0); // the first block starts at the start
     EXPECT_LT(hook.Pts.back(), 15000000);         // reading stopped at 15 s
     EXPECT_GT(hook.Pts.back(), 15000000 - 60000);
     EXPECT_EQ(hook.Rate, 44100);
@@ -85,6 +84,30 @@ TEST_F(CutTest, OutputSideStartCutsTenSecondsWithExactHeader) {
 } // namespace
 
 namespace {
+
+// Ranges whose ends fall inside decoded blocks (1152 samples each): the output holds exactly
+// the range's samples, as a gapless decoder gives them back, and the first block the hook sees
+// begins at the start.
+TEST_F(CutTest, RangeIsExactToTheSample) {
+    struct TCase {
+        int64_t Start, Duration;
+    } cases[] = {{5000000, 10000000}, {5500000, 2250000}, {0, 1000000}, {193700000, 3000000}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Start);
+        TTestEngine engine;
+        THookLog hook;
+        RecordHook(engine, hook);
+        const QString name = Out(QString("exact%1.mp3").arg(c.Start));
+        ASSERT_TRUE(SetUpCut(engine, testpaths::fixture("tone200.mp3"), name, c.Start, c.Duration))
+            << engine.LastErrorText();
+        engine.Start(false, 0);
+        ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
+        EXPECT_EQ(int64_t(DecodeS16(name).size()), 2 * c.Duration * 44100 / 1000000);
+        ASSERT_FALSE(hook.Pts.empty());
+        if (c.Start > 0) // block times are whole microseconds
+            EXPECT_NEAR(double(hook.Pts.front()), double(c.Start), 1.0);
+    }
+}
 
 TEST_F(CutTest, InputSideStartSeeksAndCountsFromZero) {
     TTestEngine engine;
