@@ -66,46 +66,48 @@ int FadeGain(int64_t t, int64_t start, int64_t end) {
     return int(std::clamp<int64_t>(RoundHalfEven(gain), 0, FullGain));
 }
 
+namespace {
+
+// Scales each frame of a block of frames × channels samples by its fade gain.
+template <class TSample, class TScale>
+void FadeFrames(TSample* sample, int frames, int channels, int64_t pts, int sampleRate,
+                int64_t start, int64_t end, TScale scale) {
+    for (int h = 0; h < frames; ++h, sample += channels) {
+        const int64_t t = pts + int64_t(h) * 1000000 / sampleRate;
+        const int gain = FadeGain(t, start, end);
+        if (gain == FullGain)
+            continue;
+        for (int c = 0; c < channels; ++c)
+            sample[c] = scale(sample[c], gain);
+    }
+}
+
+} // namespace
+
 void ApplyFade(int64_t pts, void* samples, int size, int sampleRate, int channels, int sampleFormat,
                int64_t start, int64_t end) {
     if (samples == nullptr || sampleRate <= 0 || channels <= 0)
         return;
+    const bool s16 = sampleFormat == AV_SAMPLE_FMT_S16;
+    if (!s16 && sampleFormat != AV_SAMPLE_FMT_FLT)
+        return;
+    const int frames = size / (s16 ? 2 : int(sizeof(float))) / channels;
     // Full gain holds on one interval of time, so a block whose first and last frames have it
     // is left as it is: most blocks of a cut.
-    const int sampleBytes = sampleFormat == AV_SAMPLE_FMT_S16 ? 2 : int(sizeof(float));
-    const int blockFrames = size / sampleBytes / channels;
-    if (blockFrames > 0 && FadeGain(pts, start, end) == FullGain &&
-        FadeGain(pts + int64_t(blockFrames - 1) * 1000000 / sampleRate, start, end) == FullGain)
+    if (frames <= 0 || (FadeGain(pts, start, end) == FullGain &&
+                        FadeGain(pts + int64_t(frames - 1) * 1000000 / sampleRate, start, end) ==
+                            FullGain))
         return;
-    if (sampleFormat == AV_SAMPLE_FMT_S16) {
-        const int frames = size / 2 / channels;
-        auto* sample = static_cast<int16_t*>(samples);
-        for (int h = 0; h < frames; ++h, sample += channels) {
-            const int64_t t = pts + int64_t(h) * 1000000 / sampleRate;
-            const int gain = FadeGain(t, start, end);
-            if (gain == FullGain)
-                continue;
-            for (int c = 0; c < channels; ++c) {
-                // >> on a negative int is an arithmetic shift (C++20), which rounds toward minus
-                // infinity, unlike division.
-                const int scaled = (gain * int(sample[c]) + 128) >> 8;
-                sample[c] = int16_t(std::clamp(scaled, -32768, 32767));
-            }
-        }
-    } else if (sampleFormat == AV_SAMPLE_FMT_FLT) {
-        // The same gain steps on float samples, which need no rounding and cannot overflow.
-        const int frames = size / int(sizeof(float)) / channels;
-        auto* sample = static_cast<float*>(samples);
-        for (int h = 0; h < frames; ++h, sample += channels) {
-            const int64_t t = pts + int64_t(h) * 1000000 / sampleRate;
-            const int gain = FadeGain(t, start, end);
-            if (gain == FullGain)
-                continue;
-            const float g = float(gain) / float(FullGain);
-            for (int c = 0; c < channels; ++c)
-                sample[c] *= g;
-        }
-    }
+    if (s16)
+        FadeFrames(static_cast<int16_t*>(samples), frames, channels, pts, sampleRate, start, end,
+                   [](int16_t s, int gain) {
+                       // >> on a negative int is an arithmetic shift (C++20), which rounds
+                       // toward minus infinity, unlike division.
+                       return int16_t(std::clamp((gain * int(s) + 128) >> 8, -32768, 32767));
+                   });
+    else // the same gain steps; float samples need no rounding and cannot overflow
+        FadeFrames(static_cast<float*>(samples), frames, channels, pts, sampleRate, start, end,
+                   [](float s, int gain) { return s * (float(gain) / float(FullGain)); });
 }
 
 bool ReadSourceInfo(TCustomDecoder& probe, const QString& fileName, TSourceInfo& info) {
