@@ -361,13 +361,20 @@ void TFFLoader::UnloadLib(TLibraryKind kind) {
 }
 
 bool TFFLoader::LoadLibs(TLibrarySet libs) {
+    // A failure takes back only what this call loaded: libraries that were loaded before belong
+    // to other components, whose open files and contexts still run on their code.
+    TLibrarySet loadedHere = 0;
     for (int kind = 0; kind < LibraryKindCount; ++kind) {
-        if (!(libs & LibraryBit(TLibraryKind(kind))))
+        const TLibraryKind k = TLibraryKind(kind);
+        if (!(libs & LibraryBit(k)))
             continue;
-        if (!LoadLib(TLibraryKind(kind))) {
-            UnloadLibs(libs);
+        const bool before = LibLoaded(k);
+        if (!LoadLib(k)) {
+            UnloadLibs(loadedHere | LibraryBit(k));
             return false;
         }
+        if (!before)
+            loadedHere |= LibraryBit(k);
     }
     return true;
 }

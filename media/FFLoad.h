@@ -80,8 +80,8 @@ public:
     bool LoadLib(TLibraryKind kind);
     // Unbinds and frees one library; registrations made by it are not undone.
     void UnloadLib(TLibraryKind kind);
-    // Loads every member in kind order; on the first failure unloads every member of libs
-    // (also those another component had loaded) and returns false.
+    // Loads every member in kind order; on the first failure unloads the members this call
+    // loaded (those loaded before stay, for the components using them) and returns false.
     bool LoadLibs(TLibrarySet libs);
     void UnloadLibs(TLibrarySet libs);
     bool LibLoaded(TLibraryKind kind) const;

@@ -222,7 +222,7 @@ TEST_F(LoaderTest, LibraryPathFolderIsSearchedFirst) {
     EXPECT_EQ(QDir::currentPath(), dirBefore);
 }
 
-TEST_F(LoaderTest, MissingFileFailsAndUnloadsTheWholeSet) {
+TEST_F(LoaderTest, MissingFileFailsAndUnloadsWhatTheCallLoaded) {
     TFFLoader& loader = FFLoader();
     // Another component's libraries, and one outside the requested set.
     ASSERT_TRUE(loader.LoadLibs(DecoderLibraries)) << loader.LastError();
@@ -240,10 +240,20 @@ TEST_F(LoaderTest, MissingFileFailsAndUnloadsTheWholeSet) {
               std::string::npos)
         << loader.LastError();
 
+    // The libraries another component loaded stay bound; those this call loaded are gone.
     for (TLibraryKind kind : AllKinds) {
-        EXPECT_EQ(loader.LibLoaded(kind), kind == lkSDL) << kind;
-        EXPECT_EQ(OneEntry(kind) != nullptr, kind == lkSDL) << kind;
+        const bool kept = kind == lkSDL || InSet(DecoderLibraries, kind);
+        EXPECT_EQ(loader.LibLoaded(kind), kept) << kind;
+        EXPECT_EQ(OneEntry(kind) != nullptr, kept) << kind;
     }
+    EXPECT_TRUE(Mapped("libavcodec.so"));
+    EXPECT_NE(ff::avcodec_version(), 0u);
+
+    // With nothing loaded before, the failed call leaves nothing loaded.
+    loader.UnloadLibs(0x01FF);
+    EXPECT_FALSE(loader.LoadLibs(EncoderLibraries));
+    for (TLibraryKind kind : AllKinds)
+        EXPECT_FALSE(loader.LibLoaded(kind)) << kind;
     EXPECT_FALSE(Mapped("libavcodec.so"));
 }
 
