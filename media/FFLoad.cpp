@@ -368,12 +368,12 @@ bool TFFLoader::LoadLibs(TLibrarySet libs) {
         const TLibraryKind k = TLibraryKind(kind);
         if (!(libs & LibraryBit(k)))
             continue;
-        const bool before = LibLoaded(k);
-        if (!LoadLib(k)) {
-            UnloadLibs(loadedHere | LibraryBit(k));
+        const bool loadedBefore = LibLoaded(k);
+        if (!LoadLib(k)) { // leaves k itself unloaded
+            UnloadLibs(loadedHere);
             return false;
         }
-        if (!before)
+        if (!loadedBefore)
             loadedHere |= LibraryBit(k);
     }
     return true;

@@ -45,7 +45,7 @@ int TFFAudioPath::ToBlock(TFFInputStream& ist, const AVFrame* frame) {
         ist.BlockRate = frame->sample_rate;
         ist.BlockChannels = channels;
     }
-    const int sampleBytes = ff::av_get_bytes_per_sample(AVSampleFormat(ist.BlockFormat));
+    const int sampleBytes = ist.BlockSampleBytes();
     const size_t bytes = size_t(frame->nb_samples) * size_t(channels) * size_t(sampleBytes);
     if (ist.Block.size() < bytes)
         ist.Block.resize(bytes);
@@ -77,12 +77,11 @@ void TFFAudioPath::ApplyVolume(float* samples, size_t count, int volume) {
 }
 
 void TFFAudioPath::ApplyVolume(TFFInputStream& ist, int volume) {
+    const size_t count = size_t(ist.BlockSize / ist.BlockSampleBytes());
     if (ist.BlockFormat == AV_SAMPLE_FMT_S16)
-        ApplyVolume(reinterpret_cast<int16_t*>(ist.Block.data()), size_t(ist.BlockSize) / 2,
-                    volume);
+        ApplyVolume(reinterpret_cast<int16_t*>(ist.Block.data()), count, volume);
     else
-        ApplyVolume(reinterpret_cast<float*>(ist.Block.data()),
-                    size_t(ist.BlockSize) / sizeof(float), volume);
+        ApplyVolume(reinterpret_cast<float*>(ist.Block.data()), count, volume);
 }
 
 void TFFAudioPath::MakeResampler(TFFOutputStream& ost, const TFFInputStream& ist) {
@@ -122,7 +121,7 @@ void TFFAudioPath::Output(TFFOutputStream& ost, TFFInputStream& ist) {
 
     const uint8_t* in = ist.Block.data();
     int64_t size = ist.BlockSize;
-    const int frameBytes = ff::av_get_bytes_per_sample(AVSampleFormat(ist.BlockFormat)) * dCh;
+    const int frameBytes = ist.BlockSampleBytes() * dCh;
     const double ipts = double(ist.Pts - S.StartTime) / 1000000.0;
     const int64_t fifo = ff::av_audio_fifo_size(ost.Fifo.get());
     if (S.AudioSyncMethod == 0) {

@@ -292,10 +292,7 @@ void TFFLoop::HandleAudioFrame(int istIndex, const AVFrame* frame) {
 
 bool TFFLoop::TrimToRange(TFFInputStream& ist) const {
     const int rate = ist.BlockRate;
-    const int frameBytes =
-        ff::av_get_bytes_per_sample(AVSampleFormat(ist.BlockFormat)) * ist.BlockChannels;
-    if (rate <= 0 || frameBytes <= 0)
-        return ist.BlockSize > 0;
+    const int frameBytes = ist.BlockSampleBytes() * ist.BlockChannels;
     int frames = ist.BlockSize / frameBytes;
     if (S.StartTime && ist.Pts < S.StartTime) {
         // The block straddles the start: its frames before it are not part of the output.

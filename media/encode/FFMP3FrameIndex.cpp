@@ -2,11 +2,7 @@
 
 #include <QFile>
 
-#include <algorithm>
-#include <fcntl.h>
-#include <cerrno>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
 
 int TMP3FrameIndex::FrameLength(uint32_t h, int* samples, int* rate) {
     if ((h & 0xFFE00000u) != 0xFFE00000u)
@@ -32,86 +28,53 @@ int TMP3FrameIndex::FrameLength(uint32_t h, int* samples, int* rate) {
     return (mpeg1 ? 144000 : 72000) * kbps / hz + padding;
 }
 
-namespace {
-
-// The file read through one reused window. Reading, not mapping: every page of a map that the
-// walk touches counts toward the process's memory (a whole-file map of a long file doubled the
-// peak of a cut), and a map faults with SIGBUS when another program shortens the file. One
-// buffer for the whole walk spares a fresh allocation, and its page faults, per window.
-class TWindowReader {
-public:
-    explicit TWindowReader(const QString& fileName) : FBuffer(size_t(Window)) {
-        FFd = ::open(QFile::encodeName(fileName).constData(), O_RDONLY | O_CLOEXEC);
-        struct stat st;
-        if (FFd >= 0 && ::fstat(FFd, &st) == 0 && S_ISREG(st.st_mode))
-            FSize = st.st_size;
-    }
-    ~TWindowReader() {
-        if (FFd >= 0)
-            ::close(FFd);
-    }
-    TWindowReader(const TWindowReader&) = delete;
-    TWindowReader& operator=(const TWindowReader&) = delete;
-
-    int64_t Size() const { return FSize; }
-
-    // The four bytes at at as a big-endian number; false past what can be read.
-    bool Header(int64_t at, uint32_t& h) {
-        if (at < 0 || at + 4 > FSize)
-            return false;
-        if (at < FStart || at + 4 > FStart + FLength) {
-            FStart = at;
-            FLength = 0;
-            while (FLength < Window) {
-                const ssize_t n = ::pread(FFd, FBuffer.data() + FLength, size_t(Window - FLength),
-                                          FStart + FLength);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break;
-                FLength += n;
-            }
-            if (FLength < 4)
-                return false;
-        }
-        const uchar* d = FBuffer.data() + (at - FStart);
-        h = uint32_t(d[0]) << 24 | uint32_t(d[1]) << 16 | uint32_t(d[2]) << 8 | uint32_t(d[3]);
-        return true;
-    }
-
-private:
-    static constexpr int64_t Window = int64_t(1) << 20;
-
-    std::vector<uchar> FBuffer;
-    int FFd = -1;
-    int64_t FSize = -1;
-    int64_t FStart = 0;
-    int64_t FLength = 0;
-};
-
-} // namespace
-
 bool TMP3FrameIndex::Build(const QString& fileName, int64_t firstFrame) {
     Pos.clear();
     Samples = Rate = 0;
     Complete = false;
-    TWindowReader file(fileName);
-    const int64_t size = file.Size();
-    if (firstFrame < 0 || size < 0 || firstFrame + 4 > size)
+    QFile file(fileName);
+    if (firstFrame < 0 || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
+    const int64_t size = file.size();
+    if (firstFrame + 4 > size)
+        return false;
+    // Read in windows rather than mapping the file: every page of a map that the walk touches
+    // counts toward the process's memory, which for a long file doubled the peak of a cut, and
+    // a map faults with SIGBUS when another program shortens the file. One buffer serves the
+    // whole walk: a fresh one per window cost a page fault per page and zeroing on top of the
+    // copy.
+    constexpr qint64 Window = 1 << 20;
+    std::vector<char> window(static_cast<size_t>(Window));
+    int64_t windowStart = 0;
+    int64_t windowLength = 0;
+    auto readHeader = [&](int64_t at, uint32_t& h) {
+        if (at < windowStart || at + 4 > windowStart + windowLength) {
+            if (!file.seek(at))
+                return false;
+            windowLength = file.read(window.data(), Window);
+            windowStart = at;
+            if (windowLength < 4)
+                return false;
+        }
+        const auto* d = reinterpret_cast<const uchar*>(window.data()) + (at - windowStart);
+        h = uint32_t(d[0]) << 24 | uint32_t(d[1]) << 16 | uint32_t(d[2]) << 8 | uint32_t(d[3]);
+        return true;
+    };
     // Version, layer and sample rate bits must stay those of the first frame: a change would
     // make the demuxer's timestamps and frame split differ from a plain sum of frame lengths.
     constexpr uint32_t FixedBits = 0xFFFE0C00u;
     uint32_t first = 0;
-    if (!file.Header(firstFrame, first) || FrameLength(first, &Samples, &Rate) == 0)
+    if (!readHeader(firstFrame, first))
+        return false;
+    const int firstLength = FrameLength(first, &Samples, &Rate);
+    if (firstLength == 0)
         return false;
     // A constant bit rate gives about this many frames; reserving saves the vector's regrowth.
-    Pos.reserve(size_t((size - firstFrame) / std::max(1, FrameLength(first, nullptr, nullptr))) +
-                16);
+    Pos.reserve(size_t((size - firstFrame) / firstLength) + 16);
     int64_t at = firstFrame;
     while (at + 4 <= size) {
         uint32_t h = 0;
-        if (!file.Header(at, h))
+        if (!readHeader(at, h))
             break;
         const int length =
             (h & FixedBits) == (first & FixedBits) ? FrameLength(h, nullptr, nullptr) : 0;

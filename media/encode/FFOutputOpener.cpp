@@ -1,7 +1,6 @@
 #include "media/encode/FFOutputOpener.h"
 
 #include "media/decode/TFFDecoder.h"
-
 #include "media/encode/FFInputFile.h"
 #include "media/encode/FFLoopRunState.h"
 #include "media/encode/FFLoopSupport.h"

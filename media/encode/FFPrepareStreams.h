@@ -34,6 +34,10 @@ struct TFFInputStream {
     AVChannelLayout BlockLayout{}; // layout of the block (owned; uninit with the stream)
     int ToBlockInFormat = -1;      // frame format ToBlock was made for
     int ToBlockInRate = 0;
+    // Bytes of one sample of the block (of one channel).
+    int BlockSampleBytes() const {
+        return BlockFormat == AV_SAMPLE_FMT_S16 ? 2 : int(sizeof(float));
+    }
     std::vector<uint8_t> Block; // the current block (capacity may exceed it)
     int BlockSize = 0;          // bytes of the current block
     ffstage::FramePtr Frame;    // decoder output, reused

@@ -36,7 +36,6 @@
 
 class TCustomFFmpeg;
 class TFFmpeg;
-
 class TFFDecoder;
 
 class TCustomEncoder : public TFFBaseComponent {
