@@ -270,7 +270,7 @@ TFFLoader::TFFLoader() {
 
 TFFLoader::~TFFLoader() {
     // Waits for a codec open or close still running on a worker thread.
-    { std::lock_guard<std::mutex> wait(CodecLock()); }
+    { const auto wait = LockCodecs(); }
     std::fesetenv(&FSavedFPEnv);
     UnloadLibs(AllLibraries);
 }
@@ -407,17 +407,43 @@ std::mutex& CodecLock() {
     return lock;
 }
 
-std::unique_lock<std::mutex> LockCodecs() {
-    std::unique_lock<std::mutex> lock(CodecLock(), std::defer_lock);
+namespace {
+thread_local bool ThisThreadHoldsCodecLock = false;
+} // namespace
+
+TCodecLockGuard::TCodecLockGuard() {
+    std::mutex& lock = CodecLock();
     if (QCoreApplication::instance() == nullptr || !IsMainThread()) {
         lock.lock();
-        return lock;
+    } else {
+        while (!lock.try_lock()) {
+            PumpMessages();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
     }
-    while (!lock.try_lock()) {
-        PumpMessages();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return lock;
+    FHeld = true;
+    ThisThreadHoldsCodecLock = true;
+}
+
+TCodecLockGuard::~TCodecLockGuard() {
+    unlock();
+}
+
+void TCodecLockGuard::unlock() {
+    if (!FHeld)
+        return;
+    FHeld = false;
+    ThisThreadHoldsCodecLock = false;
+    CodecLock().unlock();
+    DeliverHeldLogLines();
+}
+
+TCodecLockGuard LockCodecs() {
+    return TCodecLockGuard();
+}
+
+bool HoldsCodecLock() {
+    return ThisThreadHoldsCodecLock;
 }
 
 namespace {

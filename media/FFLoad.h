@@ -108,9 +108,29 @@ private:
 TFFLoader& FFLoader();
 
 // Held around every codec open and close, by every component and thread: FFmpeg's codec
-// initialisation is not safe against concurrent opens and closes of other contexts.
+// initialisation is not safe against concurrent opens and closes of other contexts. It is only
+// ever taken through LockCodecs(); the mutex itself is for try_lock checks in tests.
 std::mutex& CodecLock();
-// Takes the codec lock. On the main thread it keeps running the calls handed to the main
-// thread while it waits: the worker holding the lock may be waiting for the main thread to
-// deliver one of the library's log lines, and a plain wait would never end.
-std::unique_lock<std::mutex> LockCodecs();
+
+// The codec lock, held from construction to destruction (or unlock()).
+//   - On the main thread the wait keeps running the calls handed to the main thread, so a
+//     holder that waits for the main thread can always finish.
+//   - While it is held, log lines of this thread (the libraries log inside avcodec_open2) are
+//     queued, not delivered: delivery may wait for the main thread or run an owner's handler,
+//     and neither may happen under this lock. They are delivered when the lock is released.
+class TCodecLockGuard {
+public:
+    TCodecLockGuard();
+    ~TCodecLockGuard();
+    TCodecLockGuard(const TCodecLockGuard&) = delete;
+    TCodecLockGuard& operator=(const TCodecLockGuard&) = delete;
+    void unlock();
+
+private:
+    bool FHeld = false;
+};
+
+// The one way to take the codec lock.
+[[nodiscard]] TCodecLockGuard LockCodecs();
+// True while the calling thread holds the codec lock.
+bool HoldsCodecLock();

@@ -6,12 +6,16 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -20,9 +24,12 @@
 // The process-wide state of the bridge. It is never destroyed: avutil keeps calling our
 // callback from whatever thread logs, possibly while static objects are being torn down.
 struct TLogBridge {
-    // The log lock. Guards every field below and, in each logger, FOnLog and FQueue.
+    // The log lock. Guards every field below and, in each logger, FOnLog, FQueue and FUses.
     std::mutex Lock;
     TFFLogger* Active = nullptr;
+    // Made on first need and never freed: a thread may still hold it when the process ends.
+    TFFLogger* Automatic = nullptr;
+    std::condition_variable UsesReleased; // a logger's use count reached 0
     // Per thread id, the text of its unfinished line. An entry goes away once its line is
     // finished, so threads that come and go leave nothing behind.
     std::unordered_map<uint32_t, std::string> Pending;
@@ -31,7 +38,8 @@ struct TLogBridge {
     std::string PreviousLine;
     int RepeatCount = 0;
 
-    // Makes ActiveLogger's check-and-create atomic; taken before Lock, never inside it.
+    // Makes the creation of the automatic instance happen once; taken before Lock, never inside
+    // it.
     std::mutex CreateLock;
 
     // The number last given to the libraries; read lock-free by the callback's level check.
@@ -54,19 +62,9 @@ constexpr int ParentContextVersion = (50 << 16) | (15 << 8) | 2;
 const char* const LevelNames[] = {"quiet",   "panic", "fatal",   "error",
                                   "warning", "info",  "verbose", "debug"};
 
-// The automatic logger goes with the program; one the owner created is the owner's.
-struct TAutomaticLoggerCleanup {
-    ~TAutomaticLoggerCleanup() {
-        TLogBridge& bridge = TLogBridge::Get();
-        TFFLogger* automatic = nullptr;
-        {
-            std::lock_guard lock(bridge.Lock);
-            if (bridge.Active != nullptr && bridge.Active->Automatic())
-                automatic = bridge.Active;
-        }
-        delete automatic;
-    }
-} AutomaticLoggerCleanup;
+// Set when this thread queued lines while holding the codec lock; DeliverHeldLogLines sends
+// them on once the lock is free.
+thread_local bool LinesHeldBack = false;
 
 const char* ItemName(void* obj, const AVClass* cls) {
     const char* name = cls->item_name != nullptr ? cls->item_name(obj) : cls->class_name;
@@ -144,7 +142,7 @@ void TLogBridge::Callback(void* avcl, int level, const char* fmt, va_list vl) {
         const uint32_t threadId = CurrentThreadID();
 
         std::vector<TLibraryEvent> finished;
-        TFFLogger* target = nullptr;
+        TLoggerRef target;
         {
             std::lock_guard lock(bridge.Lock);
             std::string fragment;
@@ -190,19 +188,20 @@ void TLogBridge::Callback(void* avcl, int level, const char* fmt, va_list vl) {
             if (line.empty())
                 bridge.Pending.erase(pending);
 
-            target = bridge.Active;
+            TFFLogger* active = bridge.Active;
             bool queued = false;
-            if (target != nullptr)
+            if (active != nullptr)
                 for (const TLibraryEvent& event : finished)
-                    queued |= target->EnqueueLocked(target, event.ThreadID,
+                    queued |= active->EnqueueLocked(active, event.ThreadID,
                                                     LibraryToLogLevel(event.Level),
                                                     QString::fromUtf8(event.Line));
-            if (!queued)
-                target = nullptr;
+            if (queued)
+                target = TLoggerRef(active);
         }
-        // The handler runs after the lock is released and may wait for the main thread.
-        if (target != nullptr)
-            target->Deliver();
+        // The handler runs after the lock is released and may wait for the main thread; the
+        // reference keeps the logger alive meanwhile.
+        if (target)
+            target->DeliverNowOrLater();
     } catch (...) {
         // A line that could not be stored or a handler that threw loses only that text.
     }
@@ -237,30 +236,51 @@ uint32_t CurrentThreadID() {
 
 TFFLogger::TFFLogger(QObject* parent) : TFFLogger(parent, false) {}
 
+// The automatic instance is published by ActiveLogger; a component takes over at once. The
+// instance it replaces stays alive: other threads may be using it.
 TFFLogger::TFFLogger(QObject* parent, bool automatic)
     : TFFBaseComponent(LibraryBit(lkAVUtil), parent), FAutomatic(automatic) {
     TLogBridge& bridge = TLogBridge::Get();
     FLogLevel = LibraryToLogLevel(bridge.LibraryLevel.load());
-    TFFLogger* replaced = nullptr;
-    {
+    if (!automatic) {
         std::lock_guard lock(bridge.Lock);
-        if (bridge.Active != nullptr && bridge.Active->Automatic())
-            replaced = bridge.Active;
         bridge.Active = this;
     }
-    delete replaced;
 }
 
+// Nothing new reaches this logger once it is no longer active and has no handler; then the
+// deliveries in progress are let finish and every reference handed out is waited for. On the
+// main thread the waits run main-thread calls, which a delivering thread may be blocked in.
 TFFLogger::~TFFLogger() {
     TLogBridge& bridge = TLogBridge::Get();
-    std::lock_guard lock(bridge.Lock);
-    if (bridge.Active == this)
-        bridge.Active = nullptr;
+    {
+        std::lock_guard lock(bridge.Lock);
+        if (bridge.Active == this)
+            bridge.Active = nullptr;
+        FOnLog = nullptr;
+        FQueue.clear();
+    }
+    WaitForDeliveries();
+    std::unique_lock lock(bridge.Lock);
+    while (FUses > 0) {
+        if (IsMainThread()) {
+            lock.unlock();
+            PumpMessages();
+            lock.lock();
+        }
+        bridge.UsesReleased.wait_for(lock, std::chrono::milliseconds(1));
+    }
+}
+
+void TFFLogger::WaitForDeliveries() {
+    const auto deliver = LockPumping(FDeliverLock);
 }
 
 void TFFLogger::SetLogLevel(TLogLevel value) {
-    if (FLogLevel.exchange(value) != value)
-        ApplyLevel();
+    // Pushed every time: the libraries' level is process-wide, and another logger may have
+    // changed it since this one last did.
+    FLogLevel.store(value);
+    ApplyLevel();
 }
 
 void TFFLogger::SetLogLevelByName(const QString& text) {
@@ -292,7 +312,7 @@ void TFFLogger::Log(QObject* sender, TLogLevel level, const QString& msg) {
         queued = EnqueueLocked(sender, CurrentThreadID(), level, msg);
     }
     if (queued)
-        Deliver();
+        DeliverNowOrLater();
 }
 
 void TFFLogger::LogFmt(QObject* sender, TLogLevel level, const char* fmt, ...) {
@@ -318,7 +338,7 @@ void TFFLogger::LogLibraryLine(uint32_t threadId, int libraryLevel, const QStrin
         queued = EnqueueLocked(this, threadId, LibraryToLogLevel(libraryLevel), line);
     }
     if (queued)
-        Deliver();
+        DeliverNowOrLater();
 }
 
 TLogEvent TFFLogger::OnLog() const {
@@ -327,8 +347,14 @@ TLogEvent TFFLogger::OnLog() const {
 }
 
 void TFFLogger::SetOnLog(TLogEvent handler) {
-    std::lock_guard lock(TLogBridge::Get().Lock);
-    FOnLog = std::move(handler);
+    TLogEvent previous;
+    {
+        std::lock_guard lock(TLogBridge::Get().Lock);
+        previous = std::exchange(FOnLog, std::move(handler));
+    }
+    // A delivery runs its handlers while holding FDeliverLock; once we had it, none that could
+    // still call the previous handler is left.
+    WaitForDeliveries();
 }
 
 bool TFFLogger::EnqueueLocked(QObject* sender, uint32_t threadId, TLogLevel level,
@@ -339,25 +365,24 @@ bool TFFLogger::EnqueueLocked(QObject* sender, uint32_t threadId, TLogLevel leve
     return true;
 }
 
+void TFFLogger::DeliverNowOrLater() {
+    if (HoldsCodecLock())
+        LinesHeldBack = true;
+    else
+        Deliver();
+}
+
 void TFFLogger::Deliver() {
     // The queue may hold other threads' events made earlier; running it in order delivers those
     // first, so handlers see events in the order they were made.
-    if (!TriggerEventInMainThread()) {
-        RunQueue();
-        return;
-    }
-    // A handler's exception belongs to the thread that logged, not to the main thread's event
-    // loop.
-    std::exception_ptr failure;
-    CallInMainThread([this, &failure] {
-        try {
+    try {
+        if (TriggerEventInMainThread())
+            CallInMainThread([this] { RunQueue(); });
+        else
             RunQueue();
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    });
-    if (failure)
-        std::rethrow_exception(failure);
+    } catch (...) {
+        // Only a failed hand-over can get here; the lines stay queued for the next delivery.
+    }
 }
 
 void TFFLogger::RunQueue() {
@@ -384,8 +409,17 @@ void TFFLogger::RunQueue() {
                     FQueue.pop_front();
                     handler = FOnLog;
                 }
-                if (handler)
+                if (!handler)
+                    continue;
+                // A logging call sits in catch blocks, destructors and clean-up paths all over
+                // the media layer; a handler's failure must not turn one of them into another.
+                try {
                     handler(event.Sender, event.ThreadID, event.Level, event.Msg);
+                } catch (const std::exception& e) {
+                    std::fprintf(stderr, "OnLog handler failed: %s\n", e.what());
+                } catch (...) {
+                    std::fprintf(stderr, "OnLog handler failed\n");
+                }
             }
         }
         // An event queued by a thread that found the queue busy just before we let go.
@@ -395,17 +429,70 @@ void TFFLogger::RunQueue() {
     }
 }
 
-TFFLogger* ActiveLogger() {
+TLoggerRef::TLoggerRef(TFFLogger* logger) : FLogger(logger) {
+    if (FLogger != nullptr)
+        ++FLogger->FUses;
+}
+
+TLoggerRef::TLoggerRef(const TLoggerRef& other) : FLogger(other.FLogger) {
+    if (FLogger != nullptr) {
+        std::lock_guard lock(TLogBridge::Get().Lock);
+        ++FLogger->FUses;
+    }
+}
+
+TLoggerRef& TLoggerRef::operator=(const TLoggerRef& other) {
+    if (this != &other) {
+        TLoggerRef copy(other);
+        std::swap(FLogger, copy.FLogger);
+    }
+    return *this;
+}
+
+TLoggerRef& TLoggerRef::operator=(TLoggerRef&& other) noexcept {
+    std::swap(FLogger, other.FLogger); // other lets go of ours when it goes
+    return *this;
+}
+
+TLoggerRef::~TLoggerRef() {
+    if (FLogger == nullptr)
+        return;
     TLogBridge& bridge = TLogBridge::Get();
-    std::lock_guard create(bridge.CreateLock);
+    std::lock_guard lock(bridge.Lock);
+    if (--FLogger->FUses == 0)
+        bridge.UsesReleased.notify_all();
+}
+
+TLoggerRef ActiveLogger() {
+    TLogBridge& bridge = TLogBridge::Get();
     {
         std::lock_guard lock(bridge.Lock);
         if (bridge.Active != nullptr)
-            return bridge.Active;
+            return TLoggerRef(bridge.Active);
     }
-    auto* logger = new TFFLogger(nullptr, true);
-    // Made on demand from whatever thread asked first, it belongs with the main thread's objects.
-    if (auto* app = QCoreApplication::instance())
-        logger->moveToThread(app->thread());
-    return logger;
+    std::lock_guard create(bridge.CreateLock);
+    TFFLogger* automatic;
+    {
+        std::lock_guard lock(bridge.Lock);
+        automatic = bridge.Automatic;
+    }
+    if (automatic == nullptr) {
+        automatic = new TFFLogger(nullptr, true);
+        // Made from whatever thread asked first, it belongs with the main thread's objects. Moved
+        // before anyone else can see it.
+        if (auto* app = QCoreApplication::instance())
+            automatic->moveToThread(app->thread());
+    }
+    std::lock_guard lock(bridge.Lock);
+    bridge.Automatic = automatic;
+    if (bridge.Active == nullptr)
+        bridge.Active = automatic;
+    return TLoggerRef(bridge.Active);
+}
+
+void DeliverHeldLogLines() {
+    if (!LinesHeldBack || HoldsCodecLock())
+        return;
+    LinesHeldBack = false;
+    ActiveLogger()->Deliver();
 }

@@ -7,16 +7,23 @@
 // whole lines per thread, collapses repeats and raises OnLog.
 //
 // Threads: any thread may log. Shared state (each thread's unfinished line, the previous line
-// and its repeat count, the active instance, every logger's queue of finished events and its
-// handler) is guarded by one process-wide log lock. Events are queued under that lock in the
-// order they were made and the handler always runs outside it: with TriggerEventInMainThread
-// the logging thread asks the main thread (CallInMainThread) to run the queue and waits until
-// it has, otherwise it runs the queue itself. Because the lock is free while a handler runs, the
-// main thread can log (or be logged to by libraries) in the middle of a delivery without
-// deadlocking against the waiting worker. Handlers run one at a time, in queue order.
+// and its repeat count, the active instance, every logger's queue of finished events, its
+// handler and its use count) is guarded by one process-wide log lock. Events are queued under
+// that lock in the order they were made and the handler always runs outside it: with
+// TriggerEventInMainThread the logging thread asks the main thread (CallInMainThread) to run the
+// queue and waits until it has, otherwise it runs the queue itself. Because the lock is free
+// while a handler runs, the main thread can log (or be logged to by libraries) in the middle of
+// a delivery without deadlocking against the waiting worker. Handlers run one at a time, in
+// queue order. Logging never throws: a handler's exception is caught and reported on stderr.
 //
-// There is one active instance: the last component created, or one made on demand by
-// ActiveLogger() ("automatic"), which the next component created replaces and frees.
+// A thread holding the codec lock never delivers: its lines are queued and delivered when it
+// lets the lock go (TCodecLockGuard), so no handler runs and nobody waits for the main thread
+// under that lock.
+//
+// There is one active instance: the last component created, else the automatic one that
+// ActiveLogger() makes on first need. The automatic instance lives as long as the process;
+// ActiveLogger() hands out counted references, and a component's destructor waits until no
+// thread holds one, so a logger never goes away under a thread that is using it.
 
 #include "media/FFBaseComponent.h"
 
@@ -27,6 +34,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <utility>
 
 // The ordinal is the level; the libraries' number of a level is ordinal * 8 - 8.
 enum TLogLevel { llQuiet, llPanic, llFatal, llError, llWarning, llInfo, llVerbose, llDebug };
@@ -53,6 +61,8 @@ struct TLogInfo {
     TLogLevel Level = llInfo;
     QString Msg;
 };
+
+class TLoggerRef;
 
 class TFFLogger : public TFFBaseComponent {
     Q_OBJECT
@@ -88,29 +98,66 @@ public:
     void LogLibraryLine(uint32_t threadId, int libraryLevel, const QString& line);
 
     TLogEvent OnLog() const;
+    // When it returns, no call of the previous handler is running on another thread or will
+    // start. A handler may call it on itself.
     void SetOnLog(TLogEvent handler);
 
 private:
     friend struct TLogBridge;
-    friend TFFLogger* ActiveLogger();
+    friend class TLoggerRef;
+    friend TLoggerRef ActiveLogger();
+    friend void DeliverHeldLogLines();
     TFFLogger(QObject* parent, bool automatic);
     // Queues an event when a handler is set; the caller holds the log lock.
     bool EnqueueLocked(QObject* sender, uint32_t threadId, TLogLevel level, const QString& msg);
     // Runs the queue in the main thread or here, as TriggerEventInMainThread says.
     void Deliver();
+    // Deliver, or leave it to DeliverHeldLogLines while this thread holds the codec lock.
+    void DeliverNowOrLater();
     // Runs every queued event through the handler, outside the log lock.
     void RunQueue();
+
+    // Waits, pumping on the main thread, until the lock can be had; a barrier for handlers.
+    void WaitForDeliveries();
 
     const bool FAutomatic;
     std::atomic<TLogLevel> FLogLevel{llInfo};
     // Guarded by the process-wide log lock (see FFLog.cpp).
     TLogEvent FOnLog;
     std::deque<TLogInfo> FQueue;
+    int FUses = 0; // references handed out by ActiveLogger() and the library callback
     // Held while handlers run, so that they run one at a time and in queue order; recursive
     // because a handler may log. The main thread only tries it and otherwise leaves its events
     // to the holder, which may be waiting for the main thread.
     std::recursive_mutex FDeliverLock;
 };
 
-// The active instance; creates an automatic one when there is none.
-TFFLogger* ActiveLogger();
+// A counted reference to a logger: the logger stays alive while one exists. Use it for one
+// statement (ActiveLogger()->Log(...)); holding one across a wait for the main thread keeps an
+// owner's logger from being destroyed until the wait ends.
+class TLoggerRef {
+public:
+    TLoggerRef() = default;
+    TLoggerRef(const TLoggerRef& other);
+    TLoggerRef& operator=(const TLoggerRef& other);
+    // Moving takes no lock, so it may happen under the log lock.
+    TLoggerRef(TLoggerRef&& other) noexcept : FLogger(std::exchange(other.FLogger, nullptr)) {}
+    TLoggerRef& operator=(TLoggerRef&& other) noexcept;
+    ~TLoggerRef();
+    TFFLogger* operator->() const { return FLogger; }
+    TFFLogger* get() const { return FLogger; }
+    explicit operator bool() const { return FLogger != nullptr; }
+
+private:
+    friend TLoggerRef ActiveLogger();
+    friend struct TLogBridge;
+    // Caller holds the log lock.
+    explicit TLoggerRef(TFFLogger* logger);
+    TFFLogger* FLogger = nullptr;
+};
+
+// The active instance; the automatic one when no component is active.
+TLoggerRef ActiveLogger();
+
+// Delivers the lines this thread queued while it held the codec lock.
+void DeliverHeldLogLines();

@@ -12,11 +12,16 @@
 #include <exception>
 #include <mutex>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 bool IsMainThread() {
-    auto* app = QCoreApplication::instance();
-    return app == nullptr || QThread::currentThread() == app->thread();
+    if (auto* app = QCoreApplication::instance())
+        return QThread::currentThread() == app->thread();
+    // Without an application object (before it exists, after it is gone, in a program that
+    // never makes one) the main thread is the process's first thread, whose id is the
+    // process id; a worker must never take itself for it.
+    return ::gettid() == ::getpid();
 }
 
 namespace {
@@ -31,9 +36,12 @@ struct TMainCall {
     std::exception_ptr Failure; // what Fn threw; written before Done, read after it
 };
 
-std::mutex CallsLock; // guards PendingCalls and the Done flag of every TMainCall
+std::mutex CallsLock; // guards PendingCalls, LiveWakeups and the Done flag of every TMainCall
 std::condition_variable CallsDone;
 std::deque<TMainCall*> PendingCalls;
+// Wake-up events posted and not yet destroyed. Each one runs every pending call, so the calls
+// are abandoned only when the last of them goes away undelivered.
+int LiveWakeups = 0;
 
 void RunPendingCalls() {
     for (;;) {
@@ -73,15 +81,17 @@ void AbandonPendingCallsLocked() {
 
 const QEvent::Type RunCallsEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
-// Wakes the main thread for PendingCalls. One thrown away undelivered (the application object
-// going away with it still queued) releases the waiting callers without running their calls,
-// as Qt's own blocking calls do, so that no worker waits for ever.
+// Wakes the main thread for PendingCalls. When the last live one is thrown away undelivered
+// (the application object going away with it still queued), the waiting callers are released
+// without running their calls, as Qt's own blocking calls do, so that no worker waits for
+// ever. While another wake-up is still queued, the calls are left to it.
 class TRunCallsEvent : public QEvent {
 public:
-    TRunCallsEvent() : QEvent(RunCallsEventType) {}
+    // Caller holds CallsLock.
+    TRunCallsEvent() : QEvent(RunCallsEventType) { ++LiveWakeups; }
     ~TRunCallsEvent() override {
         std::lock_guard<std::mutex> lock(CallsLock);
-        if (!Delivered)
+        if (--LiveWakeups == 0 && !Delivered)
             AbandonPendingCallsLocked();
     }
     bool Delivered = false; // written under CallsLock by the poster, then by the main thread

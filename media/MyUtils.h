@@ -10,10 +10,13 @@
 #include <QLocale>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 // Runs fn in the main thread and waits for it when called from another thread while an
 // application object exists; otherwise calls it directly. Waits on the main thread must pump
@@ -25,8 +28,42 @@ void CallInMainThread(const std::function<void()>& fn);
 // CallInMainThread when the caller is the main thread.
 void PumpMessages();
 
-// True on the thread that runs the application's event loop (or when no application exists).
+// True on the thread that runs the application's event loop; without an application object, on
+// the process's first thread.
 bool IsMainThread();
+
+// Takes lock. On the main thread the wait keeps running main-thread calls, because the holder
+// may be waiting for one of them; elsewhere it is a plain lock.
+template <class Lock> std::unique_lock<Lock> LockPumping(Lock& lock) {
+    std::unique_lock<Lock> guard(lock, std::defer_lock);
+    if (!IsMainThread()) {
+        guard.lock();
+        return guard;
+    }
+    while (!guard.try_lock()) {
+        PumpMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return guard;
+}
+
+// Waits on changed (with guard held) until done() holds. On the main thread it wakes every
+// millisecond to run main-thread calls with the lock released, for the same reason.
+template <class Lock, class Condition, class Pred>
+void WaitPumping(std::unique_lock<Lock>& guard, Condition& changed, Pred done) {
+    if (!IsMainThread()) {
+        changed.wait(guard, done);
+        return;
+    }
+    while (!done()) {
+        guard.unlock();
+        PumpMessages();
+        guard.lock();
+        if (done())
+            return;
+        changed.wait_for(guard, std::chrono::milliseconds(1));
+    }
+}
 
 // A file name as the application and the media components pass it around (UTF-16).
 using TPathFileName = QString;

@@ -133,7 +133,7 @@ bool TFFInputOpener::Open(const QString& fileName, std::string& lastError) {
         }
     }
     {
-        std::lock_guard<std::mutex> lock(CodecLock());
+        const auto codecs = LockCodecs();
         err = ff::avformat_find_stream_info(ic, nullptr);
     }
     if (err < 0 && s.Verbose >= 0) {

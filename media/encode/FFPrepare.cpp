@@ -246,7 +246,7 @@ void TFFPrepare::OpenEncoders() {
                                 int(ost.Encoder->codec_id), ost.FileIndex, ost.Index, type));
         int err;
         {
-            std::lock_guard<std::mutex> lock(CodecLock());
+            const auto codecs = LockCodecs();
             AVDictionaryPtr opts = C.CodecPrivateOptions(ost.Encoder->codec_type);
             err = ff::avcodec_open2(ost.Encoder, codec, InOut(opts));
             ost.EncoderOpen = err >= 0;
@@ -285,11 +285,11 @@ void TFFPrepare::OpenDecoders() {
         ist.Decoder->thread_count = S.ThreadCount;
         int err;
         {
-            std::lock_guard<std::mutex> lock(CodecLock());
+            const auto codecs = LockCodecs();
             err = ff::avcodec_open2(ist.Decoder.get(), codec, nullptr);
         }
         if (err < 0) {
-            std::lock_guard<std::mutex> lock(CodecLock());
+            const auto codecs = LockCodecs();
             ist.Decoder.reset();
         }
         if (err < 0)
@@ -393,7 +393,7 @@ void TFFPrepare::FailWithMapping(const std::string& msg) const {
 }
 
 void TFFPrepare::CloseCodecs(std::vector<TFFOutputExtra>& extras, TFFStreamTables& t) {
-    std::lock_guard<std::mutex> lock(CodecLock());
+    const auto codecs = LockCodecs();
     for (TFFOutputStream& ost : t.Outputs) {
         if (ost.Encoder && ost.FileIndex < int(extras.size())) {
             auto& streams = extras[size_t(ost.FileIndex)].Streams;

@@ -12,6 +12,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -385,24 +386,97 @@ TEST_F(FFLogTest, SwitchingTheDeliveryThreadWhileAWorkerLogsLosesNothing) {
         EXPECT_EQ(messages[i], QString("line %1").arg(i));
 }
 
-TEST_F(FFLogTest, ANewComponentReplacesTheAutomaticLoggerAndKeepsTheLevel) {
+TEST_F(FFLogTest, ANewComponentTakesOverFromTheAutomaticLoggerAndKeepsTheLevel) {
     Logger.reset();
-    TFFLogger* automatic = ActiveLogger();
+    TFFLogger* automatic = ActiveLogger().get();
     ASSERT_TRUE(automatic->Automatic());
-    EXPECT_EQ(ActiveLogger(), automatic);
+    EXPECT_EQ(ActiveLogger().get(), automatic);
     automatic->SetLogLevel(llWarning);
     QPointer<TFFLogger> watch(automatic);
 
     Logger = std::make_unique<TFFLogger>();
-    EXPECT_TRUE(watch.isNull());
+    // Another thread may still be logging through the automatic one: it stays alive, inactive.
+    EXPECT_FALSE(watch.isNull());
     EXPECT_FALSE(Logger->Automatic());
     EXPECT_EQ(Logger->LogLevel(), llWarning);
-    EXPECT_EQ(ActiveLogger(), Logger.get());
+    EXPECT_EQ(ActiveLogger().get(), Logger.get());
 
     // A later component takes over; the earlier one, owned by someone, stays alive.
-    TFFLogger later;
-    EXPECT_EQ(ActiveLogger(), &later);
-    EXPECT_EQ(Logger->LogLevel(), llWarning);
+    {
+        TFFLogger later;
+        EXPECT_EQ(ActiveLogger().get(), &later);
+        EXPECT_EQ(Logger->LogLevel(), llWarning);
+    }
+    // With no component left the same automatic instance serves again.
+    Logger.reset();
+    EXPECT_EQ(ActiveLogger().get(), automatic);
+}
+
+} // namespace
+
+namespace {
+
+// Loggers come and go on the main thread while workers keep logging through whichever is active
+// (the libraries and every component do): no logger may go away under a thread using it.
+TEST(FFLogLifetime, LoggersComeAndGoWhileOtherThreadsLog) {
+    std::atomic<bool> stop{false};
+    std::atomic<int> delivered{0}, ended{0};
+    std::vector<std::thread> workers;
+    for (int w = 0; w < 2; ++w)
+        workers.emplace_back([&] {
+            while (!stop.load())
+                ActiveLogger()->Log(llError, QStringLiteral("worker line"));
+            ++ended;
+        });
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    for (int i = 0; i < 300 || (delivered.load() == 0 && std::chrono::steady_clock::now() < until);
+         ++i) {
+        TFFLogger logger; // takes over from the automatic one or an earlier component
+        logger.SetLogLevel(llInfo);
+        logger.SetTriggerEventInMainThread(i % 2 == 0);
+        logger.SetOnLog([&](QObject*, uint32_t, TLogLevel, const QString&) { ++delivered; });
+        PumpMessages();
+        // Going away with a handler set, while workers may be delivering to it.
+    }
+    stop = true;
+    // A worker may be waiting for the main thread to deliver its last line.
+    EXPECT_TRUE(PumpUntil([&] { return ended.load() == 2; }));
+    for (auto& t : workers)
+        t.join();
+    EXPECT_GT(delivered.load(), 0);
+}
+
+// Detaching the handler is a barrier: once SetOnLog returns, the old handler has returned on
+// every thread and is never called again, also when it was waiting for the main thread.
+TEST(FFLogLifetime, DetachingTheHandlerWaitsForItsCallsInFlight) {
+    TFFLogger logger;
+    logger.SetLogLevel(llInfo);
+    logger.SetTriggerEventInMainThread(false);
+    std::atomic<bool> inside{false}, finished{false}, detached{false};
+    std::atomic<int> callsAfter{0};
+    logger.SetOnLog([&](QObject*, uint32_t, TLogLevel, const QString& msg) {
+        if (detached.load())
+            ++callsAfter;
+        if (msg != "slow")
+            return;
+        inside = true;
+        CallInMainThread([] { std::this_thread::sleep_for(30ms); });
+        finished = true;
+    });
+    std::atomic<bool> ended{false};
+    std::thread worker([&] {
+        ActiveLogger()->Log(llError, QStringLiteral("slow"));
+        for (int i = 0; i < 50; ++i)
+            ActiveLogger()->Log(llError, QStringLiteral("after"));
+        ended = true;
+    });
+    ASSERT_TRUE(PumpUntil([&] { return inside.load(); }));
+    logger.SetOnLog(nullptr);
+    detached = true;
+    EXPECT_TRUE(finished.load());
+    EXPECT_TRUE(PumpUntil([&] { return ended.load(); }));
+    worker.join();
+    EXPECT_EQ(callsAfter.load(), 0);
 }
 
 } // namespace
