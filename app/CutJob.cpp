@@ -51,12 +51,13 @@ TCutJob::TCutJob(TFFEncoder& encoder) : FEncoder(encoder) {
                   FFadeEndUs.load());
     });
     FEncoder.SetOnProgress([this](QObject*, const TProgressInfo* info) { HandleProgress(*info); });
-    FEncoder.SetOnTerminate([this](QObject*, const TTerminateInfo& info) {
-        // The log and the owner's state belong to the main thread.
-        // A notification already on its way may arrive after the job is gone; the token, checked
-        // on the main thread where the job is destroyed, tells.
+    // The log and the owner's state belong to the main thread, so the termination events are
+    // carried over there. Detaching the handler waits for a call in flight, and that call may
+    // still be waiting for the main thread while the job is being destroyed there: the token,
+    // copied now and checked on the main thread, tells it the job is gone.
+    const std::weak_ptr<int> alive = FAlive;
+    FEncoder.SetOnTerminate([this, alive](QObject*, const TTerminateInfo& info) {
         const TTerminateInfo copy = info;
-        std::weak_ptr<int> alive = FAlive;
         CallInMainThread([this, copy, alive] {
             if (alive.expired())
                 return;

@@ -21,7 +21,7 @@ namespace {
 
 // In 20 ms slices; on the main thread its pending calls run in between, so a worker that is
 // delivering an event to the main thread can finish.
-void WaitPumping(TFFLoopEvent& e) {
+void WaitForEvent(TFFLoopEvent& e) {
     while (!e.Wait(20)) {
         if (IsMainThread())
             PumpMessages();
@@ -39,15 +39,34 @@ void TCustomFFmpeg::ResetOptions() {
     TFFRunState& run = RunStateOf(FRun);
     run.Running = false;
     run.Terminated = false;
+    std::lock_guard<std::mutex> lock(run.StateLock);
+    run.Claimed = false;
 }
 
 TConvertThread* TCustomFFmpeg::Start(bool inThread, int priority) {
     TFFRunState& run = RunStateOf(FRun);
-    if (run.Running || run.Terminated)
-        return nullptr;
-    const char* missing = FOutputFiles.empty()  ? "At least one output file must be specified"
-                          : FInputFiles.empty() ? "At least one input file must be specified"
-                                                : nullptr;
+    const char* missing = nullptr;
+    TConvertThread* worker = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(run.StateLock);
+        if (run.Claimed)
+            return nullptr;
+        run.Claimed = true;
+        missing = FOutputFiles.empty()  ? "At least one output file must be specified"
+                  : FInputFiles.empty() ? "At least one input file must be specified"
+                                        : nullptr;
+        if (!missing) {
+            run.Running = true;
+            FRunning = true;
+            FStopRequested = false;
+            FFinished = false;
+            FTerminated = false;
+            if (inThread) {
+                run.Worker = std::make_unique<TConvertThread>(*this, run.RunFinished, priority);
+                worker = run.Worker.get();
+            }
+        }
+    }
     if (missing) {
         FreeFiles();
         Log(TStageLog::Quiet, QString::fromLatin1(missing));
@@ -56,29 +75,20 @@ TConvertThread* TCustomFFmpeg::Start(bool inThread, int priority) {
         DoTerminate();
         return nullptr;
     }
-    run.Running = true;
-    FRunning = true;
-    FStopRequested = false;
-    FFinished = false;
-    FTerminated = false;
-    if (inThread) {
-        run.Worker = std::make_unique<TConvertThread>(*this, run.RunFinished, priority);
-        return run.Worker.get();
-    }
-    Run();
-    return nullptr;
+    if (!inThread)
+        Run();
+    return worker;
 }
 
 void TCustomFFmpeg::Run() {
     TFFRunState& run = RunStateOf(FRun);
     FFinished = false;
-    auto fail = [this](const std::exception& e) {
-        Log(TStageLog::Quiet, QString::fromLocal8Bit(e.what()));
-        FFailed = true;
-        FErrorText = e.what();
-    };
-    // Each step is guarded on its own: whatever fails, the codecs are closed, the files freed
-    // and the owner told.
+    // Whatever a step or a handler throws, the codecs are closed, the files freed and the
+    // owner told, in that order.
+    struct TEndOfRun {
+        TCustomFFmpeg& Engine;
+        ~TEndOfRun() { Engine.EndRun(); }
+    } end{*this};
     try {
         TFFLoopCallbacks callbacks;
         if (OnAudioHookCallback)
@@ -97,54 +107,95 @@ void TCustomFFmpeg::Run() {
         loop.Transcode();
         FFinished = !FStopRequested;
     } catch (const std::exception& e) {
-        fail(e);
+        RunFailed(e.what());
+    } catch (...) {
+        RunFailed("Unknown error");
     }
+}
+
+void TCustomFFmpeg::RunFailed(const char* what) noexcept {
+    FFailed = true;
+    try {
+        FErrorText = what;
+        Log(TStageLog::Quiet, QString::fromLocal8Bit(what));
+    } catch (...) {
+    }
+}
+
+void TCustomFFmpeg::EndRun() noexcept {
+    TFFRunState& run = RunStateOf(FRun);
     try {
         TFFPrepare::CloseCodecs(run.Outputs, run.Tables);
         run.Tables = TFFStreamTables();
     } catch (const std::exception& e) {
-        fail(e);
+        RunFailed(e.what());
+    } catch (...) {
+        RunFailed("Unknown error");
     }
     try {
         run.DiscardOutputs = FFailed;
         FreeFiles();
-        run.DiscardOutputs = false;
     } catch (const std::exception& e) {
-        fail(e);
+        RunFailed(e.what());
+    } catch (...) {
+        RunFailed("Unknown error");
     }
+    run.DiscardOutputs = false;
     try {
         DoTerminate();
-    } catch (const std::exception& e) {
-        fail(e);
+    } catch (...) {
+        // the owner's handlers are guarded where they are called
     }
 }
 
 void TCustomFFmpeg::Stop(bool wait) {
     FStopRequested = true;
-    if (!FRun)
-        return;
-    TFFRunState& run = *FRun;
-    if (run.Worker && !run.Worker->Started())
-        run.Worker->Resume();
-    if (wait && run.Worker) {
-        WaitPumping(run.RunFinished);
-        run.Worker->Join();
+    TFFRunState& run = RunStateOf(FRun);
+    TConvertThread* worker;
+    TDoTerminateThread* notifier;
+    {
+        std::lock_guard<std::mutex> lock(run.StateLock);
+        worker = run.Worker.get();
+        notifier = run.Notifier.get();
     }
-    if (wait && run.Notifier) {
-        WaitPumping(run.TerminateNotified);
-        run.Notifier.reset();
+    // A worker never resumed still has to run, to see the stop and report its end.
+    if (worker)
+        worker->Resume();
+    if (!wait)
+        return;
+    // Never on the thread being waited for: a handler called on the worker may stop its own task.
+    if (worker && !worker->IsCurrentThread()) {
+        WaitForEvent(run.RunFinished);
+        worker->Join();
+    }
+    if (notifier && !notifier->IsCurrentThread()) {
+        WaitForEvent(run.TerminateNotified);
+        notifier->Join();
     }
 }
 
 void TCustomFFmpeg::Terminate(bool wait) {
     TFFRunState& run = RunStateOf(FRun);
-    if (run.Running) {
-        Stop(wait);
-    } else if (!run.Terminated && !run.Notifier) {
-        run.Notifier = std::make_unique<TDoTerminateThread>(*this, run.TerminateNotified);
-        if (wait)
-            WaitPumping(run.TerminateNotified);
+    {
+        std::lock_guard<std::mutex> lock(run.StateLock);
+        if (!run.Claimed) {
+            run.Claimed = true;
+            run.Notifier = std::make_unique<TDoTerminateThread>(*this, run.TerminateNotified);
+        }
     }
+    Stop(wait);
+}
+
+bool TCustomFFmpeg::TerminateHere() {
+    TFFRunState& run = RunStateOf(FRun);
+    {
+        std::lock_guard<std::mutex> lock(run.StateLock);
+        if (run.Claimed)
+            return false;
+        run.Claimed = true;
+    }
+    DoTerminate();
+    return true;
 }
 
 void TCustomFFmpeg::DoTerminate() {

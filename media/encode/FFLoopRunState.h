@@ -3,10 +3,14 @@
 // output file, the stream tables of the current run, the run's flags as the threads see them,
 // and the two threads a run may use.
 //
-// Threads: a run happens on one thread (a TConvertThread or the caller's). Another thread only
-// sets the stop flag and waits for RunFinished; the flags below are atomic because Stop and
-// Terminate read them while the run's thread may be ending. Terminate on an engine that never
-// ran reports through a TDoTerminateThread. The engine joins both threads before it goes.
+// Threads: a run happens on one thread (a TConvertThread or the caller's). Other threads only
+// start it, set the stop flag and wait for RunFinished; the flags below are atomic because Stop
+// and Terminate read them while the run's thread may be ending. Terminate on an engine that
+// never ran reports through a TDoTerminateThread. Start and Terminate may race (the encoder
+// starts the next task on the worker of the one that ended while its owner stops every task):
+// StateLock makes the first of them claim the engine, so it either runs or is reported as
+// terminated, once. Whoever stops the engine first joins its threads; the engine's destructor
+// does when nobody did.
 
 #include "media/encode/FFLoopEvent.h"
 #include "media/encode/FFOutputFile.h"
@@ -16,6 +20,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 struct TFFRunState {
@@ -27,6 +32,10 @@ struct TFFRunState {
 
     TFFLoopEvent RunFinished;       // reset while a worker runs
     TFFLoopEvent TerminateNotified; // reset while a TDoTerminateThread reports
+
+    // Guards Claimed, Worker and Notifier; never held while waiting or logging.
+    std::mutex StateLock;
+    bool Claimed = false; // a run or a report without one has been started since the reset
     std::unique_ptr<TConvertThread> Worker;
     std::unique_ptr<TDoTerminateThread> Notifier;
 

@@ -1,7 +1,8 @@
 #include "media/encode/TConvertThread.h"
 
-#include "media/encode/TCustomFFmpeg.h"
+#include "media/MyUtils.h"
 #include "media/encode/FFLoopEvent.h"
+#include "media/encode/TCustomFFmpeg.h"
 
 TConvertThread::TConvertThread(TCustomFFmpeg& engine, TFFLoopEvent& runFinished, int priority)
     : FEngine(engine), FRunFinished(runFinished), FPriority(priority) {}
@@ -11,6 +12,7 @@ TConvertThread::~TConvertThread() {
 }
 
 void TConvertThread::Resume() {
+    std::lock_guard<std::mutex> lock(FLock);
     if (FResumed)
         return;
     FResumed = true;
@@ -25,12 +27,16 @@ void TConvertThread::Resume() {
         try {
             FEngine.Run();
         } catch (...) {
-            // Run guards its own steps; nothing may leave a thread
+            // Run reports its own end from a scope guard; nothing may leave a thread
         }
     });
+    FId.store(FThread.get_id());
 }
 
 void TConvertThread::Join() {
-    if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
+    if (IsCurrentThread())
+        return;
+    auto lock = LockPumping(FLock);
+    if (FThread.joinable())
         FThread.join();
 }

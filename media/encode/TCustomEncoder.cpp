@@ -1,12 +1,13 @@
 #include "media/encode/TCustomEncoder.h"
 
+#include "media/FFLog.h"
 #include "media/MyUtils.h"
 #include "media/encode/TConvertThread.h"
 #include "media/encode/TFFmpeg.h"
 
 #include <QDateTime>
 
-#include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <thread>
@@ -20,19 +21,29 @@ struct TCustomEncoder::TTask {
 
 namespace {
 
-// Takes a lock that a worker may hold while it waits for the main thread (an event delivered
-// there). On the main thread the wait keeps running main-thread calls, so it cannot deadlock.
-template <class Lock> std::unique_lock<Lock> LockPumping(Lock& lock) {
-    std::unique_lock<Lock> guard(lock, std::defer_lock);
-    if (!IsMainThread()) {
-        guard.lock();
-        return guard;
+// The engines whose handler is running on this thread, innermost last. A handler that stops
+// the tasks with waiting must not wait for the worker that is waiting for it.
+thread_local std::vector<const TCustomFFmpeg*> HandlersRunning;
+
+struct THandlerScope {
+    explicit THandlerScope(const TCustomFFmpeg* engine) { HandlersRunning.push_back(engine); }
+    ~THandlerScope() { HandlersRunning.pop_back(); }
+};
+
+bool InHandlerOf(const TCustomFFmpeg* engine) {
+    return std::find(HandlersRunning.begin(), HandlersRunning.end(), engine) !=
+           HandlersRunning.end();
+}
+
+// A handler's failure is the owner's bug; it is logged, and the run it came from goes on.
+void LogHandlerFailure(QObject* sender, const char* event) {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        ActiveLogger()->LogFmt(sender, llError, "%s handler failed: %s", event, e.what());
+    } catch (...) {
+        ActiveLogger()->LogFmt(sender, llError, "%s handler failed", event);
     }
-    while (!guard.try_lock()) {
-        PumpMessages();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return guard;
 }
 
 // The per-stream option names that the defaults list collects from the extra lines.
@@ -103,17 +114,21 @@ const char* TargetNormName(int norm) {
 
 TCustomEncoder::TCustomEncoder(QObject* parent)
     : TFFBaseComponent(EncoderLibraries, parent),
-      FDelivery(std::make_shared<ffencode::TTerminateDelivery>()) {}
+      FNotifier([this](const TTerminateInfo& info) { RaiseTerminate(info); }) {}
 
-// Handlers are forgotten first, each once its family's event in flight has returned, so nothing
-// reaches the owner any more; then every engine is stopped with its worker joined while the task
-// list is still whole (a worker that ends looks its engine up there); last the notification
-// threads already started are let finish.
 TCustomEncoder::~TCustomEncoder() {
     Shutdown();
 }
 
+// First nothing may start any more, so a worker that ends cannot take a waiting task; then the
+// handlers are forgotten, each once its call in flight has returned, so nothing reaches the owner
+// any more; then every engine is stopped with its worker joined; last the notification thread.
 void TCustomEncoder::Shutdown() {
+    {
+        std::lock_guard<std::mutex> lock(FRunLock);
+        FShutDown = true;
+        FRemaining = 0;
+    }
     SetOnAudioHook(nullptr);
     SetOnPreviewBitmap(nullptr);
     SetOnProgress(nullptr);
@@ -121,32 +136,7 @@ void TCustomEncoder::Shutdown() {
     SetOnVideoInputHook(nullptr);
     SetOnVideoOutputHook(nullptr);
     FreeTasks();
-    FDelivery->WaitIdle();
-}
-
-void TCustomEncoder::SetOnAudioHook(TAudioHookEvent handler) {
-    auto lock = LockPumping(FAudioHookLock);
-    FOnAudioHook = std::move(handler);
-}
-void TCustomEncoder::SetOnVideoInputHook(TVideoHookEvent handler) {
-    auto lock = LockPumping(FVideoHookLock);
-    FOnVideoInputHook = std::move(handler);
-}
-void TCustomEncoder::SetOnVideoOutputHook(TVideoHookEvent handler) {
-    auto lock = LockPumping(FVideoHookLock);
-    FOnVideoOutputHook = std::move(handler);
-}
-void TCustomEncoder::SetOnPreviewBitmap(TPreviewBitmapEvent handler) {
-    auto lock = LockPumping(FPreviewLock);
-    FOnPreviewBitmap = std::move(handler);
-}
-void TCustomEncoder::SetOnProgress(TProgressEvent handler) {
-    auto lock = LockPumping(FProgressLock);
-    FOnProgress = std::move(handler);
-}
-void TCustomEncoder::SetOnTerminate(TTerminateEvent handler) {
-    auto lock = LockPumping(FTerminateLock);
-    FOnTerminate = std::move(handler);
+    FNotifier.Stop();
 }
 
 void TCustomEncoder::SetPreview(bool value) {
@@ -162,7 +152,12 @@ void TCustomEncoder::SetProgressInterval(int ms) {
 }
 
 void TCustomEncoder::CheckNotWorking(const char* action) const {
-    if (FWorking.load())
+    bool walking;
+    {
+        std::lock_guard<std::mutex> lock(FRunLock);
+        walking = FWalking > 0 || FFreeing;
+    }
+    if (FWorking.load() || walking)
         throw std::logic_error(QString::asprintf("Cannot %s while working.", action).toStdString());
 }
 
@@ -382,25 +377,34 @@ void TCustomEncoder::RemoveTask(int taskIndex) {
 }
 
 void TCustomEncoder::FreeTasks() {
-    // Each engine stops and joins its worker as it is freed. The list keeps its length meanwhile,
-    // so a worker that reports its end during that still finds every other engine where it was.
+    {
+        std::lock_guard<std::mutex> lock(FRunLock);
+        FFreeing = true;
+    }
+    // Every worker and report thread is stopped and joined before anything is freed: until
+    // then they may still look their engine up in the list.
     for (auto& task : FTasks)
-        task->Engine.reset();
+        task->Engine->Stop(true);
     FTasks.clear();
+    std::lock_guard<std::mutex> lock(FRunLock);
+    FFreeing = false;
 }
 
 void TCustomEncoder::ClearTasks() {
     {
-        auto lock = LockPumping(FTerminateLock);
-        if (FWorking.load() && !FAllFinished)
+        std::lock_guard<std::mutex> lock(FRunLock);
+        if (FWalking > 0 || FFreeing || (FWorking.load() && !FAllFinished))
             throw std::logic_error("Cannot ClearTasks while working.");
+        // From here until FreeTasks marks the list, a stop that begins finds nothing to walk.
+        FFreeing = true;
     }
     FreeTasks();
     SetLastErrorText(QString());
-    auto lock = LockPumping(FTerminateLock);
+    std::lock_guard<std::mutex> lock(FRunLock);
     FTerminatedCount = 0;
     FNextTask = -1;
     FRemaining = 0;
+    FRunTaskCount = 0;
     FAllFinished = false;
     FThreaded = false;
     FWorking.store(false);
@@ -408,67 +412,104 @@ void TCustomEncoder::ClearTasks() {
 
 void TCustomEncoder::StartTask(int maxThreads) {
     CheckNotWorking("StartTask");
-    auto lock = LockPumping(FTerminateLock);
-    FTerminatedCount = 0;
-    FNextTask = 0;
-    FRemaining = TaskCount();
-    FAllFinished = false;
-    FThreaded = maxThreads > 0;
-    FWorking.store(true);
-    // A run without tasks has ended as it began. No task will ever report, so without this the
-    // component would refuse ClearTasks, and with it every later run, for the rest of its life.
-    if (FRemaining == 0)
-        FAllFinished = true;
-    if (FThreaded) {
-        // Held while starting: a task that ends at once reports on its worker, which must find
-        // the counters as they are after its own start.
-        while (FRemaining > 0) {
-            StartNext();
-            if (--maxThreads == 0)
+    {
+        std::lock_guard<std::mutex> lock(FRunLock);
+        FTerminatedCount = 0;
+        FNextTask = 0;
+        FRunTaskCount = TaskCount();
+        FRemaining = FRunTaskCount;
+        FAllFinished = false;
+        FThreaded = maxThreads > 0;
+        FWorking.store(true);
+        // A run without tasks has ended as it began. No task will ever report, so without this
+        // the component would refuse ClearTasks, and with it every later run, for its life.
+        if (FRemaining == 0)
+            FAllFinished = true;
+    }
+    if (maxThreads > 0) {
+        // A task that ends at once starts the next waiting one itself, on its worker; each start
+        // here takes the next one still waiting, so no more than maxThreads run at once.
+        for (; maxThreads > 0; --maxThreads) {
+            TFFmpeg* engine;
+            {
+                std::lock_guard<std::mutex> lock(FRunLock);
+                engine = TakeNextLocked();
+            }
+            if (engine == nullptr)
                 break;
+            StartEngine(*engine);
         }
         return;
     }
-    lock.unlock();
+    // In the caller, one after another. Tasks a stop left waiting are reported here too, so every
+    // event of the run, the final report included, is raised in the caller before we return.
     for (;;) {
+        TFFmpeg* engine;
+        bool stopped;
         {
-            std::lock_guard<TLock> guard(FTerminateLock);
-            if (FRemaining <= 0)
+            std::lock_guard<std::mutex> lock(FRunLock);
+            if (FNextTask >= FRunTaskCount)
                 break;
+            stopped = FRemaining <= 0;
+            engine = stopped ? FTasks[size_t(FNextTask++)]->Engine.get() : TakeNextLocked();
         }
-        StartNext();
+        if (stopped)
+            engine->TerminateHere();
+        else
+            StartEngine(*engine);
     }
 }
 
-void TCustomEncoder::StartNext() {
-    TFFmpeg* engine;
+TFFmpeg* TCustomEncoder::TakeNextLocked() {
+    if (FRemaining <= 0 || FShutDown)
+        return nullptr;
+    --FRemaining;
+    return FTasks[size_t(FNextTask++)]->Engine.get();
+}
+
+void TCustomEncoder::StartEngine(TFFmpeg& engine) {
+    engine.ProgressInterval = int64_t(FProgressInterval.load()) * 1000;
     bool threaded;
     {
-        std::lock_guard<TLock> guard(FTerminateLock);
-        if (FRemaining <= 0)
-            return;
-        --FRemaining;
-        engine = FTasks[FNextTask++]->Engine.get();
+        std::lock_guard<std::mutex> lock(FRunLock);
         threaded = FThreaded;
     }
-    engine->ProgressInterval = int64_t(FProgressInterval) * 1000;
-    if (threaded) {
-        if (TConvertThread* thread = engine->Start(true, FThreadPriority))
-            thread->Resume();
-    } else {
-        engine->Start(false, FThreadPriority);
+    if (!threaded) {
+        engine.Start(false, FThreadPriority);
+    } else if (TConvertThread* thread = engine.Start(true, FThreadPriority)) {
+        thread->Resume();
     }
 }
 
 void TCustomEncoder::StopTasks(bool wait) {
+    bool threaded;
+    int started;
     {
-        auto lock = LockPumping(FTerminateLock);
+        std::lock_guard<std::mutex> lock(FRunLock);
         FRemaining = 0;
+        // Tasks being freed are being stopped already.
+        if (!FWorking.load() || FFreeing)
+            return;
+        threaded = FThreaded;
+        started = FNextTask;
+        ++FWalking;
     }
-    if (!FWorking.load())
-        return;
-    for (auto& task : FTasks)
-        task->Engine->Terminate(wait);
+    struct TWalkEnd {
+        TCustomEncoder& E;
+        ~TWalkEnd() {
+            std::lock_guard<std::mutex> lock(E.FRunLock);
+            --E.FWalking;
+        }
+    } walkEnd{*this};
+    for (int i = 0; i < TaskCount(); ++i) {
+        TFFmpeg& engine = *FTasks[size_t(i)]->Engine;
+        // The worker waiting for the handler we are called from cannot end before we return.
+        const bool waitHere = wait && !InHandlerOf(&engine);
+        if (threaded)
+            engine.Terminate(waitHere);
+        else if (i < started)
+            engine.Stop(waitHere); // the ones after it are reported by StartTask's loop
+    }
 }
 
 void TCustomEncoder::DoVideoInputHook(TCustomFFmpeg*, THookInfo&) {}
@@ -478,66 +519,97 @@ void TCustomEncoder::DoPreviewBitmap(TCustomFFmpeg*, const TPreviewInfo&) {}
 void TCustomEncoder::DoProgress(TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration,
                                 int64_t currentTime, int64_t totalSize, float bitRate,
                                 float quality, int fps, int frameNumber) {
-    std::lock_guard<TLock> guard(FProgressLock);
-    if (!FOnProgress)
+    if (!FOnProgress.Assigned())
         return;
-    FProgressInfo.TaskIndex = TaskIndexOf(sender);
-    FProgressInfo.FileIndex = fileIndex;
-    FProgressInfo.FrameNumber = frameNumber;
-    FProgressInfo.FPS = fps;
-    FProgressInfo.Quality = quality;
-    FProgressInfo.BitRate = bitRate;
-    FProgressInfo.TotalSize = totalSize;
-    FProgressInfo.CurrentDuration = currentTime;
-    FProgressInfo.TotalDuration = totalDuration;
-    if (TriggerEventInMainThread())
-        CallInMainThread([this] { FOnProgress(this, &FProgressInfo); });
-    else
-        FOnProgress(this, &FProgressInfo);
+    TProgressInfo info;
+    info.TaskIndex = TaskIndexOf(sender);
+    info.FileIndex = fileIndex;
+    info.FrameNumber = frameNumber;
+    info.FPS = fps;
+    info.Quality = quality;
+    info.BitRate = bitRate;
+    info.TotalSize = totalSize;
+    info.CurrentDuration = currentTime;
+    info.TotalDuration = totalDuration;
+    // The gate is entered on the thread that runs the handler, so the worker holds nothing
+    // while it waits for the main thread.
+    auto raise = [&] {
+        THandlerScope scope(sender);
+        FOnProgress.Invoke([&](const TProgressEvent& handler) {
+            FProgressInfo = info;
+            handler(this, &FProgressInfo);
+        });
+    };
+    try {
+        if (TriggerEventInMainThread())
+            CallInMainThread(raise);
+        else
+            raise();
+    } catch (...) {
+        LogHandlerFailure(this, "OnProgress");
+    }
 }
 
 void TCustomEncoder::DoAudioHook(TCustomFFmpeg* sender, int64_t pts, void* samples, int size,
                                  int sampleRate, int channels, int sampleFormat) {
-    std::lock_guard<TLock> guard(FAudioHookLock);
-    if (FOnAudioHook)
-        FOnAudioHook(this, TaskIndexOf(sender), pts, samples, size, sampleRate, channels,
-                     sampleFormat);
+    try {
+        THandlerScope scope(sender);
+        FOnAudioHook.Invoke([&](const TAudioHookEvent& handler) {
+            handler(this, TaskIndexOf(sender), pts, samples, size, sampleRate, channels,
+                    sampleFormat);
+        });
+    } catch (...) {
+        LogHandlerFailure(this, "OnAudioHook");
+    }
 }
 
 void TCustomEncoder::DoTerminate(TCustomFFmpeg* sender) {
-    std::lock_guard<TLock> guard(FTerminateLock);
-    if (sender == nullptr) {
-        RaiseFinalReport();
-        return;
+    std::vector<TTerminateInfo> direct;
+    TFFmpeg* next = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(FRunLock);
+        if (sender != nullptr) {
+            // Copied now: the report must say what this task did, whenever it is delivered.
+            const TTerminateInfo info{TaskIndexOf(sender), sender->Finished(), sender->Failed(),
+                                      sender->ErrorText()};
+            if (QueueTerminateLocked(info))
+                direct.push_back(info);
+            ++FTerminatedCount;
+        }
+        if (sender == nullptr || (FRemaining < 1 && FTerminatedCount >= FRunTaskCount)) {
+            if (!FAllFinished || sender == nullptr) {
+                const TTerminateInfo final{-1, true, false, std::string()};
+                if (QueueTerminateLocked(final))
+                    direct.push_back(final);
+            }
+            FAllFinished = true;
+        } else if (FRemaining >= 1 && FThreaded) {
+            // Taken under the lock, so two tasks ending at once cannot both take the same one;
+            // started on this worker once the lock is free.
+            next = TakeNextLocked();
+        }
     }
-    if (FOnTerminate) {
-        FTerminateInfo.TaskIndex = TaskIndexOf(sender);
-        FTerminateInfo.Finished = sender->Finished();
-        FTerminateInfo.Failed = sender->Failed();
-        FTerminateInfo.ErrorText = sender->ErrorText();
-        if (FThreaded || !FWorking.load())
-            ffencode::TDoTerminateThread::Start(FOnTerminate, this, FTerminateInfo, FDelivery);
-        else
-            FOnTerminate(this, FTerminateInfo);
-    }
-    ++FTerminatedCount;
-    if (FRemaining < 1) {
-        if (FTerminatedCount >= TaskCount())
-            RaiseFinalReport();
-    } else if (FThreaded) {
-        // On the worker of the task that ended, with the lock held, so two tasks ending at
-        // once cannot both take the same next one.
-        StartNext();
-    }
+    for (const TTerminateInfo& info : direct)
+        RaiseTerminate(info);
+    if (next != nullptr)
+        StartEngine(*next);
 }
 
-void TCustomEncoder::RaiseFinalReport() {
-    if (FOnTerminate) {
-        FTerminateInfo = TTerminateInfo{-1, true, false, std::string()};
-        if (FThreaded || !FWorking.load())
-            ffencode::TDoTerminateThread::Start(FOnTerminate, this, FTerminateInfo, FDelivery);
-        else
-            FOnTerminate(this, FTerminateInfo);
+bool TCustomEncoder::QueueTerminateLocked(const TTerminateInfo& info) {
+    if (FThreaded || !FWorking.load()) {
+        FNotifier.Post(info);
+        return false;
     }
-    FAllFinished = true;
+    return true;
+}
+
+void TCustomEncoder::RaiseTerminate(const TTerminateInfo& info) {
+    try {
+        FOnTerminate.Invoke([&](const TTerminateEvent& handler) {
+            FTerminateInfo = info;
+            handler(this, info);
+        });
+    } catch (...) {
+        LogHandlerFailure(this, "OnTerminate");
+    }
 }

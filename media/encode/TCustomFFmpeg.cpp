@@ -1,10 +1,12 @@
 #include "media/encode/TCustomFFmpeg.h"
 
 #include "media/decode/TFFDecoder.h"
+#include "media/encode/FFLoopRunState.h"
 
 #include <string>
 
-TCustomFFmpeg::TCustomFFmpeg() = default;
+// The run state exists from the start: threads that stop and start the engine meet in it.
+TCustomFFmpeg::TCustomFFmpeg() : FRun(std::make_shared<TFFRunState>()) {}
 
 // A running task is stopped and its worker joined before the members it uses go away; FreeFiles
 // then removes outputs that received nothing.

@@ -147,8 +147,14 @@ public:
     void ResetOptions();
     TConvertThread* Start(bool inThread, int priority);
     void Run();
+    // Asks a run to stop; with wait, returns when its threads have ended (never waiting for the
+    // calling thread itself). Any number of threads may stop at once.
     void Stop(bool wait);
+    // Stops a run, or reports an engine that never ran as terminated on a thread of its own.
     void Terminate(bool wait);
+    // Reports an engine that never ran as terminated, on the calling thread; false when it ran
+    // or was reported already.
+    bool TerminateHere();
     void DoTerminate();
 
     bool Finished() const { return FFinished; }
@@ -192,6 +198,9 @@ protected:
     std::string FErrorText;
 
 private:
+    // The end of every run (FFLoopRun.cpp): codecs closed, files freed, the owner told.
+    void EndRun() noexcept;
+    void RunFailed(const char* what) noexcept;
     // Helpers of the option dispatch (FFOptions*.cpp).
     bool SetOptionGeneral(const std::string& name, const std::string& value);
     bool SetOptionVideo(const std::string& name, const std::string& value);

@@ -1,10 +1,12 @@
 #include "media/encode/TDoTerminateThread.h"
 
-#include "media/encode/TCustomFFmpeg.h"
+#include "media/MyUtils.h"
 #include "media/encode/FFLoopEvent.h"
+#include "media/encode/TCustomFFmpeg.h"
 
 TDoTerminateThread::TDoTerminateThread(TCustomFFmpeg& engine, TFFLoopEvent& notified) {
     notified.Reset();
+    std::lock_guard<std::mutex> lock(FLock);
     FThread = std::thread([&engine, &notified] {
         struct SetOnExit {
             TFFLoopEvent& e;
@@ -13,12 +15,20 @@ TDoTerminateThread::TDoTerminateThread(TCustomFFmpeg& engine, TFFLoopEvent& noti
         try {
             engine.DoTerminate();
         } catch (...) {
-            // a terminate callback's failure must not end the process
+            // the component guards its handlers; nothing may leave a thread
         }
     });
+    FId.store(FThread.get_id());
 }
 
 TDoTerminateThread::~TDoTerminateThread() {
-    if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
+    Join();
+}
+
+void TDoTerminateThread::Join() {
+    if (IsCurrentThread())
+        return;
+    auto lock = LockPumping(FLock);
+    if (FThread.joinable())
         FThread.join();
 }
