@@ -215,3 +215,24 @@ TEST_F(WindowOpenTest, HintFollowsThePressOnTheTrackAndMarkerDragsSetTheLabels) 
     EXPECT_EQ(f.lblStartTime->text(), "00:00:00");
     EXPECT_EQ(f.lblEndTime->text(), "00:03:20");
 }
+
+TEST_F(WindowOpenTest, KeyboardOpensAndQuitsAndTabsThroughTheSteps) {
+    TCorvaneForm& f = Show();
+    dialogs.openAnswer = Copy("tone200.mp3");
+    QTest::keyClick(&f, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(dialogs.openFilters.size(), 1);
+    EXPECT_EQ(f.Snipwave->Max(), 200);
+
+    const QList<QWidget*> steps = {f.btnOpenFile, f.Snipwave,   f.BtnPlay,
+                                   f.BtnStop,     f.BtnRestore, f.BtnVolume,
+                                   f.tFilePath,   f.tFileName,  f.BtnPublish};
+    for (int i = 1; i < steps.size(); ++i) {
+        QWidget* next = steps[i - 1]->nextInFocusChain();
+        while (next != steps[i] && !(next->focusPolicy() & Qt::TabFocus))
+            next = next->nextInFocusChain();
+        EXPECT_EQ(next, steps[i]) << "after " << i - 1;
+    }
+
+    QTest::keyClick(&f, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_FALSE(f.isVisible());
+}
