@@ -134,9 +134,6 @@ void TCorvaneForm::BuildComponents() {
             Qt::QueuedConnection);
     };
     m_recent = std::make_unique<TRecentFolders>();
-    const QString output = m_recent->OutputFolder();
-    if (!output.isEmpty())
-        tFilePath->setText(output);
 }
 
 void TCorvaneForm::BuildShortcuts() {
@@ -454,8 +451,13 @@ void TCorvaneForm::Exit1Click() {
 
 void TCorvaneForm::tFilePathButtonClick() {
     QString folder = tFilePath->text();
-    if (BrowseForFolder(*m_dialogs, this, QStringLiteral("Select Directory"), folder))
+    // A folder field that names no folder starts where the user last cut into.
+    if (!QFileInfo(folder).isDir())
+        folder = m_recent->OutputFolder();
+    if (BrowseForFolder(*m_dialogs, this, QStringLiteral("Select Directory"), folder)) {
         tFilePath->setText(folder);
+        m_recent->SetOutputFolder(folder);
+    }
 }
 
 void TCorvaneForm::Home1Click() {

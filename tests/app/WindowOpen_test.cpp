@@ -160,17 +160,27 @@ TEST_F(WindowOpenTest, CommandLineFileAndDropOpenAsTheDialogDoes) {
     EXPECT_TRUE(dialogs.messages.isEmpty());
 }
 
-TEST_F(WindowOpenTest, OpenDialogStartsInTheFolderLastOpenedFromAcrossStarts) {
+TEST_F(WindowOpenTest, DialogsStartInTheFoldersLastUsedAcrossStarts) {
     ASSERT_TRUE(QDir(folder.path()).mkpath("music"));
+    ASSERT_TRUE(QDir(folder.path()).mkpath("out"));
     const QString source = Path("music/tone.mp3");
     ASSERT_TRUE(QFile::copy(testpaths::fixture("tone200.mp3"), source));
-    Show();
+    TCorvaneForm* f = &Show();
     OpenThroughDialog(source);
     EXPECT_EQ(dialogs.openFolders.value(0), QString()) << "nothing remembered on a first start";
+    dialogs.folderAnswer = Path("out");
+    f->tFilePathButton->trigger();
+
     form.reset(); // the next start
-    Show();
+    f = &Show();
     OpenThroughDialog(QString());
     EXPECT_EQ(dialogs.openFolders.value(1), Path("music"));
+    f->gbStep3->SetStepEnabled(true);
+    f->tFilePath->setText(Path("gone"));
+    dialogs.folderAnswer.reset();
+    f->tFilePathButton->trigger();
+    EXPECT_EQ(dialogs.folderStarts.value(1), Path("out"))
+        << "a folder field naming no folder starts where the user last cut into";
     EXPECT_EQ(TRecentFolders(Path("config/quillon/snipwave.conf")).OpenFolder(), Path("music"));
 }
 
