@@ -14,6 +14,7 @@ packages=(
     libswscale-dev libswresample-dev libsdl2-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     ffmpeg sox libsox-fmt-mp3 xvfb xauth x11-utils imagemagick dbus-x11 xdg-utils
+    desktop-file-utils xdotool
     binutils file time
 )
 

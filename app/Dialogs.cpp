@@ -18,8 +18,8 @@ bool TDialogs::AskOkCancel(QWidget* owner, const QString& text) {
     return box.exec() == QMessageBox::Ok;
 }
 
-QString TDialogs::OpenFileName(QWidget* owner, const QString& filter) {
-    return QFileDialog::getOpenFileName(owner, QString(), QString(), filter);
+QString TDialogs::OpenFileName(QWidget* owner, const QString& filter, const QString& folder) {
+    return QFileDialog::getOpenFileName(owner, QString(), folder, filter);
 }
 
 std::optional<QString> TDialogs::ChooseFolder(QWidget* owner, const QString& caption,

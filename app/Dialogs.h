@@ -18,9 +18,9 @@ public:
     // True when the user answered OK.
     virtual bool AskOkCancel(QWidget* owner, const QString& text);
 
-    // Open-file dialog with a Qt name filter such as "Support file(*.mp3)"; no title and no
-    // initial folder. Empty when cancelled.
-    virtual QString OpenFileName(QWidget* owner, const QString& filter);
+    // Open-file dialog with a Qt name filter such as "Support file(*.mp3)" and no title, starting
+    // in folder (empty: the dialog's own choice). Empty when cancelled.
+    virtual QString OpenFileName(QWidget* owner, const QString& filter, const QString& folder);
 
     // Folder dialog restricted to folders. A non-empty start folder is preselected; an empty one
     // starts at the desktop. Nothing when cancelled; otherwise the folder without a trailing

@@ -1,11 +1,16 @@
 #include "app/TCorvaneForm.h"
 
+#include "app/CutJob.h"
 #include "app/Dialogs.h"
 #include "app/SysInfoUtils.h"
 #include "app/TClickImage.h"
+#include "app/TRecentFolders.h"
 #include "app/TStepGroupBox.h"
 #include "app/frmAbout.h"
 #include "controls/TVelTrackbar.h"
+#include "media/FFLog.h"
+#include "media/decode/TFFDecoder.h"
+#include "media/encode/TFFEncoder.h"
 
 #include <QAction>
 #include <QApplication>
@@ -19,6 +24,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QSlider>
 #include <QStyle>
@@ -98,9 +104,59 @@ TCorvaneForm::TCorvaneForm(const QString& programFolder, TDialogs* dialogs, QWid
     BuildRightPanel();
     BuildBottomPanel();
     SetClientWidth(DesignClientWidth);
+    BuildComponents();
+    BindTrackbar();
+    BuildShortcuts();
+    setAcceptDrops(true);
 }
 
-TCorvaneForm::~TCorvaneForm() = default;
+TCorvaneForm::~TCorvaneForm() {
+    // A window destroyed without being closed still must not leave a cut writing behind it.
+    if (!m_closing)
+        FormCloseQuery();
+}
+
+void TCorvaneForm::BuildComponents() {
+    m_logger = std::make_unique<TFFLogger>();
+    m_decoder = std::make_unique<TFFDecoder>();
+    m_encoder = std::make_unique<TFFEncoder>();
+    m_cutJob = std::make_unique<TCutJob>(*m_encoder);
+    m_cutJob->OnPercent = [this](int percent) { FFEncoderProgress(percent); };
+    m_cutJob->OnEnded = [this](const TCutOutcome& outcome) {
+        // Handled from the event loop: the question it may ask must not hold up the encoder's
+        // notification, which is waiting for this call to return.
+        QMetaObject::invokeMethod(
+            this,
+            [this, outcome] {
+                if (!m_closing)
+                    FFEncoderTerminate(outcome);
+            },
+            Qt::QueuedConnection);
+    };
+    m_recent = std::make_unique<TRecentFolders>();
+}
+
+void TCorvaneForm::BuildShortcuts() {
+    Open1->setShortcut(QKeySequence::Open);
+    Exit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(Open1, &QAction::triggered, this, &TCorvaneForm::btnOpenFileButtonClick);
+    connect(btnOpenFileButton, &QAction::triggered, this, &TCorvaneForm::btnOpenFileButtonClick);
+    connect(BtnStop, &QPushButton::clicked, this, &TCorvaneForm::BtnStopClick);
+    connect(BtnRestore, &QPushButton::clicked, this, &TCorvaneForm::BtnRestoreClick);
+    connect(BtnPublish, &QPushButton::clicked, this, &TCorvaneForm::btnPublishClick);
+    // Start Cut from the keyboard acts only when the button itself could be pressed.
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)})
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, [this] {
+            if (BtnPublish->isEnabled())
+                BtnPublish->click();
+        });
+    // The tab order follows the three steps.
+    QWidget* const order[] = {btnOpenFile, Snipwave,  BtnPlay,   BtnStop,   BtnRestore,
+                              BtnVolume,   tFilePath, tFileName, BtnPublish};
+    for (size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
+}
 
 void TCorvaneForm::BuildMenu() {
     // A menu bar inside the window on every desktop keeps the client area's size exact.
@@ -395,8 +451,13 @@ void TCorvaneForm::Exit1Click() {
 
 void TCorvaneForm::tFilePathButtonClick() {
     QString folder = tFilePath->text();
-    if (BrowseForFolder(*m_dialogs, this, QStringLiteral("Select Directory"), folder))
+    // A folder field that names no folder starts where the user last cut into.
+    if (!QFileInfo(folder).isDir())
+        folder = m_recent->OutputFolder();
+    if (BrowseForFolder(*m_dialogs, this, QStringLiteral("Select Directory"), folder)) {
         tFilePath->setText(folder);
+        m_recent->SetOutputFolder(folder);
+    }
 }
 
 void TCorvaneForm::Home1Click() {

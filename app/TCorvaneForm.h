@@ -4,10 +4,18 @@
 // and name, Start Cut). The groups are switched as wholes by TStepGroupBox; the window starts
 // with only Open usable. The menu is never disabled.
 //
+// The window owns one probe, one encoder (driven through one TCutJob) and one log bridge for its
+// whole life. The preview player joins them later; the places it plugs into are the private
+// Preview* members, which do nothing until then.
+//
 // Threads: everything here runs on the main thread. The controls are public under their
-// component names because the step handlers and the GUI tests reach them by those names.
+// component names because the step handlers and the GUI tests reach them by those names. The
+// cut's outcome comes from the job on the main thread and is handled from a queued call, so the
+// encoder's notification thread never waits on a question the window is asking.
 
 #include <QMainWindow>
+
+#include <cstdint>
 #include <memory>
 
 class QAction;
@@ -21,9 +29,15 @@ class QPushButton;
 class QSlider;
 class TAboutForm;
 class TClickImage;
+class TCutJob;
 class TDialogs;
+class TFFDecoder;
+class TFFEncoder;
+class TFFLogger;
+class TRecentFolders;
 class TStepGroupBox;
 class TVelTrackbar;
+struct TCutOutcome;
 
 class TCorvaneForm : public QMainWindow {
     Q_OBJECT
@@ -43,8 +57,20 @@ public:
     int ClientHeight() const { return m_clientHeight; }
     void SetClientWidth(int width);
 
+    // The media components; tests reach them to look at what the window did.
+    TFFEncoder& FFEncoder() const { return *m_encoder; }
+    TFFDecoder& FFDecoder() const { return *m_decoder; }
+    TFFLogger& FFLogger() const { return *m_logger; }
+    TCutJob& CutJob() const { return *m_cutJob; }
+    TRecentFolders& RecentFolders() const { return *m_recent; }
+
+    // Opens a file as if it had been chosen in the open dialog: the command line's file and a
+    // dropped file come this way.
+    void OpenFile(const QString& fileName);
+
     // Handlers of this window's own controls.
     void FormShow();
+    void FormCloseQuery();
     void Exit1Click();
     void ImgArrLeftClick();
     void ImgArrRightClick();
@@ -53,6 +79,25 @@ public:
     void lblContactUsClick();
     void Contactus1Click();
     void About1Click();
+
+    // Opening a file.
+    void btnOpenFileButtonClick();
+    void OpenSourceFile(const QString& fileName);
+
+    // The Adjust step as far as it needs no player.
+    void BtnStopClick();
+    void BtnRestoreClick();
+    void SnipwaveStartChange();
+    void SnipwaveEndChange();
+    void SnipwaveMouseDown(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+    void SnipwaveMouseMove(Qt::KeyboardModifiers shift, int x, int y);
+    void SnipwaveMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers shift, int x, int y);
+
+    // The cut.
+    void btnPublishClick();
+    QString MakeOutputPath() const; // from the folder and name fields, evaluated now
+    void FFEncoderProgress(int percent);
+    void FFEncoderTerminate(const TCutOutcome& outcome);
 
     QMenu* mnFile;
     QAction* Open1;
@@ -105,6 +150,9 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void BuildMenu();
@@ -118,6 +166,30 @@ private:
     void AlignPanels();
     void ToggleInfoPanel();
     bool LoadImages(); // false after the first image that exists but cannot be read
+    void BuildComponents();
+    void BuildShortcuts();
+    void BindTrackbar();
+    void PrepareOpen();                           // what every open does before the file is known
+    void OpenChosenFile(const QString& fileName); // what every open does once it is
+    void SetStepsEnabled(bool enabled);           // all three groups: Cutting / Cut ended
+    bool OnMarker(int x, int y) const;            // over a segment marker as last drawn
+
+    // Where the preview player plugs in. Until it does these do nothing, which is what they do
+    // when nothing plays: stop without waiting, pause, seek to µs and resume if paused, and let
+    // go of the player's events before the window goes away.
+    void PreviewStop();
+    void PreviewPause();
+    void PreviewSeekAndResume(int64_t us);
+    void PreviewDetach();
+
+    // Destroyed in reverse order: the job lets go of the encoder's events before the encoder
+    // goes, and the log bridge outlives the components that write to it.
+    std::unique_ptr<TFFLogger> m_logger;
+    std::unique_ptr<TFFDecoder> m_decoder;
+    std::unique_ptr<TFFEncoder> m_encoder;
+    std::unique_ptr<TCutJob> m_cutJob;
+    std::unique_ptr<TRecentFolders> m_recent;
+    bool m_closing = false; // FormCloseQuery ran: no outcome of the cut is shown any more
 
     std::unique_ptr<TDialogs> m_ownDialogs; // the real dialogs when no seam was given
     TDialogs* m_dialogs;

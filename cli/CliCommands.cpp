@@ -2,8 +2,7 @@
 
 #include "app/CutJob.h"
 #include "app/CutRules.h"
-#include "app/TimeTexts.h"
-#include "app/VelLog.h"
+#include "app/SourceSteps.h"
 #include "cli/CliProgress.h"
 #include "media/MyUtils.h"
 #include "media/decode/TFFDecoder.h"
@@ -37,26 +36,14 @@ QString ProgramFolder() {
     return IncludeTrailingBackslashW(QCoreApplication::applicationDirPath());
 }
 
-// Opens the source in the probe as the window does when a file is chosen: libraries, the open,
-// the information block in the log. False after printing and logging the failure.
+// Opens the source in the probe as the window does when a file is chosen. False after printing
+// the failure (OpenSource has logged it).
 bool OpenSource(TFFDecoder& probe, const QString& fileName, TSourceInfo& info) {
-    TVelLog& log = AppLog();
-    if (!probe.LibrariesLoaded() && !probe.LoadLibraries(ProgramFolder())) {
-        PrintError(probe.LastErrorText());
-        log.LogError(QStringLiteral("Failed to load audio library, error message: ") +
-                     probe.LastErrorText());
-        return false;
-    }
-    if (!probe.OpenMediaFile(fileName) || !ReadSourceInfo(probe, fileName, info)) {
-        const QString message =
-            QStringLiteral("Failed to load file, error message: ") + probe.LastErrorText();
-        PrintError(message);
-        log.LogError(message);
-        return false;
-    }
-    for (const QString& line : InformationLogLines(InformationLines(info)))
-        log.LogInfo(line);
-    return true;
+    QString message;
+    if (::OpenSource(probe, fileName, ProgramFolder(), info, message))
+        return true;
+    PrintError(message);
+    return false;
 }
 
 // The output as the user named it: a folder gets the default name inside it, and the name goes
@@ -105,16 +92,11 @@ int RunCut(const TCliRequest& request) {
         return ExitFailed;
 
     // The range as the trackbar would hold it: whole seconds inside the whole-second length.
-    const int64_t seconds = std::max<int64_t>(0, MicrosecondsToSeconds(info.Duration));
+    const int64_t seconds = TrackbarSeconds(info.Duration);
     const int64_t start = std::clamp<int64_t>(request.StartSeconds, 0, seconds);
     const int64_t end = std::clamp<int64_t>(request.EndSeconds, start, seconds);
-    if (start == end) {
-        PrintError(
-            seconds == 0
-                ? QStringLiteral("Nothing to cut: the file is shorter than one second.")
-                : QStringLiteral("Nothing to cut: the range %1 - %2 is empty within the "
-                                 "file's %3.")
-                      .arg(FormatSeconds(start), FormatSeconds(end), FormatSeconds(seconds)));
+    if (const QString empty = EmptyRangeMessage(start, end, seconds); !empty.isEmpty()) {
+        PrintError(empty);
         return ExitFailed;
     }
 

@@ -25,10 +25,11 @@ public:
     void ShowMessage(QWidget*, const QString& text) override { messages << text; }
     bool AskOkCancel(QWidget*, const QString& text) override {
         questions << text;
-        return answerOk;
+        return answers.isEmpty() ? answerOk : answers.takeFirst();
     }
-    QString OpenFileName(QWidget*, const QString& filter) override {
+    QString OpenFileName(QWidget*, const QString& filter, const QString& folder) override {
         openFilters << filter;
+        openFolders << folder;
         return openAnswer;
     }
     std::optional<QString> ChooseFolder(QWidget*, const QString& caption,
@@ -40,8 +41,10 @@ public:
 
     QStringList messages;
     QStringList questions;
-    bool answerOk = true;
+    bool answerOk = true; // the answer once `answers` has run out
+    QList<bool> answers;  // answers to the next questions, in order
     QStringList openFilters;
+    QStringList openFolders;
     QString openAnswer;
     QStringList folderCaptions;
     QStringList folderStarts;

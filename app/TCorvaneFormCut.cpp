@@ -1,0 +1,123 @@
+// The Cut step of the main window and its shutdown: Start Cut hands the range to the window-free
+// cut job, the job's progress and outcome come back here, and closing stops a running cut.
+#include "app/TCorvaneForm.h"
+
+#include "app/CutJob.h"
+#include "app/CutRules.h"
+#include "app/Dialogs.h"
+#include "app/SourceSteps.h"
+#include "app/SysInfoUtils.h"
+#include "app/TRecentFolders.h"
+#include "app/TStepGroupBox.h"
+#include "controls/TVelTrackbar.h"
+#include "media/FFLog.h"
+#include "media/MyUtils.h"
+#include "media/decode/TFFDecoder.h"
+
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSlider>
+
+#include <algorithm>
+
+QString TCorvaneForm::MakeOutputPath() const {
+    return ::MakeOutputPath(tFilePath->text(), tFileName->text());
+}
+
+void TCorvaneForm::SetStepsEnabled(bool enabled) {
+    for (TStepGroupBox* group : {gbStep1, gbStep2, gbStep3})
+        group->SetStepEnabled(enabled);
+}
+
+void TCorvaneForm::btnPublishClick() {
+    // Open from the menu re-enables the Cut step while a cut runs; the encoder takes one run at
+    // a time.
+    if (m_cutJob->Running()) {
+        m_dialogs->ShowMessage(this,
+                               QStringLiteral("A cut is running; please wait until it ends."));
+        return;
+    }
+    BtnStopClick();
+    const QString output = MakeOutputPath();
+    if (QFileInfo(output).isFile() &&
+        !m_dialogs->AskOkCancel(this,
+                                QStringLiteral("The file exists, do you want to replace it?")))
+        return;
+    const QString empty =
+        EmptyRangeMessage(Snipwave->SegStartPos(), Snipwave->SegEndPos(), Snipwave->Max());
+    if (!empty.isEmpty()) {
+        m_dialogs->ShowMessage(this, empty);
+        return;
+    }
+
+    TCutParams params;
+    params.Source = btnOpenFile->text();
+    params.Output = output;
+    params.StartSeconds = Snipwave->SegStartPos();
+    params.EndSeconds = Snipwave->SegEndPos();
+    params.Volume = VolumeValue(tbVolume->value());
+    // The probe still holds the source it opened; without one LAME chooses its own rate.
+    params.BitRate =
+        m_decoder->FormatContext() ? std::max(0, int(m_decoder->GetMediaInfo().BitRate)) : 0;
+    params.LibraryFolder = m_programFolder;
+    QString message;
+    // A cut that cannot start leaves the window as it was, usable, with the reason shown.
+    if (!m_cutJob->Start(params, message)) {
+        m_dialogs->ShowMessage(this, message);
+        return;
+    }
+    SetStepsEnabled(false);
+    m_recent->SetOutputFolder(ExtractFilePathW(output));
+}
+
+void TCorvaneForm::FFEncoderProgress(int percent) {
+    pbPercent->setValue(std::min(percent, 100));
+}
+
+void TCorvaneForm::FFEncoderTerminate(const TCutOutcome& outcome) {
+    switch (outcome.Kind) {
+    case TCutOutcome::ckCompleted:
+        pbPercent->setValue(100);
+        if (m_dialogs->AskOkCancel(this, QStringLiteral("Published successfully, Click \"OK\" to "
+                                                        "open the folder of the generated file.")))
+            ShowInExplorer(MakeOutputPath());
+        break;
+    case TCutOutcome::ckFailed:
+        // The job has logged it; without a word here the user would be left guessing.
+        m_dialogs->ShowMessage(this, QStringLiteral("Failed to cut file.\n") + outcome.ErrorText);
+        break;
+    case TCutOutcome::ckStopped:
+        break;
+    }
+    SetStepsEnabled(true);
+}
+
+void TCorvaneForm::closeEvent(QCloseEvent* event) {
+    FormCloseQuery();
+    event->accept();
+}
+
+// Lets go of the components' events and stops their work, so that nothing reaches a window that
+// is going away. Closing is never refused.
+void TCorvaneForm::FormCloseQuery() {
+    m_closing = true;
+    m_cutJob->OnPercent = nullptr;
+    m_cutJob->OnEnded = nullptr;
+    m_cutJob->Stop(true); // waits, handling events meanwhile, until the cut has ended
+    PreviewStop();
+    PreviewDetach();
+    m_logger->SetOnLog(nullptr);
+}
+
+// The preview player's places. Play, Pause, Seek and the player's position events are wired here
+// when the player component is in.
+void TCorvaneForm::PreviewStop() {}
+
+void TCorvaneForm::PreviewPause() {}
+
+void TCorvaneForm::PreviewSeekAndResume(int64_t) {}
+
+void TCorvaneForm::PreviewDetach() {}
