@@ -127,8 +127,10 @@ private:
     std::deque<TLogInfo> FQueue;
     int FUses = 0; // references handed out by ActiveLogger() and the library callback
     // Held while handlers run, so that they run one at a time and in queue order; recursive
-    // because a handler may log. The main thread only tries it and otherwise leaves its events
-    // to the holder, which may be waiting for the main thread.
+    // because a handler may log. Its holder may be waiting for the main thread (a handler that
+    // hands work there), so the main thread never blocks on it: delivery only tries it and
+    // otherwise leaves its events to the holder, and SetOnLog and the destructor wait for it
+    // running main-thread calls.
     std::recursive_mutex FDeliverLock;
 };
 

