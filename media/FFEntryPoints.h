@@ -39,6 +39,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 #include <libavutil/samplefmt.h>
 #include <libavutil/time.h>
+#include <libavutil/tx.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 #include <SDL.h>
@@ -118,7 +119,8 @@ extern "C" {
     X(av_gettime) X(av_gettime_relative) \
     X(av_image_copy) X(av_image_alloc) X(av_image_fill_arrays) X(av_image_get_buffer_size) \
     X(av_rescale_rnd) \
-    X(av_samples_fill_arrays)
+    X(av_samples_fill_arrays) \
+    X(av_tx_init) X(av_tx_uninit)
 
 #define SNIP_SWSCALE_ENTRIES(X) \
     X(swscale_version) X(sws_getContext) X(sws_getCachedContext) X(sws_scale) X(sws_freeContext) \
@@ -138,10 +140,12 @@ extern "C" {
     X(SDL_GetError) X(SDL_setenv) X(SDL_SetHint) X(SDL_Delay) X(SDL_GetTicks) \
     X(SDL_AddTimer) X(SDL_RemoveTimer) \
     X(SDL_OpenAudio) X(SDL_PauseAudio) X(SDL_CloseAudio) X(SDL_MixAudioFormat) \
+    X(SDL_OpenAudioDevice) X(SDL_PauseAudioDevice) X(SDL_CloseAudioDevice) \
     X(SDL_LockAudio) X(SDL_UnlockAudio) \
     X(SDL_WaitEvent) X(SDL_WaitEventTimeout) X(SDL_PollEvent) X(SDL_PushEvent) X(SDL_EventState) \
     X(SDL_RegisterEvents) \
     X(SDL_CreateWindow) X(SDL_DestroyWindow) X(SDL_SetWindowTitle) \
+    X(SDL_SetWindowSize) X(SDL_GetWindowSize) \
     X(SDL_CreateRenderer) X(SDL_CreateSoftwareRenderer) X(SDL_DestroyRenderer) \
     X(SDL_CreateRGBSurfaceWithFormat) X(SDL_FreeSurface) \
     X(SDL_CreateTexture) X(SDL_DestroyTexture) X(SDL_UpdateYUVTexture) \

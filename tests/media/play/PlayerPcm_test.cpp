@@ -1,0 +1,99 @@
+// What the player hands the sound device, captured by SDL's disk driver and compared with the
+// ffmpeg tool's decode of the same range.
+#include "PlayerTestSupport.h"
+#include "common/TestPaths.h"
+#include "media/encode/EngineTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace playtest;
+
+namespace {
+
+constexpr int Rate = 44100;
+
+class PlayerPcmTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LoadPlayerLibraries();
+        ASSERT_TRUE(FDir.isValid());
+    }
+
+    // Plays 10..20 s of the 200 s tone through the disk driver and returns the first channel of
+    // what was played.
+    std::vector<double> PlayRange(int volume, bool mute) {
+        const QString capture = FDir.filePath(QStringLiteral("out%1.raw").arg(++FRuns));
+        UseDiskAudio(capture, 1);
+        TRecorder recorder;
+        {
+            TFFPlayer player;
+            recorder.Attach(player);
+            player.DisableDisplay = true;
+            player.StartTime = 10000000;
+            player.PlayDuration = 10000000;
+            player.SetAudioVolume(volume);
+            player.SetMute(mute);
+            EXPECT_TRUE(player.OpenMedia(testpaths::fixture("tone200.mp3"), nullptr, false))
+                << player.LastErrorText().toStdString();
+            EXPECT_TRUE(WaitUntil([&] { return recorder.Stopped(); }, 60000));
+            player.Stop(true);
+        }
+        return Channel(ReadS16(capture), 0);
+    }
+
+    static const std::vector<double>& Reference() {
+        static const std::vector<double> ref =
+            Channel(enginetest::DecodeS16(testpaths::fixture("tone200.mp3")), 0);
+        return ref;
+    }
+
+    QTemporaryDir FDir;
+    int FRuns = 0;
+};
+
+double Db(double ratio) {
+    return 20 * std::log10(ratio);
+}
+
+} // namespace
+
+TEST_F(PlayerPcmTest, TheRangeMatchesTheDecodeInShapeAndLevelAtFullAndHalfVolume) {
+    const std::vector<double>& ref = Reference();
+    ASSERT_GT(ref.size(), size_t(30 * Rate));
+    for (const int volume : {128, 64}) {
+        SCOPED_TRACE(volume);
+        const std::vector<double> out = PlayRange(volume, false);
+        const long start = FirstAbove(out, 50);
+        ASSERT_GE(start, 0) << "nothing audible was played";
+        // About ten seconds of sound: the range, give or take the refresh that ends it.
+        long last = long(out.size()) - 1;
+        while (last > start && std::fabs(out[size_t(last)]) <= 50)
+            --last;
+        const double seconds = double(last - start) / Rate;
+        EXPECT_GT(seconds, 9.9);
+        EXPECT_LT(seconds, 10.8);
+
+        // The first sample played is the decode's sample at 10 s, within one MP3 frame.
+        const size_t probe = 8192;
+        const TAlignment a = Align(out, size_t(start) + 4410, ref, 10 * Rate + 4410, probe, 1300);
+        EXPECT_GT(a.Correlation, 0.99);
+        const size_t refAt = size_t(10 * Rate + 4410 + a.Lag);
+        const size_t span = 8 * Rate;
+        EXPECT_GE(Correlation(out, size_t(start) + 4410, ref, refAt, span), 0.99);
+        const double level = Db(Rms(out, size_t(start) + 4410, span) / Rms(ref, refAt, span));
+        EXPECT_NEAR(level, volume == 128 ? 0.0 : -6.02, 0.5);
+    }
+}
+
+TEST_F(PlayerPcmTest, VolumeZeroAndMuteGiveDigitalSilence) {
+    for (const bool mute : {false, true}) {
+        SCOPED_TRACE(mute);
+        const std::vector<double> out = PlayRange(mute ? 128 : 0, mute);
+        // It did play (the device ran through the range) ...
+        EXPECT_GT(out.size(), size_t(9 * Rate));
+        // ... and every sample was zero.
+        EXPECT_EQ(FirstAbove(out, 0), -1);
+    }
+}
