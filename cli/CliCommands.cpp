@@ -214,17 +214,17 @@ int RunPlay(const TCliRequest& request) {
         if (endUs < 0 || (duration > 0 && duration < endUs))
             endUs = duration;
     });
-    player.SetOnPosition([&](QObject*, int64_t pts) {
-        if (!interactive)
-            return;
-        const QString line = FormatDuration(std::max<int64_t>(0, pts)) + QStringLiteral(" / ") +
-                             (endUs >= 0 ? FormatDuration(endUs) : QStringLiteral("--:--:--"));
-        if (line != lastLine) {
-            std::printf("\r%s", qPrintable(line));
-            std::fflush(stdout);
-            lastLine = line;
-        }
-    });
+    // Without a terminal nobody reads the position: no handler, so no event is even posted.
+    if (interactive)
+        player.SetOnPosition([&](QObject*, int64_t pts) {
+            const QString line = FormatDuration(std::max<int64_t>(0, pts)) + QStringLiteral(" / ") +
+                                 (endUs >= 0 ? FormatDuration(endUs) : QStringLiteral("--:--:--"));
+            if (line != lastLine) {
+                std::printf("\r%s", qPrintable(line));
+                std::fflush(stdout);
+                lastLine = line;
+            }
+        });
     player.SetOnState([&](QObject*, TPlayState state) {
         if (state == psEnd)
             player.Stop(false); // the file has been played to its end

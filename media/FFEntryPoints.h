@@ -137,6 +137,7 @@ extern "C" {
 
 #define SNIP_SDL_ENTRIES(X) \
     X(SDL_GetVersion) X(SDL_Init) X(SDL_InitSubSystem) X(SDL_QuitSubSystem) X(SDL_Quit) \
+    X(SDL_WasInit) \
     X(SDL_GetError) X(SDL_setenv) X(SDL_SetHint) X(SDL_Delay) X(SDL_GetTicks) \
     X(SDL_AddTimer) X(SDL_RemoveTimer) \
     X(SDL_OpenAudio) X(SDL_PauseAudio) X(SDL_CloseAudio) X(SDL_MixAudioFormat) \

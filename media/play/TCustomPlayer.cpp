@@ -153,6 +153,9 @@ void TCustomPlayer::QuitSDL() {
         return;
     FSDLStarted = false;
     ff::SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO);
+    // With no subsystem left in use anywhere, SDL's own state (the hints set above) goes too.
+    if (ff::SDL_WasInit(SDL_INIT_EVERYTHING) == 0)
+        ff::SDL_Quit();
 }
 
 // ---- operations -------------------------------------------------------------------------------
