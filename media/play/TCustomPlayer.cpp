@@ -149,9 +149,9 @@ bool TCustomPlayer::StartSDL() {
 }
 
 void TCustomPlayer::QuitSDL() {
-    if (!FSDLStarted)
+    // Two threads may stop at once; one of them quits.
+    if (!FSDLStarted.exchange(false))
         return;
-    FSDLStarted = false;
     ff::SDL_QuitSubSystem(SDL_INIT_TIMER | SDL_INIT_AUDIO);
     // With no subsystem left in use anywhere, SDL's own state (the hints set above) goes too.
     if (ff::SDL_WasInit(SDL_INIT_EVERYTHING) == 0)
@@ -357,8 +357,8 @@ void TCustomPlayer::RequestSeekLocked(uint8_t flags, int64_t position) {
     int64_t target = position;
     if (pb.MediaDuration >= 0 && pb.MediaDuration < target)
         target = pb.MediaDuration;
-    if (pb.Context()->start_time != AV_NOPTS_VALUE)
-        target += pb.Context()->start_time;
+    if (pb.ContextStartTime != AV_NOPTS_VALUE)
+        target += pb.ContextStartTime;
     pb.RequestSeek(flags, target, position <= 0 ? 1 : 0);
 }
 

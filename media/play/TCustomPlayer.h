@@ -165,7 +165,7 @@ private:
     std::unique_ptr<TPlayerDisplay> FDisplay; // play thread only
     QPointer<QWindow> FScreenHandle;
     bool FHasHost = false;
-    bool FSDLStarted = false; // main thread only
+    std::atomic<bool> FSDLStarted{false}; // this player holds SDL's audio and timer
     uint64_t FGeneration = 0;
     std::atomic<uint64_t> FLiveGeneration{0}; // the playback whose events are delivered
 

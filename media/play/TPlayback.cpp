@@ -161,6 +161,7 @@ bool TPlayback::OpenInput() {
     CaptureDevice = FormatName == QLatin1String("vfwcap") ||
                     FormatName == QLatin1String("vfwcapture") ||
                     FormatName == QLatin1String("video4linux2,v4l2");
+    ContextStartTime = c->start_time;
     MediaStart = c->start_time != AV_NOPTS_VALUE ? c->start_time : 0;
     MediaDuration = c->duration != AV_NOPTS_VALUE ? c->duration : -1;
     if (Opt.StartTime != PlayTimeUnset) {

@@ -67,9 +67,10 @@ public:
     QString OpenError;              // written by the read thread before OpenStatus -1
 
     // Written by the read thread before OpenStatus becomes 1, constant afterwards.
-    int64_t MediaStart = 0;           // µs; 0 when unknown
-    int64_t MediaDuration = -1;       // µs; -1 when unknown
-    int64_t AudioStreamDuration = -1; // µs
+    int64_t MediaStart = 0;                    // µs; 0 when unknown
+    int64_t ContextStartTime = AV_NOPTS_VALUE; // µs, as the demuxer reports it
+    int64_t MediaDuration = -1;                // µs; -1 when unknown
+    int64_t AudioStreamDuration = -1;          // µs
     bool ImageSequence = false;
     bool CaptureDevice = false;
     QString FormatName;
@@ -94,8 +95,6 @@ public:
     TPacketQueue AudioQ, VideoQ, SubtitleQ;
     std::unique_ptr<TAudioOutput> Audio;
     std::unique_ptr<TVideoDecoder> Video;
-
-    AVFormatContext* Context() const { return FContext.get(); }
 
 private:
     void ReadThreadMain();

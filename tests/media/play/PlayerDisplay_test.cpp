@@ -7,6 +7,7 @@
 #include <QWindow>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 
@@ -53,6 +54,22 @@ TEST_F(PlayerDisplayTest, AHostGetsTheVideoPictureInItsOffscreenSurface) {
     EXPECT_TRUE(PixelNear(4, 4, VideoColour));
     // Positions come from the video clock and rise.
     ASSERT_TRUE(WaitUntil([&] { return FPlayer.CurrentPosition() > 500000; }, 5000));
+}
+
+TEST_F(PlayerDisplayTest, AVideoWithoutSoundIsTimedByItsOwnClockToItsEnd) {
+    ASSERT_TRUE(FPlayer.OpenMedia(testpaths::fixture("videoonly4.mkv"), &FHost, false))
+        << FPlayer.LastErrorText().toStdString();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return std::find(FRecorder.States.begin(), FRecorder.States.end(), psEnd) !=
+                   FRecorder.States.end();
+        },
+        10000));
+    EXPECT_TRUE(PixelNear(160, 120, VideoColour));
+    ASSERT_FALSE(FRecorder.Positions.empty());
+    // Four seconds of pictures, shown in real time.
+    EXPECT_GE(FRecorder.Positions.back(), 3800000);
+    EXPECT_LE(FRecorder.Positions.back(), 4100000);
 }
 
 TEST_F(PlayerDisplayTest, TheAspectRatioKeepsOrFillsTheDisplay) {

@@ -126,3 +126,24 @@ TEST_F(PlayerEventsTest, AFileOpenedPausedStaysAtItsStartUntilResumed) {
     ASSERT_TRUE(WaitUntil([&] { return LastPosition() > 5200000; }, 5000));
     EXPECT_EQ(FRecorder.States.front(), psPlay);
 }
+
+TEST_F(PlayerEventsTest, LoopModeTwoPlaysTheRangeAgain) {
+    UseDiskAudio(FDir.filePath("loop.raw"), 1);
+    FPlayer.StartTime = 10000000;
+    FPlayer.PlayDuration = 1000000;
+    FPlayer.LoopMode = 2;
+    ASSERT_TRUE(Open("tone200.mp3"));
+    auto loops = [&] {
+        int n = 0;
+        const std::vector<int64_t>& p = FRecorder.Positions;
+        for (size_t i = 1; i < p.size(); ++i)
+            n += p[i] < p[i - 1] ? 1 : 0;
+        return n;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return loops() >= 2; }, 10000));
+    for (const int64_t p : FRecorder.Positions) {
+        EXPECT_GE(p, 10000000 - 30000);
+        EXPECT_LT(p, 11000000 + 200000);
+    }
+    EXPECT_FALSE(FRecorder.Stopped());
+}
