@@ -36,21 +36,6 @@ const char* VideoDriverName(TVideoDriver driver) {
     }
 }
 
-// Takes a recursive handler lock; on the main thread keeps serving the calls handed to it, since
-// the event thread may hold the lock while its handler waits for the main thread.
-std::unique_lock<std::recursive_mutex> LockHandlers(std::recursive_mutex& m) {
-    std::unique_lock<std::recursive_mutex> lock(m, std::defer_lock);
-    if (!IsMainThread()) {
-        lock.lock();
-        return lock;
-    }
-    while (!lock.try_lock()) {
-        PumpMessages();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return lock;
-}
-
 } // namespace
 
 TCustomPlayer::TCustomPlayer(QObject* parent) : TFFBaseComponent(PlayerLibraries, parent) {
@@ -225,8 +210,8 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
         SetScreenWidth(w);
         SetScreenHeight(h);
     }
-    FEventThread =
-        std::make_unique<TEventThread>(FRing, [this](const TRingEvent& event) { Deliver(event); });
+    FEventThread = std::make_unique<TEventThread>(
+        FRing, [this](const TRingEvent& event) { FHandlers.Deliver(event, FLiveGeneration); });
     FPlayEnded.Reset();
     FPlayThread.Start([this, generation] { PlayThreadMain(generation); });
     return true;
@@ -375,15 +360,11 @@ void TCustomPlayer::PublishDisplay(const QImage& image) {
 // ---- events -----------------------------------------------------------------------------------
 
 void TCustomPlayer::SetOnPosition(TPositionEvent handler) {
-    auto lock = LockHandlers(FHandlerLock);
-    FOnPosition = std::move(handler);
-    FHasOnPosition = bool(FOnPosition);
+    FHandlers.SetOnPosition(std::move(handler));
 }
 
 void TCustomPlayer::SetOnState(TPlayStateEvent handler) {
-    auto lock = LockHandlers(FHandlerLock);
-    FOnState = std::move(handler);
-    FHasOnState = bool(FOnState);
+    FHandlers.SetOnState(std::move(handler));
 }
 
 void TCustomPlayer::SetOnFileOpen(TFileOpenEvent handler) {
@@ -391,13 +372,11 @@ void TCustomPlayer::SetOnFileOpen(TFileOpenEvent handler) {
 }
 
 void TCustomPlayer::SetOnAudioHook(TPlayerAudioHookEvent handler) {
-    std::lock_guard<std::mutex> lock(FAudioHookLock);
-    FOnAudioHook = std::move(handler);
+    FHandlers.SetOnAudioHook(std::move(handler));
 }
 
 void TCustomPlayer::SetOnVideoHook(TPlayerVideoHookEvent handler) {
-    std::lock_guard<std::mutex> lock(FVideoHookLock);
-    FOnVideoHook = std::move(handler);
+    FHandlers.SetOnVideoHook(std::move(handler));
 }
 
 void TCustomPlayer::PostEvent(const TRingEvent& event) {
@@ -406,60 +385,19 @@ void TCustomPlayer::PostEvent(const TRingEvent& event) {
 
 void TCustomPlayer::SetState(TPlayState state, uint64_t generation) {
     FLastState = state;
-    if (FHasOnState)
+    if (FHandlers.HasOnState())
         PostEvent({rekState, state, 0, generation});
     else if (state == psStop)
-        PostEvent({rekTerminate, state, 0, generation});
-}
-
-void TCustomPlayer::Deliver(const TRingEvent& event) {
-    auto run = [this, event] {
-        if (event.Generation != FLiveGeneration)
-            return; // a replaced playback's event, or the player is going away
-        auto lock = LockHandlers(FHandlerLock);
-        if (event.Kind == rekPosition && FOnPosition)
-            FOnPosition(this, event.Position);
-        else if (event.Kind == rekState && FOnState)
-            FOnState(this, event.State);
-    };
-    try {
-        if (TriggerEventInMainThread())
-            CallInMainThread(run);
-        else
-            run();
-    } catch (const std::exception& e) {
-        ActiveLogger()->LogFmt(this, llError, "Error occurs in an event handler: %s", e.what());
-    }
+        PostEvent({rekTerminate, state, 0, generation}); // so that the event thread ends
 }
 
 void TCustomPlayer::RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate, int channels) {
-    if (!FAudioHook)
-        return;
-    std::lock_guard<std::mutex> lock(FAudioHookLock);
-    if (!FOnAudioHook)
-        return;
-    try {
-        FOnAudioHook(this, pts, sample, size, rate, channels);
-    } catch (const std::exception& e) {
-        FLog.PushFmt(llError, "Error occurs OnAudioHook: %s", e.what());
-    } catch (...) {
-        FLog.Push(llError, QStringLiteral("Error occurs OnAudioHook"));
-    }
+    if (FAudioHook)
+        FHandlers.RaiseAudioHook(pts, sample, size, rate, channels);
 }
 
 bool TCustomPlayer::RaiseVideoHook(QImage& bitmap, int64_t pts) {
-    std::lock_guard<std::mutex> lock(FVideoHookLock);
-    if (!FOnVideoHook)
-        return false;
-    bool update = true;
-    try {
-        FOnVideoHook(this, bitmap, pts, update);
-    } catch (const std::exception& e) {
-        FLog.Push(llError,
-                  QStringLiteral("Error occurs OnVideoHook: ") + QString::fromUtf8(e.what()));
-        return false;
-    }
-    return update;
+    return FHandlers.RaiseVideoHook(bitmap, pts);
 }
 
 // ---- play thread ------------------------------------------------------------------------------
@@ -599,7 +537,7 @@ void TCustomPlayer::ReportPosition() {
     const int64_t last = FLastPosted;
     if (last == PlayTimeUnset || std::llabs(position - last) > 10000) {
         FLastPosted = position;
-        if (FHasOnPosition)
+        if (FHandlers.HasOnPosition())
             PostEvent({rekPosition, psPlay, position, pb.Generation});
     }
     // Reported once per end; a seek makes the end reachable again.
@@ -616,7 +554,7 @@ void TCustomPlayer::ReportPosition() {
     // The owner learns that the range has been played through by a position at its end.
     if (FLastPosted != position) {
         FLastPosted = position;
-        if (FHasOnPosition)
+        if (FHandlers.HasOnPosition())
             PostEvent({rekPosition, psPlay, position, pb.Generation});
     }
     switch (pb.Opt.LoopMode) {

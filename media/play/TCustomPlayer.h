@@ -22,14 +22,15 @@
 // the playback's generation so that a late event of a replaced playback is dropped; packets go
 // through the packet queues; log lines of the read, audio and play threads go through the log
 // queue (TPlayerLogQueue), which the play thread and the operations forward to the log bridge
-// outside every lock. Handlers are called under the handler locks, so setting a handler to
-// nullptr returns only when no call of the old one runs or can start.
+// outside every lock. Handlers are called under the handler locks of TPlayerHandlers, so setting
+// a handler to nullptr returns only when no call of the old one runs or can start.
 
 #include "media/FFBaseComponent.h"
 #include "media/play/FFPlayTypes.h"
 #include "media/play/TEventThread.h"
 #include "media/play/TPlayThread.h"
 #include "media/play/TPlayerEventRing.h"
+#include "media/play/TPlayerHandlers.h"
 #include "media/play/TPlayerLogQueue.h"
 
 #include <QImage>
@@ -149,7 +150,6 @@ private:
     void RequestSeekLocked(uint8_t flags, int64_t position);
     void SetState(TPlayState state, uint64_t generation);
     void PostEvent(const TRingEvent& event);
-    void Deliver(const TRingEvent& event);
     void RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate, int channels);
     bool RaiseVideoHook(QImage& bitmap, int64_t pts);
     void PublishDisplay(const QImage& image);
@@ -174,7 +174,6 @@ private:
     TPlayerSignal FPlayEnded{true};
     std::atomic<bool> FSeekPending{false};
     std::atomic<bool> FNeedsReset{false}; // a playback closed; settings not reset yet
-    std::atomic<bool> FHasOnPosition{false}, FHasOnState{false};
 
     TPlayerEventRing FRing;
     std::unique_ptr<TEventThread> FEventThread;
@@ -192,16 +191,8 @@ private:
     std::atomic<float> FAspectRatio{0};
     std::atomic<int64_t> FAudioCallbackTime{0};
 
-    // Held while a position or state handler runs and while one is replaced: that makes
-    // replacing a handler a barrier. Recursive, because a handler may replace a handler.
-    std::recursive_mutex FHandlerLock;
-    TPositionEvent FOnPosition; // guarded by FHandlerLock
-    TPlayStateEvent FOnState;   // guarded by FHandlerLock
+    TPlayerHandlers FHandlers{*this, FLog};
     TFileOpenEvent FOnFileOpen; // main thread only
-    std::mutex FAudioHookLock;  // guards FOnAudioHook while it runs or is replaced
-    TPlayerAudioHookEvent FOnAudioHook;
-    std::mutex FVideoHookLock; // guards FOnVideoHook while it runs or is replaced
-    TPlayerVideoHookEvent FOnVideoHook;
 
     mutable std::mutex FDisplayImageLock; // guards FDisplayImage
     QImage FDisplayImage;

@@ -128,7 +128,9 @@ TEST_F(PlayerEventsTest, AFileOpenedPausedStaysAtItsStartUntilResumed) {
 }
 
 TEST_F(PlayerEventsTest, LoopModeTwoPlaysTheRangeAgain) {
-    UseDiskAudio(FDir.filePath("loop.raw"), 1);
+    // About five times real time: the range's end is noticed within one refresh (5 ms), in which
+    // about 25 ms of sound go by.
+    UseDiskAudio(FDir.filePath("loop.raw"), 5);
     FPlayer.StartTime = 10000000;
     FPlayer.PlayDuration = 1000000;
     FPlayer.LoopMode = 2;
