@@ -92,7 +92,8 @@ extern "C" {
     X(av_filename_number_test) X(av_codec_get_id) X(av_codec_get_tag) X(av_sdp_create) \
     X(av_pkt_dump_log2) \
     X(avio_alloc_context) X(avio_context_free) X(avio_open) X(avio_open2) X(avio_closep) \
-    X(avio_write) X(avio_flush) X(avio_seek) X(avio_size) X(avio_feof) X(avio_enum_protocols)
+    X(avio_write) X(avio_flush) X(avio_seek) X(avio_size) X(avio_feof) X(avio_enum_protocols) \
+    X(avio_read)
 
 #define SNIP_AVUTIL_ENTRIES(X) \
     X(avutil_version) \

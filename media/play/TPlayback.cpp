@@ -23,6 +23,36 @@ void SleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// True for an MP3 whose first frame carries LAME's "Info" tag: a constant bit rate with a known
+// frame count. The demuxer can then seek by scaling the byte position and re-derive the exact
+// frame time, where its default reads every packet up to the target (60 ms and more deep into a
+// long file). Variable-rate files keep the default: their fast seek is only approximate.
+bool IsTaggedCbrMp3(AVIOContext* pb) {
+    if (pb == nullptr || !(pb->seekable & AVIO_SEEKABLE_NORMAL))
+        return false;
+    const int64_t saved = ff::avio_seek(pb, 0, SEEK_CUR);
+    unsigned char head[10] = {};
+    int64_t start = 0;
+    if (ff::avio_seek(pb, 0, SEEK_SET) == 0 && ff::avio_read(pb, head, 10) == 10 &&
+        head[0] == 'I' && head[1] == 'D' && head[2] == '3') {
+        const int64_t size = (int64_t(head[6] & 0x7F) << 21) | ((head[7] & 0x7F) << 14) |
+                             ((head[8] & 0x7F) << 7) | (head[9] & 0x7F);
+        start = 10 + size + ((head[5] & 0x10) ? 10 : 0);
+    }
+    unsigned char frame[64] = {};
+    bool info = false;
+    if (ff::avio_seek(pb, start, SEEK_SET) == start && ff::avio_read(pb, frame, 64) == 64 &&
+        frame[0] == 0xFF && (frame[1] & 0xE0) == 0xE0) {
+        const bool mpeg1 = ((frame[1] >> 3) & 3) == 3;
+        const bool mono = ((frame[3] >> 6) & 3) == 3;
+        const int at = 4 + (mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+        info = frame[at] == 'I' && frame[at + 1] == 'n' && frame[at + 2] == 'f' &&
+               frame[at + 3] == 'o';
+    }
+    ff::avio_seek(pb, saved, SEEK_SET);
+    return info;
+}
+
 } // namespace
 
 TPlayback::TPlayback(TCustomPlayer& player, const TPlaybackOptions& options,
@@ -154,9 +184,11 @@ bool TPlayback::OpenInput() {
         OpenError = QStringLiteral("%1: could not find codec parameters").arg(FileName);
         return false;
     }
+    FormatName = QString::fromUtf8(c->iformat->name);
+    if (FormatName == QLatin1String("mp3") && IsTaggedCbrMp3(c->pb))
+        c->flags |= AVFMT_FLAG_FAST_SEEK;
     if (c->pb != nullptr)
         c->pb->eof_reached = 0;
-    FormatName = QString::fromUtf8(c->iformat->name);
     ImageSequence = FormatName == QLatin1String("image2");
     CaptureDevice = FormatName == QLatin1String("vfwcap") ||
                     FormatName == QLatin1String("vfwcapture") ||

@@ -21,9 +21,10 @@ protected:
         ASSERT_TRUE(FDir.isValid());
     }
 
-    // Plays 10..20 s of the 200 s tone through the disk driver and returns the first channel of
-    // what was played.
-    std::vector<double> PlayRange(int volume, bool mute) {
+    // Plays 10..20 s of the 200 s tone (or another range of another file) through the disk
+    // driver and returns the first channel of what was played.
+    std::vector<double> PlayRange(int volume, bool mute, const QString& fixture = "tone200.mp3",
+                                  int64_t start = 10000000, int64_t length = 10000000) {
         const QString capture = FDir.filePath(QStringLiteral("out%1.raw").arg(++FRuns));
         UseDiskAudio(capture, 1);
         TRecorder recorder;
@@ -31,11 +32,11 @@ protected:
             TFFPlayer player;
             recorder.Attach(player);
             player.DisableDisplay = true;
-            player.StartTime = 10000000;
-            player.PlayDuration = 10000000;
+            player.StartTime = start;
+            player.PlayDuration = length;
             player.SetAudioVolume(volume);
             player.SetMute(mute);
-            EXPECT_TRUE(player.OpenMedia(testpaths::fixture("tone200.mp3"), nullptr, false))
+            EXPECT_TRUE(player.OpenMedia(testpaths::fixture(fixture), nullptr, false))
                 << player.LastErrorText().toStdString();
             EXPECT_TRUE(WaitUntil([&] { return recorder.Stopped(); }, 60000));
             player.Stop(true);
@@ -95,5 +96,57 @@ TEST_F(PlayerPcmTest, VolumeZeroAndMuteGiveDigitalSilence) {
         EXPECT_GT(out.size(), size_t(9 * Rate));
         // ... and every sample was zero.
         EXPECT_EQ(FirstAbove(out, 0), -1);
+    }
+}
+
+TEST_F(PlayerPcmTest,
+       AStartDeepInTheFileLandsNearItsTargetWithHonestTimesAtConstantAndVariableRates) {
+    // Variable rate seeks by reading up to the target: the first chunk is within a frame or two
+    // of it, and each chunk's time is exactly the time its samples have in the decode of the whole
+    // file. Constant rate seeks by scaling the byte position (fast at any depth): it lands on the
+    // frame after the scaled position, and counting LAME's header frame in the file's length puts
+    // the times after it up to one more frame (1152 samples at the file's end) before their
+    // samples.
+    UseDiskAudio(FDir.filePath("deep.raw"), 0);
+    for (const char* name : {"noise60vbr.mp3", "noise60.mp3"}) {
+        const int tolerance = QByteArray(name).contains("vbr") ? 2 : 1153;
+        SCOPED_TRACE(name);
+        const std::vector<double> ref = Channel(enginetest::DecodeS16(testpaths::fixture(name)), 0);
+        ASSERT_GT(ref.size(), size_t(50 * Rate));
+        struct TChunk {
+            int64_t Pts;
+            std::vector<double> Left;
+        };
+        std::vector<TChunk> chunks;
+        TRecorder recorder;
+        {
+            TFFPlayer player;
+            recorder.Attach(player);
+            player.DisableDisplay = true;
+            player.StartTime = 40000000;
+            player.PlayDuration = 1000000;
+            player.SetAudioHook(true);
+            player.SetOnAudioHook([&](QObject*, int64_t pts, uint8_t* data, int size, int, int) {
+                const int16_t* s = reinterpret_cast<const int16_t*>(data);
+                TChunk c{pts, {}};
+                for (int i = 0; i < size / 2; i += 2)
+                    c.Left.push_back(s[i]);
+                chunks.push_back(std::move(c));
+            });
+            ASSERT_TRUE(player.OpenMedia(testpaths::fixture(name), nullptr, false));
+            ASSERT_TRUE(WaitUntil([&] { return recorder.Stopped(); }, 20000));
+            player.Stop(true);
+        }
+        ASSERT_GT(chunks.size(), size_t(10));
+        const double frame = 26123.0; // µs
+        EXPECT_NEAR(double(chunks.front().Pts), 40000000.0, 2 * frame);
+        // The fourth chunk on: the first ones lack the bit reservoir of the frames before them.
+        for (size_t i = 3; i < 8; ++i) {
+            const size_t at = size_t(chunks[i].Pts * Rate / 1000000);
+            const TAlignment a = Align(chunks[i].Left, 0, ref, at, 1024, 3000);
+            EXPECT_GT(a.Correlation, 0.95) << i;
+            EXPECT_GE(a.Lag, tolerance == 2 ? -2 : 0);
+            EXPECT_LE(a.Lag, tolerance) << "samples between a chunk's time and its content";
+        }
     }
 }
