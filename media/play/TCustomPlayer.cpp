@@ -190,12 +190,12 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
 
     int64_t duration = playback->ImageSequence ? 0 : playback->MediaDuration;
     int frameWidth = -1, frameHeight = -1;
-    if (playback->Video && playback->Video->Width() > 0) {
-        frameWidth = playback->Video->Width();
-        frameHeight = playback->Video->Height();
+    if (playback->Video() && playback->Video()->Width() > 0) {
+        frameWidth = playback->Video()->Width();
+        frameHeight = playback->Video()->Height();
     }
     {
-        std::unique_lock<std::timed_mutex> lock;
+        std::unique_lock<std::mutex> lock;
         LockPlayer(lock, -1);
         FPlayback = std::move(playback);
         FOpen = true;
@@ -217,17 +217,20 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
     return true;
 }
 
-bool TCustomPlayer::LockPlayer(std::unique_lock<std::timed_mutex>& lock, int ms) {
-    lock = std::unique_lock<std::timed_mutex>(FPlayerLock, std::defer_lock);
+bool TCustomPlayer::LockPlayer(std::unique_lock<std::mutex>& lock, int ms) {
+    // Polled rather than a timed wait: a plain mutex in short steps lets the main thread serve
+    // its calls between tries, and ThreadSanitizer cannot follow the timed lock of our C library.
+    lock = std::unique_lock<std::mutex>(FPlayerLock, std::defer_lock);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     const bool main = IsMainThread();
-    for (;;) {
-        if (lock.try_lock_for(std::chrono::milliseconds(main ? 5 : 100)))
+    for (int tries = 0;; ++tries) {
+        if (lock.try_lock())
             return true;
-        if (main)
+        if (main && tries % 5 == 4)
             PumpMessages();
         if (ms >= 0 && std::chrono::steady_clock::now() >= deadline)
             return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
@@ -236,14 +239,14 @@ bool TCustomPlayer::IsOpen() const {
 }
 
 bool TCustomPlayer::IsPaused() const {
-    std::unique_lock<std::timed_mutex> lock(FPlayerLock);
+    std::unique_lock<std::mutex> lock(FPlayerLock);
     return FPlayback && FPlayback->Paused != 0;
 }
 
 void TCustomPlayer::Stop(bool waitForEnd) {
     bool wasOpen = false;
     {
-        std::unique_lock<std::timed_mutex> lock;
+        std::unique_lock<std::mutex> lock;
         LockPlayer(lock, -1);
         if (FPlayback) {
             wasOpen = true;
@@ -275,8 +278,8 @@ void TCustomPlayer::WaitForPlayThread() {
         }
         if (!FOpen)
             return;
-        std::unique_lock<std::timed_mutex> lock(FPlayerLock, std::defer_lock);
-        if (!lock.try_lock_for(std::chrono::milliseconds(100)))
+        std::unique_lock<std::mutex> lock;
+        if (!LockPlayer(lock, 100))
             continue;
         if (!FPlayback)
             return;
@@ -293,7 +296,7 @@ void TCustomPlayer::WaitForPlayThread() {
 }
 
 void TCustomPlayer::Pause() {
-    std::unique_lock<std::timed_mutex> lock;
+    std::unique_lock<std::mutex> lock;
     LockPlayer(lock, -1);
     if (!FPlayback || FPlayback->Paused)
         return;
@@ -302,7 +305,7 @@ void TCustomPlayer::Pause() {
 }
 
 void TCustomPlayer::Resume() {
-    std::unique_lock<std::timed_mutex> lock;
+    std::unique_lock<std::mutex> lock;
     LockPlayer(lock, -1);
     if (!FPlayback || !FPlayback->Paused)
         return;
@@ -313,7 +316,7 @@ void TCustomPlayer::Resume() {
 void TCustomPlayer::Seek(uint8_t flags, bool wait, int64_t position) {
     bool hasVideo = false;
     {
-        std::unique_lock<std::timed_mutex> lock;
+        std::unique_lock<std::mutex> lock;
         LockPlayer(lock, -1);
         if (!FPlayback)
             return;
@@ -409,7 +412,7 @@ void TCustomPlayer::PlayThreadMain(uint64_t generation) {
             FLog.Forward(this);
             TPlayEventType type = peRefresh;
             const bool got = FPlayThread.Next(type, FDisplay && FDisplay->OwnWindow() ? 10 : 100);
-            std::unique_lock<std::timed_mutex> lock(FPlayerLock);
+            std::unique_lock<std::mutex> lock(FPlayerLock);
             if (!FPlayback)
                 break;
             if (FDisplay && FDisplay->OwnWindow()) {
@@ -425,7 +428,7 @@ void TCustomPlayer::PlayThreadMain(uint64_t generation) {
     ended:;
     } catch (const std::exception& e) {
         FLog.Push(llFatal, QStringLiteral("PlayThread Exception: ") + QString::fromUtf8(e.what()));
-        std::unique_lock<std::timed_mutex> lock(FPlayerLock);
+        std::unique_lock<std::mutex> lock(FPlayerLock);
         ClosePlayback();
     }
     // The display belongs to this thread: its window and renderer go with it.
@@ -452,11 +455,11 @@ bool TCustomPlayer::HandlePlayEvent(int type) {
         if (!FDisplay)
             FDisplay = std::make_unique<TPlayerDisplay>(*this, pb);
         FDisplay->Open(false);
-        if (pb.Video && !pb.Video->AllocatePicture()) {
+        if (pb.Video() && !pb.Video()->AllocatePicture()) {
             FLog.PushFmt(llFatal,
                          "Error: the video system does not support an image size of %dx%d "
                          "pixels. Try using -lowres or -vf \"scale=w:h\" to reduce the image size.",
-                         pb.Video->Width(), pb.Video->Height());
+                         pb.Video()->Width(), pb.Video()->Height());
             ClosePlayback();
             return false;
         }
@@ -492,11 +495,11 @@ void TCustomPlayer::ClosePlayback() {
 void TCustomPlayer::RefreshTimer(bool consume) {
     TPlayback& pb = *FPlayback;
     const bool wantDisplay = !pb.Opt.DisableDisplay;
-    if (pb.VideoIndex >= 0 && pb.Video) {
-        if (!pb.Video->Refresh(consume,
-                               wantDisplay && !FDisplay
-                                   ? (FDisplay = std::make_unique<TPlayerDisplay>(*this, pb)).get()
-                                   : FDisplay.get()))
+    if (pb.VideoIndex >= 0 && pb.Video()) {
+        if (!pb.Video()->Refresh(
+                consume, wantDisplay && !FDisplay
+                             ? (FDisplay = std::make_unique<TPlayerDisplay>(*this, pb)).get()
+                             : FDisplay.get()))
             return; // a picture is not due yet or one was dropped: no position this time
     } else if (pb.AudioIndex >= 0) {
         if (wantDisplay && pb.AudioDisplayMode != 0) {

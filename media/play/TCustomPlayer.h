@@ -154,13 +154,13 @@ private:
     bool RaiseVideoHook(QImage& bitmap, int64_t pts);
     void PublishDisplay(const QImage& image);
     // Takes the player lock within ms milliseconds (pumping on the main thread).
-    bool LockPlayer(std::unique_lock<std::timed_mutex>& lock, int ms);
+    bool LockPlayer(std::unique_lock<std::mutex>& lock, int ms);
 
     // The open playback; replaced only by the thread holding FPlayerLock.
     std::unique_ptr<TPlayback> FPlayback;
     // Guards FPlayback and the display: the play thread holds it while it handles one event,
     // the operations while they look at the playback.
-    mutable std::timed_mutex FPlayerLock;
+    mutable std::mutex FPlayerLock;
     std::atomic<bool> FOpen{false};           // mirrors FPlayback != nullptr for lock-free looks
     std::unique_ptr<TPlayerDisplay> FDisplay; // play thread only
     QPointer<QWindow> FScreenHandle;

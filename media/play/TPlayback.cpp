@@ -98,8 +98,8 @@ void TPlayback::Close() {
     AudioQ.Abort();
     VideoQ.Abort();
     SubtitleQ.Abort();
-    if (Video)
-        Video->Abort();
+    if (Video())
+        Video()->Abort();
     if (FReadThread.joinable())
         FReadThread.join();
     if (FRefreshThread.joinable())
@@ -262,8 +262,9 @@ int TPlayback::OpenComponent(int streamIndex) {
         }
         if (st->duration != AV_NOPTS_VALUE)
             AudioStreamDuration = ff::av_rescale_q(st->duration, st->time_base, {1, 1000000});
-        Audio = std::move(audio);
-        ff::SDL_PauseAudioDevice(Audio->DeviceId(), 0);
+        FAudioOwner = std::move(audio);
+        FAudio.store(FAudioOwner.get(), std::memory_order_release);
+        ff::SDL_PauseAudioDevice(FAudioOwner->DeviceId(), 0);
         return 0;
     }
     if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -278,8 +279,9 @@ int TPlayback::OpenComponent(int streamIndex) {
             VideoQ.Flush();
             return -1;
         }
-        Video = std::move(video);
-        Video->StartThread();
+        FVideoOwner = std::move(video);
+        FVideo.store(FVideoOwner.get(), std::memory_order_release);
+        FVideoOwner->StartThread();
         return 0;
     }
     return -1;
@@ -289,15 +291,15 @@ void TPlayback::CloseComponent(int streamIndex) {
     AVFormatContext* c = FContext.get();
     if (c == nullptr || streamIndex < 0 || unsigned(streamIndex) >= c->nb_streams)
         return;
-    if (streamIndex == AudioIndex && Audio) {
+    if (streamIndex == AudioIndex && Audio()) {
         AudioQ.Abort();
-        Audio->Close();
+        Audio()->Close();
         AudioQ.Flush();
         // The clock stays readable until the playback is freed; nothing plays any more.
         AudioIndex = -1;
-    } else if (streamIndex == VideoIndex && Video) {
+    } else if (streamIndex == VideoIndex && Video()) {
         VideoQ.Abort();
-        Video->Close();
+        Video()->Close();
         VideoQ.Flush();
         VideoIndex = -1;
     }
@@ -430,13 +432,15 @@ void TPlayback::RefreshThreadMain() {
 }
 
 double TPlayback::AudioClock() const {
-    return Audio ? Audio->Clock() : std::numeric_limits<double>::quiet_NaN();
+    const TAudioOutput* audio = Audio();
+    return audio != nullptr ? audio->Clock() : std::numeric_limits<double>::quiet_NaN();
 }
 
 double TPlayback::VideoClock() const {
-    if (!Video)
+    const TVideoDecoder* video = Video();
+    if (video == nullptr)
         return std::numeric_limits<double>::quiet_NaN();
-    return Video->Clock(Paused != 0, double(MediaStart) / 1000000.0);
+    return video->Clock(Paused != 0, double(MediaStart) / 1000000.0);
 }
 
 double TPlayback::ExternalClock() const {
@@ -456,8 +460,8 @@ void TPlayback::TogglePause() {
     if (!Player.FSeekDone.Wait(250))
         Player.FSeekDone.Set();
     if (Paused) {
-        if (Video)
-            Video->Resumed(ReadPauseResult == AVERROR(ENOSYS));
+        if (Video())
+            Video()->Resumed(ReadPauseResult == AVERROR(ENOSYS));
         Paused = 0;
     } else {
         if (VideoIndex >= 0 && !Player.FFrameReady.Wait(250))

@@ -93,8 +93,10 @@ public:
     std::atomic<bool> RefreshPending{false};
 
     TPacketQueue AudioQ, VideoQ, SubtitleQ;
-    std::unique_ptr<TAudioOutput> Audio;
-    std::unique_ptr<TVideoDecoder> Video;
+    // Set by the read thread while it opens the streams, before the open is reported; read by
+    // every thread of the playback afterwards.
+    TAudioOutput* Audio() const { return FAudio.load(std::memory_order_acquire); }
+    TVideoDecoder* Video() const { return FVideo.load(std::memory_order_acquire); }
 
 private:
     void ReadThreadMain();
@@ -109,6 +111,10 @@ private:
     static int InterruptCheck(void* opaque);
 
     AVInputContextPtr FContext;
+    std::unique_ptr<TAudioOutput> FAudioOwner;
+    std::unique_ptr<TVideoDecoder> FVideoOwner;
+    std::atomic<TAudioOutput*> FAudio{nullptr};
+    std::atomic<TVideoDecoder*> FVideo{nullptr};
     int FLastPaused = 0; // read thread only
     bool FEndLogged = false;
     std::thread FReadThread, FRefreshThread;

@@ -38,9 +38,9 @@ void TPlayerDisplay::WantedSize(int& w, int& h) const {
     if (sw > 0 && sh > 0) {
         w = sw;
         h = sh;
-    } else if (FPlayback.Video && FPlayback.Video->Width() > 0) {
-        w = FPlayback.Video->Width() & ~1;
-        h = FPlayback.Video->Height() & ~1;
+    } else if (FPlayback.Video() && FPlayback.Video()->Width() > 0) {
+        w = FPlayback.Video()->Width() & ~1;
+        h = FPlayback.Video()->Height() & ~1;
     } else {
         w = 640;
         h = 480;
@@ -200,7 +200,7 @@ void TPlayerDisplay::DrawPicture() {
 }
 
 void TPlayerDisplay::ShowWaveform() {
-    TAudioOutput* audio = FPlayback.Audio.get();
+    TAudioOutput* audio = FPlayback.Audio();
     if (audio == nullptr)
         return;
     const int channels = audio->Channels();
@@ -254,7 +254,7 @@ void TPlayerDisplay::ShowWaveform() {
 }
 
 void TPlayerDisplay::ShowSpectrum() {
-    TAudioOutput* audio = FPlayback.Audio.get();
+    TAudioOutput* audio = FPlayback.Audio();
     if (audio == nullptr)
         return;
     const int channels = std::min(audio->Channels(), 2);

@@ -2,7 +2,6 @@
 // ffmpeg tool's decode of the same range.
 #include "PlayerTestSupport.h"
 #include "common/TestPaths.h"
-#include "media/encode/EngineTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -46,7 +45,7 @@ protected:
 
     static const std::vector<double>& Reference() {
         static const std::vector<double> ref =
-            Channel(enginetest::DecodeS16(testpaths::fixture("tone200.mp3")), 0);
+            Channel(ReadS16(testpaths::fixture("tone200_30s.s16")), 0);
         return ref;
     }
 
@@ -62,7 +61,7 @@ double Db(double ratio) {
 
 TEST_F(PlayerPcmTest, TheRangeMatchesTheDecodeInShapeAndLevelAtFullAndHalfVolume) {
     const std::vector<double>& ref = Reference();
-    ASSERT_GT(ref.size(), size_t(30 * Rate));
+    ASSERT_GE(ref.size(), size_t(30 * Rate));
     for (const int volume : {128, 64}) {
         SCOPED_TRACE(volume);
         const std::vector<double> out = PlayRange(volume, false);
@@ -111,7 +110,8 @@ TEST_F(PlayerPcmTest,
     for (const char* name : {"noise60vbr.mp3", "noise60.mp3"}) {
         const int tolerance = QByteArray(name).contains("vbr") ? 2 : 1153;
         SCOPED_TRACE(name);
-        const std::vector<double> ref = Channel(enginetest::DecodeS16(testpaths::fixture(name)), 0);
+        const std::vector<double> ref =
+            Channel(ReadS16(testpaths::fixture(QString(name).replace(".mp3", ".s16"))), 0);
         ASSERT_GT(ref.size(), size_t(50 * Rate));
         struct TChunk {
             int64_t Pts;
