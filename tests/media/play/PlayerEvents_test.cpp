@@ -41,7 +41,8 @@ protected:
 } // namespace
 
 TEST_F(PlayerEventsTest, PositionsRiseFromTheStartOfTheRangeToItsEnd) {
-    UseDiskAudio(FDir.filePath("a.raw"), 2);
+    // Close to real time, so that the first refresh after the first sound is near its start.
+    UseDiskAudio(FDir.filePath("a.raw"), 20);
     FPlayer.StartTime = 10000000;
     FPlayer.PlayDuration = 3000000;
     ASSERT_TRUE(Open("tone200.mp3"));
