@@ -248,7 +248,7 @@ int RunPlay(const TCliRequest& request) {
             player.Stop(false);
         }
     });
-    poll.start(20);
+    poll.start(50);
     if (!ended)
         loop.exec();
     poll.stop();

@@ -4,6 +4,7 @@
 
 void TPlayerLogQueue::Push(TLogLevel level, const QString& msg) {
     std::lock_guard<std::mutex> lock(FLock);
+    FPending = true;
     if (FLines.size() >= Capacity) {
         ++FDropped;
         return;
@@ -25,6 +26,8 @@ bool TPlayerLogQueue::Empty() {
 }
 
 void TPlayerLogQueue::Forward(QObject* sender) {
+    if (!FPending.exchange(false))
+        return;
     std::deque<TLine> lines;
     size_t dropped;
     {

@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 
@@ -35,4 +36,7 @@ private:
     std::mutex FLock; // guards FLines and FDropped
     std::deque<TLine> FLines;
     size_t FDropped = 0;
+    // Set with the first line; lets Forward skip the lock when there is nothing (the usual case
+    // on every turn of the play thread).
+    std::atomic<bool> FPending{false};
 };
