@@ -7,6 +7,7 @@
 #include "media/MyUtils.h"
 #include "media/decode/TFFDecoder.h"
 #include "media/encode/TFFEncoder.h"
+#include "media/play/TFFPlayer.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -163,4 +164,80 @@ int RunCut(const TCliRequest& request) {
     }
     PrintError(QStringLiteral("Failed to cut file.\nError Message: ") + outcome.ErrorText);
     return ExitFailed;
+}
+
+int RunPlay(const TCliRequest& request) {
+    const QString source = ExpandFileNameW(request.Source);
+    TFFPlayer player;
+    if (!player.LibrariesLoaded() && !player.LoadLibraries(ProgramFolder())) {
+        PrintError(player.LastErrorText());
+        AppLog().LogError(QStringLiteral("Failed to load audio library, error message: ") +
+                          player.LastErrorText());
+        return ExitFailed;
+    }
+    if (InterruptRequested)
+        return ExitInterrupted;
+
+    player.DisableDisplay = true;
+    // The window's preview volume: slider position × 128 div 100.
+    player.SetAudioVolume(request.Volume * 128 / 100);
+    if (request.HasStart)
+        player.StartTime = SecondsToMicroseconds(request.StartSeconds);
+    if (request.HasEnd)
+        player.PlayDuration = SecondsToMicroseconds(request.EndSeconds -
+                                                    (request.HasStart ? request.StartSeconds : 0));
+
+    const bool interactive = ::isatty(STDOUT_FILENO) == 1;
+    int64_t endUs = request.HasEnd ? SecondsToMicroseconds(request.EndSeconds) : -1;
+    QString lastLine;
+    QEventLoop loop;
+    bool ended = false;
+    player.SetOnFileOpen([&](QObject*, int64_t duration, int, int, int&, int&) {
+        if (endUs < 0 || (duration > 0 && duration < endUs))
+            endUs = duration;
+    });
+    // Without a terminal nobody reads the position: no handler, so no event is even posted.
+    if (interactive)
+        player.SetOnPosition([&](QObject*, int64_t pts) {
+            const QString line = FormatDuration(std::max<int64_t>(0, pts)) + QStringLiteral(" / ") +
+                                 (endUs >= 0 ? FormatDuration(endUs) : QStringLiteral("--:--:--"));
+            if (line != lastLine) {
+                std::printf("\r%s", qPrintable(line));
+                std::fflush(stdout);
+                lastLine = line;
+            }
+        });
+    player.SetOnState([&](QObject*, TPlayState state) {
+        if (state == psEnd)
+            player.Stop(false); // the file has been played to its end
+        else if (state == psStop) {
+            ended = true;
+            loop.quit();
+        }
+    });
+    if (!player.OpenMedia(source, nullptr, false)) {
+        PrintError(player.LastErrorText());
+        AppLog().LogError(QStringLiteral("Failed to play file, error message: ") +
+                          player.LastErrorText());
+        return ExitFailed;
+    }
+
+    bool interrupted = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (InterruptRequested && !interrupted) {
+            interrupted = true;
+            player.Stop(false);
+        }
+    });
+    poll.start(50);
+    if (!ended)
+        loop.exec();
+    poll.stop();
+    player.SetOnPosition(nullptr);
+    player.SetOnState(nullptr);
+    player.Stop(true);
+    if (interactive && !lastLine.isEmpty())
+        std::printf("\n");
+    return interrupted ? ExitInterrupted : ExitOk;
 }

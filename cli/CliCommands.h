@@ -1,5 +1,5 @@
 #pragma once
-// The two commands of snipwave-cli. Each returns the process's exit status and writes its
+// The commands of snipwave-cli. Each returns the process's exit status and writes its
 // messages itself: results on stdout, progress and failures on stderr, and the same lines as the
 // window in the application's log file.
 
@@ -15,6 +15,7 @@ enum : int {
 
 int RunInfo(const TCliRequest& request);
 int RunCut(const TCliRequest& request);
+int RunPlay(const TCliRequest& request);
 
 // Starts routing SIGINT to a flag that RunCut polls; a second SIGINT ends the process at once.
 void InstallInterruptHandler();

@@ -29,6 +29,7 @@ QString UsageText() {
         "Usage:\n"
         "  snipwave-cli info FILE\n"
         "  snipwave-cli cut FILE --start T --end T [--output PATH] [--volume 0-100] [--force]\n"
+        "  snipwave-cli play FILE [--start T] [--end T] [--volume 0-100]\n"
         "  snipwave-cli --help | --version\n"
         "\n"
         "info   prints the file's type, tags, size, duration and bit rate.\n"
@@ -38,6 +39,8 @@ QString UsageText() {
         "       added to a name without it. An existing output is replaced only with --force.\n"
         "       --volume sets the level in percent (default 100). Ctrl-C stops the cut and\n"
         "       keeps what was written so far.\n"
+        "play   plays the range from --start (default: the beginning) to --end (default: the\n"
+        "       end) of FILE, showing position / end on a terminal. Ctrl-C stops it.\n"
         "\n"
         "Exit status: 0 done, 1 failed, 2 wrong usage, 130 stopped by Ctrl-C.\n");
 }
@@ -76,6 +79,8 @@ std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& er
         request.Command = TCliCommand::Info;
     else if (command == QLatin1String("cut"))
         request.Command = TCliCommand::Cut;
+    else if (command == QLatin1String("play"))
+        request.Command = TCliCommand::Play;
     else {
         error = QStringLiteral("unknown command: %1").arg(command);
         return std::nullopt;
@@ -93,7 +98,9 @@ std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& er
             optionsEnded = true;
             continue;
         }
-        if (isOption && request.Command == TCliCommand::Cut) {
+        const bool ranged =
+            request.Command == TCliCommand::Cut || request.Command == TCliCommand::Play;
+        if (isOption && ranged) {
             QString value;
             if (arg == QLatin1String("--start") || arg == QLatin1String("--end")) {
                 if (!TakeValue(args, i, arg, value, error))
@@ -113,6 +120,11 @@ std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& er
                     haveEnd = true;
                 }
                 continue;
+            }
+            if (request.Command == TCliCommand::Play &&
+                (arg == QLatin1String("--output") || arg == QLatin1String("--force"))) {
+                error = QStringLiteral("unknown option: %1").arg(arg);
+                return std::nullopt;
             }
             if (arg == QLatin1String("--output")) {
                 if (!TakeValue(args, i, arg, request.Output, error))
@@ -155,6 +167,13 @@ std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& er
     }
     if (!haveSource || request.Source.isEmpty()) {
         error = QStringLiteral("FILE is missing");
+        return std::nullopt;
+    }
+    request.HasStart = haveStart;
+    request.HasEnd = haveEnd;
+    if (request.Command == TCliCommand::Play && haveStart && haveEnd &&
+        request.StartSeconds >= request.EndSeconds) {
+        error = QStringLiteral("--start is not before --end");
         return std::nullopt;
     }
     if (request.Command == TCliCommand::Cut) {

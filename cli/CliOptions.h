@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-enum class TCliCommand { Help, Version, Info, Cut };
+enum class TCliCommand { Help, Version, Info, Cut, Play };
 
 struct TCliRequest {
     TCliCommand Command = TCliCommand::Help;
@@ -18,6 +18,8 @@ struct TCliRequest {
     QString Output;     // "" = the default folder and name next to the source
     int Volume = 100;   // slider position 0-100
     bool Force = false; // replace an existing output
+    // play: whether --start / --end were given (the range defaults to the whole file).
+    bool HasStart = false, HasEnd = false;
 };
 
 // The request, or nullopt with error set to a one-line usage message.

@@ -33,12 +33,15 @@ int main(int argc, char** argv) {
         return ExitOk;
     case TCliCommand::Info:
     case TCliCommand::Cut:
+    case TCliCommand::Play:
         break;
     }
 
     StartAppLog();
     InstallInterruptHandler();
-    const int status = request->Command == TCliCommand::Info ? RunInfo(*request) : RunCut(*request);
+    const int status = request->Command == TCliCommand::Info  ? RunInfo(*request)
+                       : request->Command == TCliCommand::Cut ? RunCut(*request)
+                                                              : RunPlay(*request);
     StopAppLog();
     return status;
 }

@@ -39,6 +39,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 #include <libavutil/samplefmt.h>
 #include <libavutil/time.h>
+#include <libavutil/tx.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 #include <SDL.h>
@@ -91,7 +92,8 @@ extern "C" {
     X(av_filename_number_test) X(av_codec_get_id) X(av_codec_get_tag) X(av_sdp_create) \
     X(av_pkt_dump_log2) \
     X(avio_alloc_context) X(avio_context_free) X(avio_open) X(avio_open2) X(avio_closep) \
-    X(avio_write) X(avio_flush) X(avio_seek) X(avio_size) X(avio_feof) X(avio_enum_protocols)
+    X(avio_write) X(avio_flush) X(avio_seek) X(avio_size) X(avio_feof) X(avio_enum_protocols) \
+    X(avio_read)
 
 #define SNIP_AVUTIL_ENTRIES(X) \
     X(avutil_version) \
@@ -118,7 +120,8 @@ extern "C" {
     X(av_gettime) X(av_gettime_relative) \
     X(av_image_copy) X(av_image_alloc) X(av_image_fill_arrays) X(av_image_get_buffer_size) \
     X(av_rescale_rnd) \
-    X(av_samples_fill_arrays)
+    X(av_samples_fill_arrays) \
+    X(av_tx_init) X(av_tx_uninit)
 
 #define SNIP_SWSCALE_ENTRIES(X) \
     X(swscale_version) X(sws_getContext) X(sws_getCachedContext) X(sws_scale) X(sws_freeContext) \
@@ -135,13 +138,16 @@ extern "C" {
 
 #define SNIP_SDL_ENTRIES(X) \
     X(SDL_GetVersion) X(SDL_Init) X(SDL_InitSubSystem) X(SDL_QuitSubSystem) X(SDL_Quit) \
+    X(SDL_WasInit) \
     X(SDL_GetError) X(SDL_setenv) X(SDL_SetHint) X(SDL_Delay) X(SDL_GetTicks) \
     X(SDL_AddTimer) X(SDL_RemoveTimer) \
     X(SDL_OpenAudio) X(SDL_PauseAudio) X(SDL_CloseAudio) X(SDL_MixAudioFormat) \
+    X(SDL_OpenAudioDevice) X(SDL_PauseAudioDevice) X(SDL_CloseAudioDevice) \
     X(SDL_LockAudio) X(SDL_UnlockAudio) \
     X(SDL_WaitEvent) X(SDL_WaitEventTimeout) X(SDL_PollEvent) X(SDL_PushEvent) X(SDL_EventState) \
     X(SDL_RegisterEvents) \
     X(SDL_CreateWindow) X(SDL_DestroyWindow) X(SDL_SetWindowTitle) \
+    X(SDL_SetWindowSize) X(SDL_GetWindowSize) \
     X(SDL_CreateRenderer) X(SDL_CreateSoftwareRenderer) X(SDL_DestroyRenderer) \
     X(SDL_CreateRGBSurfaceWithFormat) X(SDL_FreeSurface) \
     X(SDL_CreateTexture) X(SDL_DestroyTexture) X(SDL_UpdateYUVTexture) \

@@ -1,0 +1,199 @@
+#pragma once
+// The player component: plays a media file through SDL and reports the playing position and the
+// play state to its owner. The window uses it for the audio preview of the opened MP3.
+//
+// Threads, and who starts and joins them:
+// - the caller's thread (the main thread in the application) runs every operation. OpenMedia
+//   starts the playback's read thread (TPlayback::Open), the event thread and the play thread.
+// - the play thread (TPlayThread, owned by the player): runs the event loop under the player
+//   lock: refresh ticks (display, position reports, end of range), picture allocation, the quit
+//   request, which closes the playback. Joined by Stop(true), by the next OpenMedia and by the
+//   destructor.
+// - the event thread (TEventThread, owned by the player, replaced at every OpenMedia): delivers
+//   the events of the ring to the handlers, in the main thread when TriggerEventInMainThread.
+//   Terminated and joined by the next OpenMedia and by the destructor.
+// - the read thread and the refresh thread (owned by TPlayback), the video thread (owned by
+//   TVideoDecoder) and SDL's audio thread (TAudioOutput's device), all started while a playback
+//   opens and joined by its close, which runs on the play thread (or, when that does not end, on
+//   the thread that stops the player).
+//
+// What crosses between them: operations reach the playback under the player lock; position and
+// state events go from the play thread to the event thread through the event ring, tagged with
+// the playback's generation so that a late event of a replaced playback is dropped; packets go
+// through the packet queues; log lines of the read, audio and play threads go through the log
+// queue (TPlayerLogQueue), which the play thread and the operations forward to the log bridge
+// outside every lock. Handlers are called under the handler locks of TPlayerHandlers, so setting
+// a handler to nullptr returns only when no call of the old one runs or can start.
+
+#include "media/FFBaseComponent.h"
+#include "media/play/FFPlayTypes.h"
+#include "media/play/TEventThread.h"
+#include "media/play/TPlayThread.h"
+#include "media/play/TPlayerEventRing.h"
+#include "media/play/TPlayerHandlers.h"
+#include "media/play/TPlayerLogQueue.h"
+
+#include <QImage>
+#include <QPointer>
+#include <QString>
+#include <QWindow>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+class TPlayback;
+class TAudioOutput;
+class TVideoDecoder;
+class TPlayerDisplay;
+
+class TCustomPlayer : public TFFBaseComponent {
+    Q_OBJECT
+public:
+    explicit TCustomPlayer(QObject* parent = nullptr);
+    ~TCustomPlayer() override;
+
+    QString Version() const { return QStringLiteral("2.6a"); }
+
+    // Opens fileName and starts playing it (paused with startPaused). screenHandle is the host
+    // window the display belongs to (nullptr: a window of the player's own when the display is
+    // enabled). False with LastErrorText() on failure.
+    bool OpenMedia(const QString& fileName, QWindow* screenHandle = nullptr,
+                   bool startPaused = false);
+    // Ends the playback; with waitForEnd returns when the play thread has ended.
+    void Stop(bool waitForEnd);
+    void Pause();
+    void Resume();
+    // flags: 1 backward, 2 position is a byte offset, 4 any frame, 8 frame number.
+    void Seek(uint8_t flags, bool wait, int64_t position);
+
+    bool IsOpen() const;
+    bool IsPaused() const;
+    TPlayState LastState() const { return FLastState.load(); }
+    int64_t CurrentPosition() const { return FCurrentPosition.load(); } // µs, -1 none
+    // The off-screen display surface a host presents (null when there is none).
+    QImage DisplayImage() const;
+
+    // ---- published properties ----
+    TAudioVolume AudioVolume() const { return FAudioVolume.load(); }
+    void SetAudioVolume(TAudioVolume v) { FAudioVolume.store(v); }
+    bool Mute() const { return FMute.load(); }
+    void SetMute(bool v) { FMute.store(v); }
+    TAudioDriver AudioDriver = adDefault;
+    TVideoDriver VideoDriver = vdDefault;
+    bool DisableAudio = false;
+    bool DisableVideo = false;
+    bool DisableDisplay = false;
+    int FrameWidth = 0, FrameHeight = 0;
+    int ScreenWidth() const { return FScreenWidth.load(); }
+    int ScreenHeight() const { return FScreenHeight.load(); }
+    void SetScreenWidth(int v) { FScreenWidth.store(v); }
+    void SetScreenHeight(int v) { FScreenHeight.store(v); }
+    float AspectRatio() const { return FAspectRatio.load(); }
+    bool VideoHook() const { return FVideoHook.load(); }
+    void SetVideoHook(bool v) { FVideoHook.store(v); }
+
+    // ---- public, not published ----
+    QString VideoFilters;
+    bool AudioHook() const { return FAudioHook.load(); }
+    void SetAudioHook(bool v) { FAudioHook.store(v); }
+    // Per-playback settings, back to their defaults whenever a playback closes.
+    int64_t StartTime = PlayTimeUnset;    // µs
+    int64_t PlayDuration = PlayTimeUnset; // µs
+    int LoopMode = 1;
+    int SeekByBytes = -1;
+    int WantedAudioStream = -1, WantedVideoStream = -1, WantedSubtitleStream = -1;
+    int VerticalFlip = 0;
+    // Set once, at construction.
+    int SyncType = 0;
+    int AudioDisplayMode = 1;
+    int AudioDisplayInterval = 20; // ms
+    TDecoderOptions DecoderOptions;
+    int Reorder = -1;
+    int FrameDrop = 0;
+    int ScalerFlags = 4;
+    bool GenPts = false;
+    int FramePixFmt = -1;
+    bool FullScreen = false;
+
+    // ---- events ----
+    void SetOnPosition(TPositionEvent handler);
+    void SetOnState(TPlayStateEvent handler);
+    void SetOnFileOpen(TFileOpenEvent handler);
+    void SetOnAudioHook(TPlayerAudioHookEvent handler);
+    void SetOnVideoHook(TPlayerVideoHookEvent handler);
+
+protected:
+    void SetAspectRatioValue(float value);
+
+private:
+    friend class TPlayback;
+    friend class TAudioOutput;
+    friend class TVideoDecoder;
+    friend class TPlayerDisplay;
+
+    void ResetPlaybackSettings();
+    TPlaybackOptions SnapshotOptions() const;
+    bool Fail(const QString& message);
+    bool StartSDL();
+    void QuitSDL();
+    void WaitForPlayThread();
+    void PlayThreadMain(uint64_t generation);
+    // Handles one event under the player lock; false when the loop ends.
+    bool HandlePlayEvent(int type);
+    void ClosePlayback();
+    void RefreshTimer(bool consume);
+    void ReportPosition();
+    // The seek of Seek(flags, false, position) for the open playback; the caller holds the
+    // player lock.
+    void RequestSeekLocked(uint8_t flags, int64_t position);
+    void SetState(TPlayState state, uint64_t generation);
+    void PostEvent(const TRingEvent& event);
+    void RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate, int channels);
+    bool RaiseVideoHook(QImage& bitmap, int64_t pts);
+    void PublishDisplay(const QImage& image);
+    // Takes the player lock within ms milliseconds (pumping on the main thread).
+    bool LockPlayer(std::unique_lock<std::mutex>& lock, int ms);
+
+    // The open playback; replaced only by the thread holding FPlayerLock.
+    std::unique_ptr<TPlayback> FPlayback;
+    // Guards FPlayback and the display: the play thread holds it while it handles one event,
+    // the operations while they look at the playback.
+    mutable std::mutex FPlayerLock;
+    std::atomic<bool> FOpen{false};           // mirrors FPlayback != nullptr for lock-free looks
+    std::unique_ptr<TPlayerDisplay> FDisplay; // play thread only
+    QPointer<QWindow> FScreenHandle;
+    bool FHasHost = false;
+    std::atomic<bool> FSDLStarted{false}; // this player holds SDL's audio and timer
+    uint64_t FGeneration = 0;
+    std::atomic<uint64_t> FLiveGeneration{0}; // the playback whose events are delivered
+
+    TPlayerSignal FSeekDone{true};
+    TPlayerSignal FFrameReady{true};
+    TPlayerSignal FPlayEnded{true};
+    std::atomic<bool> FSeekPending{false};
+    std::atomic<bool> FNeedsReset{false}; // a playback closed; settings not reset yet
+
+    TPlayerEventRing FRing;
+    std::unique_ptr<TEventThread> FEventThread;
+    TPlayThread FPlayThread;
+    TPlayerLogQueue FLog;
+
+    std::atomic<int64_t> FLastPosted{PlayTimeUnset};
+    std::atomic<int64_t> FCurrentPosition{-1};
+    std::atomic<TPlayState> FLastState{psStop};
+    std::atomic<int> FAudioVolume{128};
+    std::atomic<bool> FMute{false};
+    std::atomic<bool> FAudioHook{false};
+    std::atomic<bool> FVideoHook{false};
+    std::atomic<int> FScreenWidth{0}, FScreenHeight{0};
+    std::atomic<float> FAspectRatio{0};
+    std::atomic<int64_t> FAudioCallbackTime{0};
+
+    TPlayerHandlers FHandlers{*this, FLog};
+    TFileOpenEvent FOnFileOpen; // main thread only
+
+    mutable std::mutex FDisplayImageLock; // guards FDisplayImage
+    QImage FDisplayImage;
+};

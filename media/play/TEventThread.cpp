@@ -1,0 +1,47 @@
+#include "media/play/TEventThread.h"
+
+#include "media/MyUtils.h"
+
+#include <chrono>
+
+TEventThread::TEventThread(TPlayerEventRing& ring, std::function<void(const TRingEvent&)> deliver)
+    : FRing(ring), FDeliver(std::move(deliver)) {
+    FThread = std::thread([this] { Run(); });
+}
+
+TEventThread::~TEventThread() {
+    Terminate();
+}
+
+void TEventThread::Run() {
+    while (!FTerminated) {
+        const TRingEvent event = FRing.Read();
+        if (event.Kind == rekTerminate)
+            break;
+        if (event.Kind != rekNone) {
+            FDeliver(event);
+            if (event.Kind == rekState && event.State == psStop)
+                break;
+            continue;
+        }
+        FRing.WaitReady(100);
+    }
+    FFinished = true;
+}
+
+void TEventThread::Terminate() {
+    FTerminated = true;
+    FRing.Wake();
+    std::unique_lock<std::mutex> lock(FJoinLock, std::defer_lock);
+    if (IsMainThread()) {
+        // A delivery in progress may be waiting for the main thread.
+        while (!FFinished || !lock.try_lock()) {
+            PumpMessages();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    } else {
+        lock.lock();
+    }
+    if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
+        FThread.join();
+}

@@ -1,0 +1,1 @@
+#include "media/play/TFFPlayer.h"

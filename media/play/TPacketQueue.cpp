@@ -1,0 +1,83 @@
+#include "media/play/TPacketQueue.h"
+
+int TPacketQueue::Push(TQueuedPacket item, int bytes) {
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FAbort)
+            return -1;
+        FItems.push_back(std::move(item));
+        FSize += bytes + NodeOverhead;
+    }
+    FAdded.notify_one();
+    return 0;
+}
+
+int TPacketQueue::Put(const AVPacket* pkt) {
+    AVPacketPtr copy = MakePacket();
+    if (!copy || ff::av_packet_ref(copy.get(), pkt) < 0)
+        return -1;
+    const int bytes = copy->size;
+    return Push({std::move(copy), false}, bytes);
+}
+
+int TPacketQueue::PutFlush() {
+    return Push({nullptr, true}, 0);
+}
+
+int TPacketQueue::PutDrain(int streamIndex) {
+    AVPacketPtr drain = MakePacket();
+    if (!drain)
+        return -1;
+    drain->stream_index = streamIndex;
+    return Push({std::move(drain), false}, 0);
+}
+
+int TPacketQueue::Get(TQueuedPacket& item, bool block) {
+    std::unique_lock<std::mutex> lock(FLock);
+    for (;;) {
+        if (FAbort)
+            return -1;
+        if (!FItems.empty()) {
+            item = std::move(FItems.front());
+            FItems.pop_front();
+            FSize -= (item.Packet ? item.Packet->size : 0) + NodeOverhead;
+            return 1;
+        }
+        if (!block)
+            return 0;
+        FAdded.wait(lock);
+    }
+}
+
+void TPacketQueue::Flush() {
+    std::deque<TQueuedPacket> old;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        old.swap(FItems);
+        FSize = 0;
+    }
+    // The packets are freed outside the lock; the reader need not wait for that.
+}
+
+void TPacketQueue::Abort() {
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FAbort = true;
+    }
+    FAdded.notify_all();
+}
+
+void TPacketQueue::Start() {
+    std::lock_guard<std::mutex> lock(FLock);
+    FAbort = false;
+}
+
+int TPacketQueue::Size() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FSize;
+}
+
+int TPacketQueue::PacketCount() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return int(FItems.size());
+}

@@ -1,0 +1,58 @@
+#include "media/play/TPlayThread.h"
+
+#include "media/MyUtils.h"
+
+#include <chrono>
+
+TPlayThread::~TPlayThread() {
+    Join();
+}
+
+void TPlayThread::Start(std::function<void()> body) {
+    Join();
+    // Events posted since the owner cleared the queue (the first refresh) are this playback's.
+    std::lock_guard<std::mutex> lock(FJoinLock);
+    FRunning = true;
+    FThread = std::thread([this, body = std::move(body)] {
+        body();
+        FRunning = false;
+    });
+}
+
+void TPlayThread::Post(TPlayEventType type) {
+    {
+        std::lock_guard<std::mutex> lock(FEventLock);
+        FEvents.push_back(type);
+    }
+    FEventPosted.notify_one();
+}
+
+bool TPlayThread::Next(TPlayEventType& type, int ms) {
+    std::unique_lock<std::mutex> lock(FEventLock);
+    if (!FEventPosted.wait_for(lock, std::chrono::milliseconds(ms),
+                               [this] { return !FEvents.empty(); }))
+        return false;
+    type = FEvents.front();
+    FEvents.pop_front();
+    return true;
+}
+
+void TPlayThread::ClearEvents() {
+    std::lock_guard<std::mutex> lock(FEventLock);
+    FEvents.clear();
+}
+
+void TPlayThread::Join() {
+    std::unique_lock<std::mutex> lock(FJoinLock, std::defer_lock);
+    if (IsMainThread()) {
+        // The thread may be handing a log line or an event to the main thread at this moment.
+        while (FRunning || !lock.try_lock()) {
+            PumpMessages();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    } else {
+        lock.lock();
+    }
+    if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
+        FThread.join();
+}

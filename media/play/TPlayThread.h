@@ -1,0 +1,52 @@
+#pragma once
+// The play thread of one playback: it runs the player's event loop (refresh ticks, picture
+// allocation, display updates, the quit request) until the playback is closed.
+//
+// The events travel through a queue of our own rather than SDL's: without a video subsystem SDL 2
+// can only wait for an event by polling every millisecond, which a preview that should cost next
+// to nothing cannot afford. When the display has a window of its own, the loop also polls SDL's
+// window events every 10 ms.
+//
+// Owner: the player. Start starts the thread; Join (any thread, any number of times) returns when
+// it has ended and been joined once.
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+enum TPlayEventType {
+    peVideoResize = 16,
+    peVideoExpose = 17,
+    peAllocPicture = 24,
+    peRefresh = 25,
+    peQuit = 26,
+    peUpdateDisplay = 27,
+};
+
+class TPlayThread {
+public:
+    ~TPlayThread(); // joins
+
+    void Start(std::function<void()> body);
+    void Post(TPlayEventType type);
+    // The next event, waiting up to ms milliseconds; false on time-out.
+    bool Next(TPlayEventType& type, int ms);
+    void ClearEvents();
+    // True from Start until the body has returned.
+    bool Running() const { return FRunning.load(); }
+    // Waits for the end of the thread and joins it; a second call (from any thread) waits until
+    // the first has joined. Pumps messages while waiting on the main thread.
+    void Join();
+
+private:
+    mutable std::mutex FEventLock; // guards FEvents
+    std::condition_variable FEventPosted;
+    std::deque<TPlayEventType> FEvents;
+
+    std::mutex FJoinLock; // guards FThread (its start and its one join)
+    std::thread FThread;
+    std::atomic<bool> FRunning{false};
+};

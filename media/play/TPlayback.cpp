@@ -1,0 +1,484 @@
+#include "media/play/TPlayback.h"
+
+#include "media/FFLoad.h"
+#include "media/FFUtils.h"
+#include "media/MyUtils.h"
+#include "media/UnicodeProtocol.h"
+#include "media/play/TAudioOutput.h"
+#include "media/play/TCustomPlayer.h"
+#include "media/play/TVideoDecoder.h"
+
+#include <chrono>
+#include <climits>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr int MaxQueueBytes = 15 * 1024 * 1024;
+constexpr int MinAudioQueueBytes = 327680;
+constexpr int MinFrames = 5;
+
+void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// True for an MP3 whose first frame carries LAME's "Info" tag: a constant bit rate with a known
+// frame count. The demuxer can then seek by scaling the byte position and re-derive the exact
+// frame time, where its default reads every packet up to the target (60 ms and more deep into a
+// long file). Variable-rate files keep the default: their fast seek is only approximate.
+bool IsTaggedCbrMp3(AVIOContext* pb) {
+    if (pb == nullptr || !(pb->seekable & AVIO_SEEKABLE_NORMAL))
+        return false;
+    const int64_t saved = ff::avio_seek(pb, 0, SEEK_CUR);
+    unsigned char head[10] = {};
+    int64_t start = 0;
+    if (ff::avio_seek(pb, 0, SEEK_SET) == 0 && ff::avio_read(pb, head, 10) == 10 &&
+        head[0] == 'I' && head[1] == 'D' && head[2] == '3') {
+        const int64_t size = (int64_t(head[6] & 0x7F) << 21) | ((head[7] & 0x7F) << 14) |
+                             ((head[8] & 0x7F) << 7) | (head[9] & 0x7F);
+        start = 10 + size + ((head[5] & 0x10) ? 10 : 0);
+    }
+    unsigned char frame[64] = {};
+    bool info = false;
+    if (ff::avio_seek(pb, start, SEEK_SET) == start && ff::avio_read(pb, frame, 64) == 64 &&
+        frame[0] == 0xFF && (frame[1] & 0xE0) == 0xE0) {
+        const bool mpeg1 = ((frame[1] >> 3) & 3) == 3;
+        const bool mono = ((frame[3] >> 6) & 3) == 3;
+        const int at = 4 + (mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+        info = frame[at] == 'I' && frame[at + 1] == 'n' && frame[at + 2] == 'f' &&
+               frame[at + 3] == 'o';
+    }
+    ff::avio_seek(pb, saved, SEEK_SET);
+    return info;
+}
+
+} // namespace
+
+TPlayback::TPlayback(TCustomPlayer& player, const TPlaybackOptions& options,
+                     const QString& fileName, bool startPaused, uint64_t generation)
+    : Player(player), Log(player.FLog), Opt(options), FileName(fileName), Generation(generation) {
+    if (startPaused) {
+        Paused = 1;
+        OpenedPaused = 1;
+    }
+}
+
+TPlayback::~TPlayback() {
+    Close();
+}
+
+// ---- open and close ---------------------------------------------------------------------------
+
+bool TPlayback::Open(QString& error) {
+    FReadThread = std::thread([this] { ReadThreadMain(); });
+    const bool main = IsMainThread();
+    while (OpenStatus.load(std::memory_order_acquire) == 0) {
+        if (main) {
+            PumpMessages();
+            Log.Forward(&Player);
+        }
+        SleepMs(10);
+    }
+    if (OpenStatus == 1) {
+        if (VideoIndex < 0 && !Opt.DisableDisplay)
+            AudioDisplayMode = Opt.AudioDisplayMode;
+        FRefreshThread = std::thread([this] { RefreshThreadMain(); });
+        return true;
+    }
+    FReadThread.join(); // it has cleaned up and ends
+    error = OpenError;
+    return false;
+}
+
+void TPlayback::Close() {
+    if (FClosed.exchange(true))
+        return;
+    AbortRequest = true;
+    AudioQ.Abort();
+    VideoQ.Abort();
+    SubtitleQ.Abort();
+    if (Video())
+        Video()->Abort();
+    if (FReadThread.joinable())
+        FReadThread.join();
+    if (FRefreshThread.joinable())
+        FRefreshThread.join();
+}
+
+int TPlayback::InterruptCheck(void* opaque) {
+    return static_cast<TPlayback*>(opaque)->AbortRequest.load() ? 1 : 0;
+}
+
+// ---- read thread ------------------------------------------------------------------------------
+
+void TPlayback::ReadThreadMain() {
+    bool opened = OpenInput();
+    if (opened) {
+        int chosen[3] = {-1, -1, -1}; // audio, video, subtitle
+        ChooseAndOpenStreams(chosen);
+        if (AudioIndex < 0 && VideoIndex < 0) {
+            OpenError =
+                QStringLiteral("%1: could not open codecs, no stream to play.").arg(FileName);
+            opened = false;
+        }
+    }
+    if (!opened) {
+        CloseComponent(AudioIndex);
+        CloseComponent(VideoIndex);
+        CloseComponent(SubtitleIndex);
+        CloseInput();
+        OpenStatus.store(-1, std::memory_order_release);
+        return;
+    }
+    OpenStatus.store(1, std::memory_order_release);
+    ReadLoop();
+    // Reading has ended (abort, or an input that fails for good); what is queued still plays,
+    // and its end is the end of the media.
+    while (!AbortRequest) {
+        if (AudioQ.Size() == 0 && VideoQ.Size() == 0 && SubtitleQ.Size() == 0)
+            EndReached = true;
+        SleepMs(10);
+    }
+    CloseComponent(AudioIndex);
+    CloseComponent(VideoIndex);
+    CloseComponent(SubtitleIndex);
+    CloseInput();
+}
+
+bool TPlayback::OpenInput() {
+    AVInputContextPtr ic(ff::avformat_alloc_context());
+    if (!ic) {
+        OpenError = QStringLiteral("av_mallocz() failed.");
+        return false;
+    }
+    // A stop must never wait for a read that blocks: the library asks this while it waits.
+    ic->interrupt_callback.callback = &TPlayback::InterruptCheck;
+    ic->interrupt_callback.opaque = this;
+    AVDictionaryPtr options;
+    if (Opt.FrameWidth > 0 && Opt.FrameHeight > 0)
+        ff::av_dict_set(InOut(options), "video_size",
+                        QByteArray::number(Opt.FrameWidth)
+                            .append('x')
+                            .append(QByteArray::number(Opt.FrameHeight))
+                            .constData(),
+                        0);
+    if (Opt.FramePixFmt >= 0)
+        if (const char* name = ff::av_get_pix_fmt_name(AVPixelFormat(Opt.FramePixFmt)))
+            ff::av_dict_set(InOut(options), "pixel_format", name, 0);
+    const int ret = OpenInputFile(InOut(ic), FileName, nullptr, InOut(options));
+    if (ret < 0) {
+        OpenError = LibErrorText(FileName, ret);
+        return false;
+    }
+    FContext = std::move(ic);
+    AVFormatContext* c = FContext.get();
+    if (Opt.GenPts)
+        c->flags |= AVFMT_FLAG_GENPTS;
+    int found;
+    {
+        auto codecs = LockCodecs();
+        found = ff::avformat_find_stream_info(c, nullptr);
+    }
+    if (found < 0) {
+        OpenError = QStringLiteral("%1: could not find codec parameters").arg(FileName);
+        return false;
+    }
+    FormatName = QString::fromUtf8(c->iformat->name);
+    if (FormatName == QLatin1String("mp3") && IsTaggedCbrMp3(c->pb))
+        c->flags |= AVFMT_FLAG_FAST_SEEK;
+    if (c->pb != nullptr)
+        c->pb->eof_reached = 0;
+    ImageSequence = FormatName == QLatin1String("image2");
+    CaptureDevice = FormatName == QLatin1String("vfwcap") ||
+                    FormatName == QLatin1String("vfwcapture") ||
+                    FormatName == QLatin1String("video4linux2,v4l2");
+    ContextStartTime = c->start_time;
+    MediaStart = c->start_time != AV_NOPTS_VALUE ? c->start_time : 0;
+    MediaDuration = c->duration != AV_NOPTS_VALUE ? c->duration : -1;
+    if (Opt.StartTime != PlayTimeUnset) {
+        int64_t timestamp = Opt.StartTime;
+        if (c->start_time != AV_NOPTS_VALUE)
+            timestamp += c->start_time;
+        if (ff::avformat_seek_file(c, -1, INT64_MIN, timestamp, INT64_MAX, 0) < 0)
+            Log.PushFmt(llError, "%s: could not seek to position %0.3f",
+                        FileName.toUtf8().constData(), double(timestamp) / 1000000.0);
+    }
+    return true;
+}
+
+void TPlayback::ChooseAndOpenStreams(int (&chosen)[3]) {
+    AVFormatContext* c = FContext.get();
+    const AVMediaType types[3] = {AVMEDIA_TYPE_AUDIO, AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_SUBTITLE};
+    const int wanted[3] = {Opt.WantedAudio, Opt.WantedVideo, Opt.WantedSubtitle};
+    const bool disabled[3] = {Opt.DisableAudio, Opt.DisableVideo, Opt.DisableVideo};
+    for (unsigned i = 0; i < c->nb_streams; ++i)
+        c->streams[i]->discard = AVDISCARD_ALL;
+    for (int t = 0; t < 3; ++t) {
+        if (disabled[t])
+            continue;
+        if (wanted[t] >= 0) {
+            int n = 0;
+            for (unsigned i = 0; i < c->nb_streams; ++i)
+                if (c->streams[i]->codecpar->codec_type == types[t] && n++ == wanted[t]) {
+                    chosen[t] = int(i);
+                    break;
+                }
+        } else {
+            chosen[t] = ff::av_find_best_stream(c, types[t], -1, -1, nullptr, 0);
+        }
+        // A cover picture is one still image, not a video to play: with it as the video stream
+        // the position of an MP3 would stand still at its only frame.
+        if (t == 1 && chosen[t] >= 0 &&
+            (c->streams[chosen[t]]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            chosen[t] = -1;
+        if (chosen[t] < 0)
+            chosen[t] = -1;
+    }
+    if (chosen[0] >= 0)
+        OpenComponent(chosen[0]);
+    if (chosen[1] >= 0)
+        OpenComponent(chosen[1]);
+    // Subtitles are not shown; their stream stays discarded.
+}
+
+int TPlayback::OpenComponent(int streamIndex) {
+    AVFormatContext* c = FContext.get();
+    if (streamIndex < 0 || unsigned(streamIndex) >= c->nb_streams)
+        return -1;
+    AVStream* st = c->streams[streamIndex];
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+        auto audio = std::make_unique<TAudioOutput>(*this);
+        AudioQ.Start();
+        AudioQ.PutFlush();
+        // The index is known before the device starts pulling.
+        AudioIndex = streamIndex;
+        st->discard = AVDISCARD_DEFAULT;
+        if (audio->Open(st) < 0) {
+            st->discard = AVDISCARD_ALL;
+            AudioIndex = -1;
+            AudioQ.Flush();
+            return -1;
+        }
+        if (st->duration != AV_NOPTS_VALUE)
+            AudioStreamDuration = ff::av_rescale_q(st->duration, st->time_base, {1, 1000000});
+        FAudioOwner = std::move(audio);
+        FAudio.store(FAudioOwner.get(), std::memory_order_release);
+        ff::SDL_PauseAudioDevice(FAudioOwner->DeviceId(), 0);
+        return 0;
+    }
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        auto video = std::make_unique<TVideoDecoder>(*this);
+        VideoQ.Start();
+        VideoQ.PutFlush();
+        st->discard = AVDISCARD_DEFAULT;
+        VideoIndex = streamIndex;
+        if (video->Open(st) < 0) {
+            st->discard = AVDISCARD_ALL;
+            VideoIndex = -1;
+            VideoQ.Flush();
+            return -1;
+        }
+        FVideoOwner = std::move(video);
+        FVideo.store(FVideoOwner.get(), std::memory_order_release);
+        FVideoOwner->StartThread();
+        return 0;
+    }
+    return -1;
+}
+
+void TPlayback::CloseComponent(int streamIndex) {
+    AVFormatContext* c = FContext.get();
+    if (c == nullptr || streamIndex < 0 || unsigned(streamIndex) >= c->nb_streams)
+        return;
+    if (streamIndex == AudioIndex && Audio()) {
+        AudioQ.Abort();
+        Audio()->Close();
+        AudioQ.Flush();
+        // The clock stays readable until the playback is freed; nothing plays any more.
+        AudioIndex = -1;
+    } else if (streamIndex == VideoIndex && Video()) {
+        VideoQ.Abort();
+        Video()->Close();
+        VideoQ.Flush();
+        VideoIndex = -1;
+    }
+    c->streams[streamIndex]->discard = AVDISCARD_ALL;
+}
+
+void TPlayback::CloseInput() {
+    AVInputContextPtr context = std::move(FContext);
+    // Closing may log through the library; nothing here holds a lock.
+    context.reset();
+}
+
+void TPlayback::DoSeek() {
+    AVFormatContext* c = FContext.get();
+    const int64_t target = SeekTarget, rel = SeekRel;
+    const int flags = SeekFlags;
+    const int64_t minTs = rel > 0 ? target - rel + 2 : INT64_MIN;
+    const int64_t maxTs = rel < 0 ? target - rel - 2 : INT64_MAX;
+    int ret = ff::avformat_seek_file(c, -1, minTs, target, maxTs, flags);
+    if (ret < 0)
+        ret = ff::av_seek_frame(c, -1, target, flags);
+    if (ret < 0)
+        ret = ff::av_seek_frame(c, -1, target, flags ^ AVSEEK_FLAG_BACKWARD);
+    const bool hasVideo = VideoIndex >= 0;
+    if (ret < 0) {
+        Log.PushFmt(llError, "%s: error while seeking", FileName.toUtf8().constData());
+        if (hasVideo)
+            Player.FFrameReady.Set();
+    } else {
+        if (AudioIndex >= 0) {
+            AudioQ.Flush();
+            AudioQ.PutFlush();
+        }
+        if (hasVideo) {
+            VideoQ.Flush();
+            VideoQ.PutFlush();
+            FlushSeen = 0;
+            Player.FFrameReady.Reset();
+        }
+    }
+    FEndLogged = false;
+    EndReached = false;
+    EndSignalled = false;
+    SeekReq.store(0, std::memory_order_release);
+    SeekCompleted = 1;
+    Player.FSeekDone.Set();
+    if (!hasVideo)
+        Player.FSeekPending = false;
+}
+
+void TPlayback::ReadLoop() {
+    AVFormatContext* c = FContext.get();
+    AVPacketPtr pkt = MakePacket();
+    bool eof = false;
+    while (!AbortRequest) {
+        const int paused = Paused;
+        if (paused != FLastPaused) {
+            FLastPaused = paused;
+            ReadPauseResult = paused ? ff::av_read_pause(c) : ff::av_read_play(c);
+        }
+        if (SeekReq.load(std::memory_order_acquire)) {
+            DoSeek();
+            eof = false;
+        }
+        const int audioBytes = AudioQ.Size(), videoBytes = VideoQ.Size(),
+                  subtitleBytes = SubtitleQ.Size();
+        const bool audioShort = AudioIndex >= 0 && audioBytes <= MinAudioQueueBytes;
+        const bool videoShort = VideoIndex >= 0 && VideoQ.PacketCount() <= MinFrames;
+        if (audioBytes + videoBytes + subtitleBytes > MaxQueueBytes ||
+            !(audioShort || videoShort)) {
+            SleepMs(10);
+            continue;
+        }
+        if (eof || (c->pb != nullptr && ff::avio_feof(c->pb))) {
+            if (VideoIndex >= 0) {
+                VideoQ.PutDrain(VideoIndex);
+                Player.FFrameReady.Set();
+            }
+            SleepMs(10);
+            if (AudioQ.Size() == 0 && VideoQ.Size() == 0 && SubtitleQ.Size() == 0)
+                EndReached = true;
+            continue;
+        }
+        InRead = true;
+        const int ret = ff::av_read_frame(c, pkt.get());
+        InRead = false;
+        if (AbortRequest)
+            break;
+        if (ret == AVERROR(EAGAIN)) {
+            SleepMs(10);
+            continue;
+        }
+        if (ret < 0) {
+            if (VideoIndex >= 0)
+                Player.FFrameReady.Set();
+            if (!ImageSequence && !FEndLogged) {
+                FEndLogged = true;
+                if (ret == AVERROR_EOF)
+                    Log.PushFmt(llInfo, "reach end of file: %s", FileName.toUtf8().constData());
+                else
+                    Log.PushFmt(llError, "error #%d while reading file: %s", ret,
+                                FileName.toUtf8().constData());
+            }
+            if (ret == AVERROR_EOF) {
+                eof = true;
+                continue;
+            }
+            if (c->pb != nullptr && c->pb->error != 0)
+                break;
+            SleepMs(100);
+            continue;
+        }
+        if (pkt->stream_index == AudioIndex)
+            AudioQ.Put(pkt.get());
+        else if (pkt->stream_index == VideoIndex)
+            VideoQ.Put(pkt.get());
+        ff::av_packet_unref(pkt.get());
+    }
+}
+
+// ---- refresh, clocks, pause, seek -------------------------------------------------------------
+
+void TPlayback::RefreshThreadMain() {
+    while (!AbortRequest) {
+        if (!RefreshPending.exchange(true))
+            Player.FPlayThread.Post(peRefresh);
+        const bool audioDisplay = AudioIndex >= 0 && AudioDisplayMode != 0;
+        SleepMs(audioDisplay ? std::max(1, Opt.AudioDisplayInterval) : 5);
+    }
+}
+
+double TPlayback::AudioClock() const {
+    const TAudioOutput* audio = Audio();
+    return audio != nullptr ? audio->Clock() : std::numeric_limits<double>::quiet_NaN();
+}
+
+double TPlayback::VideoClock() const {
+    const TVideoDecoder* video = Video();
+    if (video == nullptr)
+        return std::numeric_limits<double>::quiet_NaN();
+    return video->Clock(Paused != 0, double(MediaStart) / 1000000.0);
+}
+
+double TPlayback::ExternalClock() const {
+    return FExternalClock + double(ff::av_gettime() - FExternalClockTime) * 0.000001;
+}
+
+double TPlayback::MasterClock() const {
+    if (Opt.SyncType == 1)
+        return VideoIndex >= 0 ? VideoClock() : AudioClock();
+    if (Opt.SyncType == 0)
+        return AudioIndex >= 0 ? AudioClock() : VideoClock();
+    return ExternalClock();
+}
+
+void TPlayback::TogglePause() {
+    // A pause never waits on a seek for longer.
+    if (!Player.FSeekDone.Wait(250))
+        Player.FSeekDone.Set();
+    if (Paused) {
+        if (Video())
+            Video()->Resumed(ReadPauseResult == AVERROR(ENOSYS));
+        Paused = 0;
+    } else {
+        if (VideoIndex >= 0 && !Player.FFrameReady.Wait(250))
+            Player.FFrameReady.Set();
+        Paused = 1;
+    }
+}
+
+bool TPlayback::RequestSeek(int flags, int64_t target, int64_t relativeHint) {
+    if (SeekReq.load(std::memory_order_acquire))
+        return false;
+    Player.FSeekPending = true;
+    PausedBeforeSeek = Paused.load();
+    SeekTarget = target;
+    SeekRel = relativeHint;
+    SeekFlags = flags;
+    Player.FSeekDone.Reset();
+    SeekReq.store(1, std::memory_order_release);
+    return true;
+}

@@ -1,0 +1,70 @@
+#pragma once
+// The display of a playback: pictures of a video stream, or for media without video the audio
+// display (waveform or spectrum).
+//
+// Everything is drawn with SDL's renderer. With a host window, the renderer is SDL's software
+// renderer on an off-screen surface of the host's client size: nothing is painted over the host's
+// own widgets, and after each update the surface is published as an image the host may present
+// (TCustomPlayer::DisplayImage). Without a host the display is a window of its own captioned
+// "FFPlayer", for which the video subsystem is started here and stopped again by the destructor.
+//
+// Thread: the play thread only, which creates, uses and destroys it.
+
+#include "media/AVPtr.h"
+
+#include <QImage>
+
+#include <vector>
+
+class TCustomPlayer;
+class TPlayback;
+struct AVTXContext;
+
+class TPlayerDisplay {
+public:
+    TPlayerDisplay(TCustomPlayer& player, TPlayback& playback);
+    ~TPlayerDisplay();
+    TPlayerDisplay(const TPlayerDisplay&) = delete;
+    TPlayerDisplay& operator=(const TPlayerDisplay&) = delete;
+
+    // Makes the surface or window (again when forced or when the wanted size changed). False
+    // with "SDL: could not set video mode." queued on the log.
+    bool Open(bool forced);
+    // The audio display for media without video, else a redraw of the last picture.
+    void Show();
+    void ShowPicture(const AVFrame* picture);
+    bool OwnWindow() const { return FWindow != nullptr; }
+    // The next window event as a play event type (0 when none); the play thread polls it.
+    int PollWindowEvent();
+    // The window's size changed: the display takes it.
+    void Resized();
+
+private:
+    void WantedSize(int& w, int& h) const;
+    void Present();
+    void DrawPicture();
+    void ShowWaveform();
+    void ShowSpectrum();
+    void FillRect(int x, int y, int w, int h, Uint8 r, Uint8 g, Uint8 b);
+
+    TCustomPlayer& FPlayer;
+    TPlayback& FPlayback;
+    SDL_Window* FWindow = nullptr;
+    SDL_Surface* FSurface = nullptr;
+    SDL_Renderer* FRenderer = nullptr;
+    SDL_Texture* FTexture = nullptr;
+    bool FVideoStarted = false;
+    int FWidth = 0, FHeight = 0;
+    int FTexWidth = 0, FTexHeight = 0;
+    AVRational FPictureSar{0, 1};
+    int FLastStart = 0;
+
+    // Spectrum transform and its buffers.
+    AVTXContext* FTx = nullptr;
+    void (*FTxFn)(AVTXContext*, void*, void*, ptrdiff_t) = nullptr;
+    int FTxBits = 0;
+    std::vector<float> FTxIn;
+    std::vector<float> FTxOut; // interleaved re, im
+    std::vector<int16_t> FSamples;
+    int FColumn = 0;
+};

@@ -1,0 +1,100 @@
+#include "media/play/TPlayerHandlers.h"
+
+#include "media/FFBaseComponent.h"
+#include "media/FFLog.h"
+#include "media/MyUtils.h"
+#include "media/play/TPlayerLogQueue.h"
+
+#include <chrono>
+#include <exception>
+#include <thread>
+
+namespace {
+
+// On the main thread keeps serving the calls handed to it while it waits for the lock.
+std::unique_lock<std::recursive_mutex> LockHandlers(std::recursive_mutex& m) {
+    std::unique_lock<std::recursive_mutex> lock(m, std::defer_lock);
+    if (!IsMainThread()) {
+        lock.lock();
+        return lock;
+    }
+    while (!lock.try_lock()) {
+        PumpMessages();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return lock;
+}
+
+} // namespace
+
+void TPlayerHandlers::SetOnPosition(TPositionEvent handler) {
+    auto lock = LockHandlers(FHandlerLock);
+    FOnPosition = std::move(handler);
+    FHasOnPosition = bool(FOnPosition);
+}
+
+void TPlayerHandlers::SetOnState(TPlayStateEvent handler) {
+    auto lock = LockHandlers(FHandlerLock);
+    FOnState = std::move(handler);
+    FHasOnState = bool(FOnState);
+}
+
+void TPlayerHandlers::SetOnAudioHook(TPlayerAudioHookEvent handler) {
+    std::lock_guard<std::mutex> lock(FAudioHookLock);
+    FOnAudioHook = std::move(handler);
+}
+
+void TPlayerHandlers::SetOnVideoHook(TPlayerVideoHookEvent handler) {
+    std::lock_guard<std::mutex> lock(FVideoHookLock);
+    FOnVideoHook = std::move(handler);
+}
+
+void TPlayerHandlers::Deliver(const TRingEvent& event,
+                              const std::atomic<uint64_t>& liveGeneration) {
+    auto run = [this, event, &liveGeneration] {
+        if (event.Generation != liveGeneration)
+            return; // a replaced playback's event, or the player is going away
+        auto lock = LockHandlers(FHandlerLock);
+        if (event.Kind == rekPosition && FOnPosition)
+            FOnPosition(&FSender, event.Position);
+        else if (event.Kind == rekState && FOnState)
+            FOnState(&FSender, event.State);
+    };
+    try {
+        if (FSender.TriggerEventInMainThread())
+            CallInMainThread(run);
+        else
+            run();
+    } catch (const std::exception& e) {
+        ActiveLogger()->LogFmt(&FSender, llError, "Error occurs in an event handler: %s", e.what());
+    }
+}
+
+void TPlayerHandlers::RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate,
+                                     int channels) {
+    std::lock_guard<std::mutex> lock(FAudioHookLock);
+    if (!FOnAudioHook)
+        return;
+    try {
+        FOnAudioHook(&FSender, pts, sample, size, rate, channels);
+    } catch (const std::exception& e) {
+        FLog.PushFmt(llError, "Error occurs OnAudioHook: %s", e.what());
+    } catch (...) {
+        FLog.Push(llError, QStringLiteral("Error occurs OnAudioHook"));
+    }
+}
+
+bool TPlayerHandlers::RaiseVideoHook(QImage& bitmap, int64_t pts) {
+    std::lock_guard<std::mutex> lock(FVideoHookLock);
+    if (!FOnVideoHook)
+        return false;
+    bool update = true;
+    try {
+        FOnVideoHook(&FSender, bitmap, pts, update);
+    } catch (const std::exception& e) {
+        FLog.Push(llError,
+                  QStringLiteral("Error occurs OnVideoHook: ") + QString::fromUtf8(e.what()));
+        return false;
+    }
+    return update;
+}

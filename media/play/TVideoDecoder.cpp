@@ -1,0 +1,328 @@
+#include "media/play/TVideoDecoder.h"
+
+#include "media/play/PlayerCodec.h"
+#include "media/play/TCustomPlayer.h"
+#include "media/play/TPlayback.h"
+#include "media/play/TPlayerDisplay.h"
+
+#include <QImage>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+double WallSeconds() {
+    return double(ff::av_gettime()) / 1000000.0;
+}
+
+} // namespace
+
+TVideoDecoder::TVideoDecoder(TPlayback& playback) : FPlayback(playback) {}
+
+TVideoDecoder::~TVideoDecoder() {
+    Close();
+}
+
+int TVideoDecoder::Open(AVStream* stream) {
+    FCodec = OpenPlayerDecoder(stream, FPlayback.Opt.Decoder);
+    if (!FCodec) {
+        FPlayback.Log.Push(llError, QStringLiteral("avcodec_open() failed."));
+        return -1;
+    }
+    FFrame = MakeFrame();
+    for (TPicture& p : FPics)
+        p.Frame = MakeFrame();
+    FTimeBase = stream->time_base;
+    FWidth = FCodec->width;
+    FHeight = FCodec->height;
+    AVRational rate = stream->avg_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0)
+        rate = stream->r_frame_rate;
+    FFrameDuration = rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 0.04;
+    FLastFrameDelay = FFrameDuration;
+    FFrameTimer = WallSeconds();
+    return 0;
+}
+
+void TVideoDecoder::StartThread() {
+    FThread = std::thread([this] { Run(); });
+}
+
+void TVideoDecoder::Abort() {
+    FAborted = true;
+    std::lock_guard<std::mutex> lock(FPictLock);
+    FPictChanged.notify_all();
+}
+
+void TVideoDecoder::Close() {
+    if (FClosed.exchange(true))
+        return;
+    FPlayback.VideoQ.Abort();
+    Abort();
+    if (FThread.joinable())
+        FThread.join();
+    ClosePlayerDecoder(FCodec);
+    for (SwsContext** sws : {&FSws, &FToRGB, &FFromRGB}) {
+        if (*sws != nullptr)
+            ff::sws_freeContext(*sws);
+        *sws = nullptr;
+    }
+}
+
+double TVideoDecoder::Clock(bool paused, double mediaStart) const {
+    if (paused)
+        return FCurPts;
+    const double drift = FCurDrift;
+    if (drift == 0)
+        return mediaStart;
+    return drift + WallSeconds();
+}
+
+void TVideoDecoder::Resumed(bool inputCannotPause) {
+    const double now = WallSeconds();
+    std::lock_guard<std::mutex> lock(FPictLock);
+    FFrameTimer += now + FCurDrift - FCurPts;
+    if (!inputCannotPause)
+        FCurPts = FCurDrift + now;
+    FCurDrift = FCurPts - now;
+}
+
+// ---- video thread -----------------------------------------------------------------------------
+
+void TVideoDecoder::Run() {
+    TPlayback& pb = FPlayback;
+    while (!FAborted) {
+        while (pb.Paused && !FAborted && !pb.PausedBeforeSeek && pb.OpenedPaused == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        TQueuedPacket item;
+        if (pb.VideoQ.Get(item, true) < 0)
+            break;
+        if (item.Flush) {
+            Flush();
+            continue;
+        }
+        if (!DecodeAndQueue(item.Packet.get()))
+            break;
+    }
+}
+
+void TVideoDecoder::Flush() {
+    ff::avcodec_flush_buffers(FCodec.get());
+    std::unique_lock<std::mutex> lock(FPictLock);
+    for (TPicture& p : FPics)
+        p.Target = 0;
+    FPictChanged.wait(lock, [this] { return FSize == 0 || FAborted; });
+    FCurPos = -1;
+    FLastFramePts = -1;
+    FLastFrameDelay = FFrameDuration;
+    FFrameTimer = WallSeconds();
+    FPlayback.FlushSeen = 1;
+}
+
+double TVideoDecoder::ChooseTimestamp(const AVFrame* frame) const {
+    int64_t ts;
+    const int reorder = FPlayback.Opt.Reorder;
+    if (reorder == -1)
+        ts = frame->best_effort_timestamp; // the decoder's own choice between the two stamps
+    else if (reorder != 0)
+        ts = frame->pts;
+    else
+        ts = frame->pkt_dts;
+    return ts == AV_NOPTS_VALUE ? 0.0 : double(ts) * av_q2d(FTimeBase);
+}
+
+bool TVideoDecoder::DecodeAndQueue(const AVPacket* pkt) {
+    TPlayback& pb = FPlayback;
+    const bool drain = pkt->size == 0 && pkt->data == nullptr;
+    if (ff::avcodec_send_packet(FCodec.get(), drain ? nullptr : pkt) < 0 && !drain)
+        return true;
+    for (;;) {
+        const int ret = ff::avcodec_receive_frame(FCodec.get(), FFrame.get());
+        if (ret == AVERROR_EOF) {
+            // Drained at the end of input; a later seek decodes again.
+            ff::avcodec_flush_buffers(FCodec.get());
+            return true;
+        }
+        if (ret < 0)
+            return true;
+        if (pb.SeekCompleted && pb.FlushSeen) {
+            pb.SeekCompleted = 0;
+            pb.FlushSeen = 0;
+            pb.PausedBeforeSeek = 0;
+        }
+        double pts = ChooseTimestamp(FFrame.get());
+        if (pts != 0)
+            FVideoClock = pts;
+        else
+            pts = FVideoClock;
+        FVideoClock += FFrameDuration * (1 + FFrame->repeat_pict * 0.5);
+        const int64_t pos = FFrame->pkt_pos;
+        const int queued = QueuePicture(FFrame.get(), pts, pos);
+        ff::av_frame_unref(FFrame.get());
+        if (queued < 0)
+            return false;
+        pb.Player.FFrameReady.Set();
+        pb.EndSignalled = false;
+        if (pb.Player.FSeekPending && !pb.SeekReq)
+            pb.Player.FSeekPending = false;
+        if (pb.OpenedPaused != 0) {
+            if (pb.OpenedPaused > 1) {
+                pb.OpenedPaused = 0;
+                pb.Player.SetState(psPause, pb.Generation);
+            } else {
+                ++pb.OpenedPaused;
+            }
+        }
+    }
+}
+
+int TVideoDecoder::QueuePicture(AVFrame* frame, double pts, int64_t pos) {
+    {
+        std::unique_lock<std::mutex> lock(FPictLock);
+        FPictChanged.wait(lock, [this] { return FSize < 2 || FAborted; });
+        if (FAborted)
+            return -1;
+    }
+    TPicture& pic = FPics[FWrite];
+    ff::av_frame_unref(pic.Frame.get());
+    const int w = frame->width & ~1, h = frame->height & ~1;
+    const bool flip = FPlayback.Opt.VerticalFlip != 0;
+    if (frame->format == AV_PIX_FMT_YUV420P && w == frame->width && h == frame->height && !flip) {
+        if (ff::av_frame_ref(pic.Frame.get(), frame) < 0)
+            return -1;
+    } else {
+        pic.Frame->format = AV_PIX_FMT_YUV420P;
+        pic.Frame->width = w;
+        pic.Frame->height = h;
+        if (w <= 0 || h <= 0 || ff::av_frame_get_buffer(pic.Frame.get(), 0) < 0)
+            return -1;
+        FSws = ff::sws_getCachedContext(FSws, frame->width, frame->height,
+                                        AVPixelFormat(frame->format), w, h, AV_PIX_FMT_YUV420P,
+                                        FPlayback.Opt.ScalerFlags, nullptr, nullptr, nullptr);
+        if (FSws == nullptr)
+            return -1;
+        const uint8_t* src[4] = {frame->data[0], frame->data[1], frame->data[2], frame->data[3]};
+        int srcStride[4] = {frame->linesize[0], frame->linesize[1], frame->linesize[2],
+                            frame->linesize[3]};
+        if (flip) {
+            // Read bottom-up: start at the last row and step backwards.
+            const AVPixFmtDescriptor* d = ff::av_pix_fmt_desc_get(AVPixelFormat(frame->format));
+            for (int i = 0; i < 4 && src[i] != nullptr; ++i) {
+                const int rows = i == 0 || i == 3 ? frame->height
+                                                  : AV_CEIL_RSHIFT(frame->height, d->log2_chroma_h);
+                src[i] += ptrdiff_t(srcStride[i]) * (rows - 1);
+                srcStride[i] = -srcStride[i];
+            }
+        }
+        ff::sws_scale(FSws, src, srcStride, 0, frame->height, pic.Frame->data, pic.Frame->linesize);
+    }
+    pic.Frame->sample_aspect_ratio = frame->sample_aspect_ratio;
+    if (FPlayback.Player.VideoHook())
+        RunHook(pic.Frame.get(), pts);
+    pic.Pts = pts;
+    pic.Pos = pos;
+    FWrite = (FWrite + 1) % 2;
+
+    std::lock_guard<std::mutex> lock(FPictLock);
+    double delay = pts - FLastFramePts;
+    if (FLastFramePts < 0 || delay <= 0 || delay >= 10)
+        delay = FLastFrameDelay;
+    else
+        FLastFrameDelay = delay;
+    FLastFramePts = pts;
+    const int sync = FPlayback.Opt.SyncType;
+    if ((sync == 0 && FPlayback.AudioIndex >= 0) || sync == 2) {
+        const double diff = Clock(false, 0) - FPlayback.MasterClock();
+        const double threshold = std::max(0.01, delay);
+        if (std::fabs(diff) < 10) {
+            if (diff <= -threshold)
+                delay = 0;
+            else if (diff >= threshold)
+                delay = 2 * delay;
+        }
+    }
+    FFrameTimer += delay;
+    pic.Target = FFrameTimer;
+    ++FSize;
+    return 0;
+}
+
+void TVideoDecoder::RunHook(AVFrame* picture, double pts) {
+    TCustomPlayer& player = FPlayback.Player;
+    QImage bitmap(picture->width, picture->height, QImage::Format_RGB888);
+    FToRGB = ff::sws_getCachedContext(FToRGB, picture->width, picture->height, AV_PIX_FMT_YUV420P,
+                                      picture->width, picture->height, AV_PIX_FMT_RGB24,
+                                      SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (FToRGB == nullptr) {
+        FPlayback.Log.Push(llError,
+                           QStringLiteral("Cannot initialize the toRGB conversion context"));
+        return;
+    }
+    uint8_t* dst[4] = {bitmap.bits(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {int(bitmap.bytesPerLine()), 0, 0, 0};
+    ff::sws_scale(FToRGB, picture->data, picture->linesize, 0, picture->height, dst, dstStride);
+    const int64_t us = std::llround(pts * 1000000.0) - FPlayback.MediaStart;
+    if (!player.RaiseVideoHook(bitmap, us))
+        return;
+    if (bitmap.width() != picture->width || bitmap.height() != picture->height ||
+        bitmap.format() != QImage::Format_RGB888)
+        bitmap =
+            bitmap.convertToFormat(QImage::Format_RGB888).scaled(picture->width, picture->height);
+    FFromRGB = ff::sws_getCachedContext(FFromRGB, picture->width, picture->height, AV_PIX_FMT_RGB24,
+                                        picture->width, picture->height, AV_PIX_FMT_YUV420P,
+                                        SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (FFromRGB == nullptr || ff::av_frame_make_writable(picture) < 0) {
+        FPlayback.Log.Push(llError,
+                           QStringLiteral("Cannot initialize the fromRGB conversion context"));
+        return;
+    }
+    const uint8_t* src[4] = {bitmap.constBits(), nullptr, nullptr, nullptr};
+    const int srcStride[4] = {int(bitmap.bytesPerLine()), 0, 0, 0};
+    ff::sws_scale(FFromRGB, src, srcStride, 0, picture->height, picture->data, picture->linesize);
+}
+
+// ---- play thread ------------------------------------------------------------------------------
+
+bool TVideoDecoder::Refresh(bool consume, TPlayerDisplay* display) {
+    bool dropped = false;
+    for (;;) {
+        std::unique_lock<std::mutex> lock(FPictLock);
+        if (FSize == 0) {
+            lock.unlock();
+            if (!consume && display != nullptr)
+                display->Show();
+            return !dropped;
+        }
+        TPicture& pic = FPics[FRead];
+        const double now = WallSeconds();
+        if (now < pic.Target)
+            return false;
+        FCurPts = pic.Pts;
+        FCurDrift = pic.Pts - now;
+        FCurPos = pic.Pos;
+        const double nextTarget =
+            FSize == 2 ? FPics[(FRead + 1) % 2].Target : pic.Target + FFrameDuration;
+        const bool seekDone = FPlayback.SeekCompleted != 0;
+        if ((FPlayback.Opt.FrameDrop && now > nextTarget && !FPlayback.CaptureDevice) || seekDone) {
+            if (FSize == 2 || now > nextTarget + 0.5 || seekDone) {
+                FRead = (FRead + 1) % 2;
+                --FSize;
+                FPictChanged.notify_all();
+                dropped = true;
+                continue;
+            }
+        }
+        lock.unlock();
+        if (display != nullptr)
+            display->ShowPicture(pic.Frame.get());
+        if (consume) {
+            lock.lock();
+            FRead = (FRead + 1) % 2;
+            --FSize;
+            FPictChanged.notify_all();
+        }
+        return !dropped;
+    }
+}
