@@ -55,6 +55,10 @@ int VolumeValue(int sliderPosition) {
     return std::clamp(sliderPosition, 0, 100) * 255 / 100;
 }
 
+int PreviewVolumeValue(int sliderPosition) {
+    return std::clamp(sliderPosition, 0, 100) * 128 / 100;
+}
+
 int FadeGain(int64_t t, int64_t start, int64_t end) {
     double gain;
     if (t - start < FadeLength)
@@ -94,9 +98,9 @@ void ApplyFade(int64_t pts, void* samples, int size, int sampleRate, int channel
     const int frames = size / (s16 ? 2 : int(sizeof(float))) / channels;
     // Full gain holds on one interval of time, so a block whose first and last frames have it
     // is left as it is: most blocks of a cut.
-    if (frames <= 0 || (FadeGain(pts, start, end) == FullGain &&
-                        FadeGain(pts + int64_t(frames - 1) * 1000000 / sampleRate, start, end) ==
-                            FullGain))
+    if (frames <= 0 ||
+        (FadeGain(pts, start, end) == FullGain &&
+         FadeGain(pts + int64_t(frames - 1) * 1000000 / sampleRate, start, end) == FullGain))
         return;
     if (s16)
         FadeFrames(static_cast<int16_t*>(samples), frames, channels, pts, sampleRate, start, end,

@@ -25,6 +25,8 @@ QString MakeOutputPath(const QString& folder, const QString& name);
 // The engine's volume (0..255; 256 would be unity) for a volume slider position of 0..100;
 // positions outside that range are taken as the nearest end.
 int VolumeValue(int sliderPosition);
+// The preview player's volume (0..128, 128 = unchanged) for a volume slider position of 0..100.
+int PreviewVolumeValue(int sliderPosition);
 
 // Gain 0..256 of the frame at time t (µs) within the cut range start..end (µs): rising over the
 // first three seconds, falling over the last three, 256 between. Within three seconds of both

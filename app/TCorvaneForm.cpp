@@ -11,6 +11,7 @@
 #include "media/FFLog.h"
 #include "media/decode/TFFDecoder.h"
 #include "media/encode/TFFEncoder.h"
+#include "media/play/TFFPlayer.h"
 
 #include <QAction>
 #include <QApplication>
@@ -134,6 +135,7 @@ void TCorvaneForm::BuildComponents() {
             Qt::QueuedConnection);
     };
     m_recent = std::make_unique<TRecentFolders>();
+    BuildPlayer();
 }
 
 void TCorvaneForm::BuildShortcuts() {
@@ -144,6 +146,8 @@ void TCorvaneForm::BuildShortcuts() {
     connect(BtnStop, &QPushButton::clicked, this, &TCorvaneForm::BtnStopClick);
     connect(BtnRestore, &QPushButton::clicked, this, &TCorvaneForm::BtnRestoreClick);
     connect(BtnPublish, &QPushButton::clicked, this, &TCorvaneForm::btnPublishClick);
+    connect(new QShortcut(QKeySequence(Qt::Key_Space), this), &QShortcut::activated, this,
+            &TCorvaneForm::TogglePreview);
     // Start Cut from the keyboard acts only when the button itself could be pressed.
     for (const QKeySequence& keys :
          {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)})
@@ -368,6 +372,8 @@ void TCorvaneForm::AlignPanels() {
 }
 
 bool TCorvaneForm::eventFilter(QObject* watched, QEvent* event) {
+    if (PreviewEventFilter(watched, event))
+        return true;
     if (watched == centralWidget() && event->type() == QEvent::Resize)
         AlignPanels();
     return QMainWindow::eventFilter(watched, event);

@@ -31,6 +31,7 @@ class TAboutForm;
 class TClickImage;
 class TCutJob;
 class TDialogs;
+class TFFPlayer;
 class TFFDecoder;
 class TFFEncoder;
 class TFFLogger;
@@ -42,6 +43,9 @@ struct TCutOutcome;
 class TCorvaneForm : public QMainWindow {
     Q_OBJECT
 public:
+    // The preview player; tests look at its settings and state.
+    TFFPlayer& Player() const { return *FFPlayer; }
+
     // programFolder: where res/ is looked for (with or without a trailing separator); empty
     // means the running program's folder. dialogs: the dialog seam; null means the real dialogs.
     explicit TCorvaneForm(const QString& programFolder = QString(), TDialogs* dialogs = nullptr,
@@ -84,8 +88,14 @@ public:
     void btnOpenFileButtonClick();
     void OpenSourceFile(const QString& fileName);
 
-    // The Adjust step as far as it needs no player.
+    // The Adjust step: preview, range and volume.
+    void BtnPlayClick();
+    void StartPreview();
     void BtnStopClick();
+    void btnVolumeMouseDown(int mouseX);
+    void tbVolumeChange();
+    void tbVolumeMouseLeave();
+    void FFPlayerPosition(int64_t pts);
     void BtnRestoreClick();
     void SnipwaveStartChange();
     void SnipwaveEndChange();
@@ -167,6 +177,10 @@ private:
     void ToggleInfoPanel();
     bool LoadImages(); // false after the first image that exists but cannot be read
     void BuildComponents();
+    void BuildPlayer();
+    // The Volume button's press and the slider's leaving; true when the event is consumed.
+    bool PreviewEventFilter(QObject* watched, QEvent* event);
+    void TogglePreview(); // Space: Play when it can be pressed, else Stop
     void BuildShortcuts();
     void BindTrackbar();
     void PrepareOpen();                           // what every open does before the file is known
@@ -174,9 +188,8 @@ private:
     void SetStepsEnabled(bool enabled);           // all three groups: Cutting / Cut ended
     bool OnMarker(int x, int y) const;            // over a segment marker as last drawn
 
-    // Where the preview player plugs in. Until it does these do nothing, which is what they do
-    // when nothing plays: stop without waiting, pause, seek to µs and resume if paused, and let
-    // go of the player's events before the window goes away.
+    // The preview player's steps: stop without waiting, pause, seek to µs and resume if paused,
+    // and let go of the player's events before the window goes away.
     void PreviewStop();
     void PreviewPause();
     void PreviewSeekAndResume(int64_t us);
@@ -188,6 +201,7 @@ private:
     std::unique_ptr<TFFDecoder> m_decoder;
     std::unique_ptr<TFFEncoder> m_encoder;
     std::unique_ptr<TCutJob> m_cutJob;
+    std::unique_ptr<TFFPlayer> FFPlayer;
     std::unique_ptr<TRecentFolders> m_recent;
     bool m_closing = false; // FormCloseQuery ran: no outcome of the cut is shown any more
 

@@ -12,6 +12,7 @@
 #include "controls/TVelTrackbar.h"
 #include "media/FFLog.h"
 #include "media/MyUtils.h"
+#include "media/play/TFFPlayer.h"
 #include "media/decode/TFFDecoder.h"
 
 #include <QCloseEvent>
@@ -112,12 +113,3 @@ void TCorvaneForm::FormCloseQuery() {
     m_logger->SetOnLog(nullptr);
 }
 
-// The preview player's places. Play, Pause, Seek and the player's position events are wired here
-// when the player component is in.
-void TCorvaneForm::PreviewStop() {}
-
-void TCorvaneForm::PreviewPause() {}
-
-void TCorvaneForm::PreviewSeekAndResume(int64_t) {}
-
-void TCorvaneForm::PreviewDetach() {}

@@ -9,6 +9,7 @@
 #include "app/TimeTexts.h"
 #include "controls/TVelTrackbar.h"
 #include "media/MyUtils.h"
+#include "media/play/TFFPlayer.h"
 #include "media/decode/TFFDecoder.h"
 
 #include <QDragEnterEvent>

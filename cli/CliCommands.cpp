@@ -180,7 +180,7 @@ int RunPlay(const TCliRequest& request) {
 
     player.DisableDisplay = true;
     // The window's preview volume: slider position × 128 div 100.
-    player.SetAudioVolume(request.Volume * 128 / 100);
+    player.SetAudioVolume(PreviewVolumeValue(request.Volume));
     if (request.HasStart)
         player.StartTime = SecondsToMicroseconds(request.StartSeconds);
     if (request.HasEnd)

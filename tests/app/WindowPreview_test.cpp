@@ -1,0 +1,152 @@
+// Previewing from the real window: Play from the tick into SDL's disk audio device, the tick
+// following the position and the preview ending at the segment end, the volume slider, the
+// pause and resume around a press on the track, Space, a missing source, and closing while it
+// plays.
+#include "WindowFlowSupport.h"
+#include "controls/TVelTrackbar.h"
+#include "media/play/TFFPlayer.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTest>
+
+namespace {
+
+// Plays into a file, about four times faster than real time.
+class WindowPreviewTest : public TWindowFlowTest {
+protected:
+    void SetUp() override {
+        TWindowFlowTest::SetUp();
+        m_driver = std::make_unique<TEnvOverride>("SDL_AUDIODRIVER", "disk");
+        m_file =
+            std::make_unique<TEnvOverride>("SDL_DISKAUDIOFILE", Path("played.pcm").toLocal8Bit());
+        m_delay = std::make_unique<TEnvOverride>("SDL_DISKAUDIODELAY", "5");
+    }
+    void TearDown() override {
+        TWindowFlowTest::TearDown();
+        m_delay.reset();
+        m_file.reset();
+        m_driver.reset();
+    }
+
+    TCorvaneForm& OpenTone() {
+        TCorvaneForm& f = Show();
+        OpenThroughDialog(Copy("tone200.mp3"));
+        return f;
+    }
+
+    template <class Pred> bool PumpUntil(Pred pred, int timeoutMs = 30000) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!pred()) {
+            if (timer.elapsed() > timeoutMs)
+                return false;
+            QTest::qWait(5);
+        }
+        return true;
+    }
+
+private:
+    std::unique_ptr<TEnvOverride> m_driver, m_file, m_delay;
+};
+
+TEST_F(WindowPreviewTest, PlayStartsAtTheTickAndStopsAtTheSegmentEndWhereTheTickRests) {
+    TCorvaneForm& f = OpenTone();
+    TVelTrackbar* t = f.Snipwave;
+    t->SetSegEndPos(20);
+    t->SetSegStartPos(10);
+    t->SetPosition(14);
+
+    f.BtnPlay->click();
+    ASSERT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join('\n').toStdString();
+    EXPECT_FALSE(f.BtnPlay->isEnabled());
+    EXPECT_TRUE(f.BtnStop->isEnabled());
+    EXPECT_EQ(f.Player().AudioVolume(), 128);
+    ASSERT_TRUE(PumpUntil([&] { return f.BtnPlay->isEnabled(); })) << "the preview never ended";
+    EXPECT_FALSE(f.BtnStop->isEnabled());
+    EXPECT_EQ(t->Position(), 20);
+    // What reached the device: from 14 s to the end of the segment, give or take the buffers
+    // the device had taken in before the stop (44.1 kHz, two channels, 16-bit).
+    PumpUntil([&] { return !f.Player().IsOpen(); }, 5000);
+    const double seconds = QFileInfo(Path("played.pcm")).size() / (44100.0 * 4);
+    EXPECT_GT(seconds, 5.0);
+    EXPECT_LT(seconds, 9.0);
+}
+
+TEST_F(WindowPreviewTest, TheVolumeSliderSetsThePlayersLevelWhilePlaying) {
+    TCorvaneForm& f = OpenTone();
+    f.Snipwave->SetPosition(0);
+    f.tbVolume->setValue(50);
+    f.BtnPlay->click();
+    EXPECT_EQ(f.Player().AudioVolume(), 64);
+    f.tbVolume->setValue(0);
+    EXPECT_EQ(f.Player().AudioVolume(), 0);
+    f.tbVolume->setValue(100);
+    EXPECT_EQ(f.Player().AudioVolume(), 128);
+    f.BtnStop->click();
+    EXPECT_TRUE(f.BtnPlay->isEnabled());
+
+    // The slider pops up under the Volume button with its bottom edge on the button's, and
+    // goes when the mouse leaves it.
+    QTest::mousePress(f.BtnVolume, Qt::LeftButton, {}, QPoint(20, 5));
+    EXPECT_TRUE(f.tbVolume->isVisible());
+    EXPECT_EQ(f.tbVolume->x(), f.BtnVolume->x() + 20 - 5);
+    EXPECT_EQ(f.tbVolume->geometry().bottom(), f.BtnVolume->geometry().bottom());
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(f.tbVolume, &leave);
+    EXPECT_FALSE(f.tbVolume->isVisible());
+}
+
+TEST_F(WindowPreviewTest, APressOnTheTrackPausesAndItsReleaseSeeksAndResumes) {
+    TCorvaneForm& f = OpenTone();
+    TVelTrackbar* t = f.Snipwave;
+    t->SetPosition(30);
+    f.BtnPlay->click();
+    ASSERT_TRUE(f.Player().IsOpen());
+    ASSERT_TRUE(PumpUntil([&] { return t->Position() > 30; }));
+
+    const QPoint bare(t->ValueToPixel(150), t->TickRect().Top + 3);
+    QTest::mousePress(t, Qt::LeftButton, {}, bare);
+    EXPECT_TRUE(f.Player().IsPaused());
+    QTest::mouseRelease(t, Qt::LeftButton, {}, bare);
+    EXPECT_FALSE(f.Player().IsPaused());
+    // Played on from where the tick was let go.
+    ASSERT_TRUE(PumpUntil([&] { return t->Position() >= 150; }));
+    f.BtnStop->click();
+}
+
+TEST_F(WindowPreviewTest, SpaceTogglesThePreviewAndAMissingSourceIsSaidBeforeThePlayersError) {
+    TCorvaneForm& f = OpenTone();
+    f.Snipwave->SetPosition(100);
+    QTest::keyClick(&f, Qt::Key_Space);
+    EXPECT_TRUE(f.Player().IsOpen());
+    EXPECT_FALSE(f.BtnPlay->isEnabled());
+    QTest::keyClick(&f, Qt::Key_Space);
+    EXPECT_TRUE(f.BtnPlay->isEnabled());
+
+    const QString source = f.btnOpenFile->text();
+    ASSERT_TRUE(QFile::remove(source));
+    dialogs.messages.clear();
+    f.BtnPlay->click();
+    ASSERT_EQ(dialogs.messages.size(), 2);
+    EXPECT_EQ(dialogs.messages[0], QLatin1Char('"') + source + QStringLiteral("\" do not exist."));
+    EXPECT_FALSE(dialogs.messages[1].isEmpty());
+    EXPECT_TRUE(f.BtnPlay->isEnabled()) << "the buttons keep their states after a failure";
+}
+
+TEST_F(WindowPreviewTest, ClosingWhilePlayingEndsThePreviewAndNothingReachesTheWindowAfter) {
+    TCorvaneForm& f = OpenTone();
+    f.Snipwave->SetPosition(0);
+    f.BtnPlay->click();
+    ASSERT_TRUE(PumpUntil([&] { return f.Snipwave->Position() > 0; }));
+    f.close();
+    form.reset(); // a late position event would now reach freed memory
+    QTest::qWait(300);
+    EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+} // namespace
