@@ -29,6 +29,12 @@ QString GetDefaultBrowser();
 // The program that a desktop entry's Exec line starts (its first word, unquoted), or empty when
 // the entry has no Exec line in its [Desktop Entry] group.
 QString ProgramOfDesktopEntry(const QString& entryText);
+// The argument vector that the entry's Exec line starts to open address, program first: quoting
+// and escapes undone, %u %U %f %F replaced by the address (once), %i %c %k expanded, %% kept as
+// %, the deprecated codes and flatpak's @@ markers dropped; the address is appended when the line
+// has no code for it. Empty when there is no Exec line or its quoting is broken.
+QStringList ExecCommandLine(const QString& entryText, const QString& address,
+                            const QString& entryPath = QString());
 
 // Opens the address in the default browser, or through the desktop's URL handler when no
 // browser program can be found. True when something was started.

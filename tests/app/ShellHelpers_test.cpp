@@ -79,6 +79,40 @@ TEST(DesktopEntry, ProgramIsFirstWordOfMainGroupExec) {
     EXPECT_EQ(ProgramOfDesktopEntry("[Desktop Entry]\nExec=\"/unterminated %u\n"), "");
 }
 
+TEST(DesktopEntry, CommandLineExpandsFieldCodesAndKeepsWrappers) {
+    const QString url = QStringLiteral("https://www.snipwave.example/a?b=c d");
+    auto line = [&](const QString& exec) {
+        return ExecCommandLine("[Desktop Entry]\nName=Web\nIcon=web\nExec=" + exec + "\n", url,
+                               QStringLiteral("/usr/share/applications/web.desktop"));
+    };
+    EXPECT_EQ(line("firefox %u"), QStringList({"firefox", url}));
+    // A wrapper is started whole: the browser is what it runs, not the first word alone.
+    EXPECT_EQ(line("env MOZ_X=1 firefox %u"), QStringList({"env", "MOZ_X=1", "firefox", url}));
+    EXPECT_EQ(line("/usr/bin/flatpak run --branch=stable --arch=x86_64 --command=firefox "
+                   "--file-forwarding org.mozilla.firefox @@u %u @@"),
+              QStringList({"/usr/bin/flatpak", "run", "--branch=stable", "--arch=x86_64",
+                           "--command=firefox", "--file-forwarding", "org.mozilla.firefox", url}));
+    // Quoting, the other codes, and an entry that has no code for the address.
+    EXPECT_EQ(line("\"/opt/My Browser/run\" --title=\"100%\" %i %c %k %d 50%% %U"),
+              QStringList({"/opt/My Browser/run", "--title=100%", "--icon", "web", "Web",
+                           "/usr/share/applications/web.desktop", "50%", url}));
+    EXPECT_EQ(line("chromium --new-window"), QStringList({"chromium", "--new-window", url}));
+    EXPECT_EQ(line("\"/unterminated %u"), QStringList());
+    EXPECT_EQ(ExecCommandLine("[Desktop Entry]\nName=x\n", url), QStringList());
+}
+
+TEST_F(DesktopTest, OpenURLStartsTheEntrysWholeCommandLine) {
+    const QString browser = dir.filePath("bin/fake browser");
+    WriteScript(browser, "printf '%s|' \"$@\" > \"" + dir.filePath("args").toLocal8Bit() + "\"\n");
+    // The desktop's browser runs through a wrapper, as a flatpak or an env line does.
+    DefaultBrowser("env SNIPWAVE_X=1 \"" + browser.toLocal8Bit() + "\" --new-tab @@u %u @@");
+    TUrlRecorder fallback(QStringLiteral("https"));
+    EXPECT_TRUE(OpenURL(QStringLiteral("https://www.snipwave.example/w")));
+    EXPECT_EQ(WaitForFile(dir.filePath("args")),
+              QStringLiteral("--new-tab|https://www.snipwave.example/w|"));
+    EXPECT_TRUE(fallback.urls.isEmpty());
+}
+
 TEST_F(DesktopTest, OpenURLStartsDefaultBrowserWithAddress) {
     const QString browser = dir.filePath("bin/fake browser");
     WriteScript(browser, "printf '%s|' \"$@\" > \"" + dir.filePath("args").toLocal8Bit() + "\"\n");
