@@ -100,7 +100,8 @@ void TCustomFFmpeg::SetTarget(const std::string& type, const std::string& norm,
         SetGenericOption("maxrate", "2516000");
         SetGenericOption("minrate", "0");
         SetGenericOption("bufsize", "1835008");
-        SetGenericOption("flags", "+scan_offset");
+        // The scan offset left the codec flags for the MPEG-2 encoder's own options.
+        SetGenericOption("scan_offset", "1");
         SetGenericOption("ab", "224000");
         FOpt.AudioSampleRate = 44100;
         SetGenericOption("packetsize", "2324");

@@ -81,8 +81,12 @@ TEST_F(TargetTest, SvcdSetsEverything) {
     EXPECT_EQ(Opt.AudioChannels, 2);
     EXPECT_EQ(Engine.OptionContexts().Format()->packet_size, 2324u);
     EXPECT_DOUBLE_EQ(Opt.FrameAspectRatio, 4.0 / 3.0);
-    // The scan-offset flag is no codec flag in this FFmpeg: logged, not fatal.
-    EXPECT_TRUE(Logged(llError, "Invalid value \"+scan_offset\" for option \"flags\"\n"));
+    // The scan offset is the MPEG-2 encoder's own option now, and setting it logs no error.
+    AVDictionaryPtr priv = Engine.OptionContexts().CodecPrivateOptions(AVMEDIA_TYPE_VIDEO);
+    const AVDictionaryEntry* scan = ff::av_dict_get(priv.get(), "scan_offset", nullptr, 0);
+    ASSERT_NE(scan, nullptr);
+    EXPECT_STREQ(scan->value, "1");
+    EXPECT_FALSE(Logged(llError, "Invalid value \"+scan_offset\" for option \"flags\"\n"));
 }
 
 TEST_F(TargetTest, DvdSetsEverything) {
