@@ -4,9 +4,14 @@
 
 #include <chrono>
 
+#include <pthread.h>
+
 TEventThread::TEventThread(TPlayerEventRing& ring, std::function<void(const TRingEvent&)> deliver)
     : FRing(ring), FDeliver(std::move(deliver)) {
-    FThread = std::thread([this] { Run(); });
+    FThread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "snip-events");
+        Run();
+    });
 }
 
 TEventThread::~TEventThread() {

@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include <pthread.h>
+
 TPlayThread::~TPlayThread() {
     Join();
 }
@@ -14,6 +16,7 @@ void TPlayThread::Start(std::function<void()> body) {
     std::lock_guard<std::mutex> lock(FJoinLock);
     FRunning = true;
     FThread = std::thread([this, body = std::move(body)] {
+        pthread_setname_np(pthread_self(), "snip-play");
         body();
         FRunning = false;
     });

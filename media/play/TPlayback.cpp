@@ -9,6 +9,8 @@
 #include "media/play/TVideoDecoder.h"
 
 #include <chrono>
+
+#include <pthread.h>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -71,7 +73,10 @@ TPlayback::~TPlayback() {
 // ---- open and close ---------------------------------------------------------------------------
 
 bool TPlayback::Open(QString& error) {
-    FReadThread = std::thread([this] { ReadThreadMain(); });
+    FReadThread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "snip-read");
+        ReadThreadMain();
+    });
     const bool main = IsMainThread();
     while (OpenStatus.load(std::memory_order_acquire) == 0) {
         if (main) {
@@ -83,7 +88,10 @@ bool TPlayback::Open(QString& error) {
     if (OpenStatus == 1) {
         if (VideoIndex < 0 && !Opt.DisableDisplay)
             AudioDisplayMode = Opt.AudioDisplayMode;
-        FRefreshThread = std::thread([this] { RefreshThreadMain(); });
+        FRefreshThread = std::thread([this] {
+            pthread_setname_np(pthread_self(), "snip-refresh");
+            RefreshThreadMain();
+        });
         return true;
     }
     FReadThread.join(); // it has cleaned up and ends
