@@ -165,12 +165,6 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
 
     FHasHost = screenHandle != nullptr;
     FScreenHandle = screenHandle;
-    if (FHasHost && (ScreenWidth() == 0 || ScreenHeight() == 0)) {
-        // The display surface takes the host's client size unless the owner chose one; the
-        // playback reads it when it opens its display.
-        SetScreenWidth(screenHandle->width());
-        SetScreenHeight(screenHandle->height());
-    }
     const uint64_t generation = ++FGeneration;
     FLiveGeneration = generation;
     auto playback =
@@ -209,6 +203,12 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
             raise();
         SetScreenWidth(w);
         SetScreenHeight(h);
+    }
+    if (FHasHost && (ScreenWidth() == 0 || ScreenHeight() == 0)) {
+        // The display surface takes the host's client size unless the owner (or its file-open
+        // handler) chose one; the display reads it when it opens.
+        SetScreenWidth(screenHandle->width());
+        SetScreenHeight(screenHandle->height());
     }
     FEventThread = std::make_unique<TEventThread>(
         FRing, [this](const TRingEvent& event) { FHandlers.Deliver(event, FLiveGeneration); });

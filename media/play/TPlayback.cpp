@@ -99,10 +99,25 @@ bool TPlayback::Open(QString& error) {
     return false;
 }
 
+void TPlayback::ReaderPause(int ms) {
+    std::unique_lock<std::mutex> lock(FWakeLock);
+    FWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FWoken; });
+    FWoken = false;
+}
+
+void TPlayback::WakeReader() {
+    {
+        std::lock_guard<std::mutex> lock(FWakeLock);
+        FWoken = true;
+    }
+    FWake.notify_one();
+}
+
 void TPlayback::Close() {
     if (FClosed.exchange(true))
         return;
     AbortRequest = true;
+    WakeReader();
     AudioQ.Abort();
     VideoQ.Abort();
     SubtitleQ.Abort();
@@ -476,6 +491,7 @@ void TPlayback::TogglePause() {
             Player.FFrameReady.Set();
         Paused = 1;
     }
+    WakeReader(); // it pauses or resumes the input
 }
 
 bool TPlayback::RequestSeek(int flags, int64_t target, int64_t relativeHint) {
@@ -488,5 +504,6 @@ bool TPlayback::RequestSeek(int flags, int64_t target, int64_t relativeHint) {
     SeekFlags = flags;
     Player.FSeekDone.Reset();
     SeekReq.store(1, std::memory_order_release);
+    WakeReader();
     return true;
 }

@@ -21,6 +21,8 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <memory>
 #include <thread>
@@ -108,6 +110,9 @@ private:
     void DoSeek();
     void CloseInput();
     void RefreshThreadMain();
+    // The read thread's pause while the queues are full; WakeReader ends it early.
+    void ReaderPause(int ms);
+    void WakeReader();
     static int InterruptCheck(void* opaque);
 
     AVInputContextPtr FContext;
@@ -118,6 +123,9 @@ private:
     int FLastPaused = 0; // read thread only
     bool FEndLogged = false;
     std::thread FReadThread, FRefreshThread;
+    std::mutex FWakeLock; // guards FWoken
+    std::condition_variable FWake;
+    bool FWoken = false;
     std::atomic<bool> FClosed{false};
     // External clock: seconds and the av_gettime() it was set at.
     std::atomic<double> FExternalClock{0};
