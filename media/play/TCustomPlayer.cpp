@@ -49,9 +49,10 @@ TCustomPlayer::~TCustomPlayer() {
     SetOnVideoHook(nullptr);
     FLiveGeneration = 0;
     Stop(true);
-    if (FEventThread)
-        FEventThread->Terminate();
-    FEventThread.reset();
+    RetireEventThread();
+    for (auto& thread : FRetiredEventThreads)
+        thread->Terminate();
+    FRetiredEventThreads.clear();
     FPlayThread.Join();
     FLog.Forward(this);
 }
@@ -143,15 +144,29 @@ void TCustomPlayer::QuitSDL() {
         ff::SDL_Quit();
 }
 
+void TCustomPlayer::RetireEventThread() {
+    if (FEventThread) {
+        FEventThread->RequestTerminate();
+        FRetiredEventThreads.push_back(std::move(FEventThread));
+    }
+    JoinRetiredEventThreads();
+}
+
+void TCustomPlayer::JoinRetiredEventThreads() {
+    if (TPlayerHandlers::InHandler())
+        return;
+    for (auto& thread : FRetiredEventThreads)
+        thread->Terminate();
+    FRetiredEventThreads.clear();
+}
+
 // ---- operations -------------------------------------------------------------------------------
 
 bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bool startPaused) {
     if (!LibrariesLoaded())
         return Fail(QStringLiteral("libav or libsdl not loaded."));
     Stop(true);
-    if (FEventThread)
-        FEventThread->Terminate();
-    FEventThread.reset();
+    RetireEventThread();
     FRing.Clear();
     FPlayThread.ClearEvents();
 
@@ -261,6 +276,8 @@ void TCustomPlayer::Stop(bool waitForEnd) {
         WaitForPlayThread();
     FPlayThread.Join();
     FLog.Forward(this);
+    if (IsMainThread())
+        JoinRetiredEventThreads();
     if (!FOpen && FNeedsReset.exchange(false))
         ResetPlaybackSettings();
     if (!FOpen)

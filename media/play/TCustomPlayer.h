@@ -42,6 +42,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class TPlayback;
 class TAudioOutput;
@@ -134,6 +135,10 @@ private:
     friend class TPlayerDisplay;
 
     void ResetPlaybackSettings();
+    // Ends the event thread; joins it (and earlier retired ones) unless a handler of theirs is
+    // running on this thread, which would never return then.
+    void RetireEventThread();
+    void JoinRetiredEventThreads();
     TPlaybackOptions SnapshotOptions() const;
     bool Fail(const QString& message);
     bool StartSDL();
@@ -177,6 +182,10 @@ private:
 
     TPlayerEventRing FRing;
     std::unique_ptr<TEventThread> FEventThread;
+    // Event threads replaced while one of their handlers was running on this thread (the thread
+    // of the operations; the list is touched by no other): they end
+    // when it returns and are joined by the next operation outside a handler.
+    std::vector<std::unique_ptr<TEventThread>> FRetiredEventThreads;
     TPlayThread FPlayThread;
     TPlayerLogQueue FLog;
 

@@ -34,9 +34,13 @@ void TEventThread::Run() {
     FFinished = true;
 }
 
-void TEventThread::Terminate() {
+void TEventThread::RequestTerminate() {
     FTerminated = true;
     FRing.Wake();
+}
+
+void TEventThread::Terminate() {
+    RequestTerminate();
     std::unique_lock<std::mutex> lock(FJoinLock, std::defer_lock);
     if (IsMainThread()) {
         // A delivery in progress may be waiting for the main thread.
