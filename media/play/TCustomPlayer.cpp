@@ -425,10 +425,17 @@ bool TCustomPlayer::RaiseVideoHook(QImage& bitmap, int64_t pts) {
 void TCustomPlayer::PlayThreadMain(uint64_t generation) {
     SetState(psPlay, generation);
     try {
+        // The refresh ticks are timed by this thread's own wait: every 5 ms (20 ms with the
+        // audio display), one at a time, and never piled up behind a slow one.
+        auto nextRefresh = std::chrono::steady_clock::now();
         for (;;) {
             FLog.Forward(this);
+            auto until = nextRefresh;
+            if (FDisplay && FDisplay->OwnWindow())
+                until = std::min(until,
+                                 std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
             TPlayEventType type = peRefresh;
-            const bool got = FPlayThread.Next(type, FDisplay && FDisplay->OwnWindow() ? 10 : 100);
+            const bool got = FPlayThread.NextUntil(type, until);
             std::unique_lock<std::mutex> lock(FPlayerLock);
             if (!FPlayback)
                 break;
@@ -439,8 +446,18 @@ void TCustomPlayer::PlayThreadMain(uint64_t generation) {
                     if (!HandlePlayEvent(windowEvent))
                         goto ended;
             }
-            if (got && !HandlePlayEvent(type))
+            if (got) {
+                if (!HandlePlayEvent(type))
+                    break;
+                continue;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now < nextRefresh)
+                continue; // a window event's turn
+            if (!HandlePlayEvent(peRefresh))
                 break;
+            nextRefresh = std::max(nextRefresh + FPlayback->RefreshInterval(),
+                                   std::chrono::steady_clock::now());
         }
     ended:;
     } catch (const std::exception& e) {
@@ -483,7 +500,6 @@ bool TCustomPlayer::HandlePlayEvent(int type) {
         return true;
     case peRefresh:
         RefreshTimer(true);
-        pb.RefreshPending = false;
         return true;
     case peUpdateDisplay:
         if (FDisplay) {

@@ -88,10 +88,6 @@ bool TPlayback::Open(QString& error) {
     if (OpenStatus == 1) {
         if (VideoIndex < 0 && !Opt.DisableDisplay)
             AudioDisplayMode = Opt.AudioDisplayMode;
-        FRefreshThread = std::thread([this] {
-            pthread_setname_np(pthread_self(), "snip-refresh");
-            RefreshThreadMain();
-        });
         return true;
     }
     FReadThread.join(); // it has cleaned up and ends
@@ -125,8 +121,6 @@ void TPlayback::Close() {
         Video()->Abort();
     if (FReadThread.joinable())
         FReadThread.join();
-    if (FRefreshThread.joinable())
-        FRefreshThread.join();
 }
 
 int TPlayback::InterruptCheck(void* opaque) {
@@ -445,13 +439,9 @@ void TPlayback::ReadLoop() {
 
 // ---- refresh, clocks, pause, seek -------------------------------------------------------------
 
-void TPlayback::RefreshThreadMain() {
-    while (!AbortRequest) {
-        if (!RefreshPending.exchange(true))
-            Player.FPlayThread.Post(peRefresh);
-        const bool audioDisplay = AudioIndex >= 0 && AudioDisplayMode != 0;
-        SleepMs(audioDisplay ? std::max(1, Opt.AudioDisplayInterval) : 5);
-    }
+std::chrono::milliseconds TPlayback::RefreshInterval() const {
+    const bool audioDisplay = AudioIndex >= 0 && AudioDisplayMode != 0;
+    return std::chrono::milliseconds(audioDisplay ? std::max(1, Opt.AudioDisplayInterval) : 5);
 }
 
 double TPlayback::AudioClock() const {
