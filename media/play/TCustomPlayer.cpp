@@ -49,9 +49,10 @@ TCustomPlayer::~TCustomPlayer() {
     SetOnVideoHook(nullptr);
     FLiveGeneration = 0;
     Stop(true);
-    if (FEventThread)
-        FEventThread->Terminate();
-    FEventThread.reset();
+    RetireEventThread();
+    for (auto& thread : FRetiredEventThreads)
+        thread->Terminate();
+    FRetiredEventThreads.clear();
     FPlayThread.Join();
     FLog.Forward(this);
 }
@@ -143,15 +144,29 @@ void TCustomPlayer::QuitSDL() {
         ff::SDL_Quit();
 }
 
+void TCustomPlayer::RetireEventThread() {
+    if (FEventThread) {
+        FEventThread->RequestTerminate();
+        FRetiredEventThreads.push_back(std::move(FEventThread));
+    }
+    JoinRetiredEventThreads();
+}
+
+void TCustomPlayer::JoinRetiredEventThreads() {
+    if (TPlayerHandlers::InHandler())
+        return;
+    for (auto& thread : FRetiredEventThreads)
+        thread->Terminate();
+    FRetiredEventThreads.clear();
+}
+
 // ---- operations -------------------------------------------------------------------------------
 
 bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bool startPaused) {
     if (!LibrariesLoaded())
         return Fail(QStringLiteral("libav or libsdl not loaded."));
     Stop(true);
-    if (FEventThread)
-        FEventThread->Terminate();
-    FEventThread.reset();
+    RetireEventThread();
     FRing.Clear();
     FPlayThread.ClearEvents();
 
@@ -165,12 +180,6 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
 
     FHasHost = screenHandle != nullptr;
     FScreenHandle = screenHandle;
-    if (FHasHost && (ScreenWidth() == 0 || ScreenHeight() == 0)) {
-        // The display surface takes the host's client size unless the owner chose one; the
-        // playback reads it when it opens its display.
-        SetScreenWidth(screenHandle->width());
-        SetScreenHeight(screenHandle->height());
-    }
     const uint64_t generation = ++FGeneration;
     FLiveGeneration = generation;
     auto playback =
@@ -209,6 +218,12 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
             raise();
         SetScreenWidth(w);
         SetScreenHeight(h);
+    }
+    if (FHasHost && (ScreenWidth() == 0 || ScreenHeight() == 0)) {
+        // The display surface takes the host's client size unless the owner (or its file-open
+        // handler) chose one; the display reads it when it opens.
+        SetScreenWidth(screenHandle->width());
+        SetScreenHeight(screenHandle->height());
     }
     FEventThread = std::make_unique<TEventThread>(
         FRing, [this](const TRingEvent& event) { FHandlers.Deliver(event, FLiveGeneration); });
@@ -261,6 +276,8 @@ void TCustomPlayer::Stop(bool waitForEnd) {
         WaitForPlayThread();
     FPlayThread.Join();
     FLog.Forward(this);
+    if (IsMainThread())
+        JoinRetiredEventThreads();
     if (!FOpen && FNeedsReset.exchange(false))
         ResetPlaybackSettings();
     if (!FOpen)
@@ -408,10 +425,17 @@ bool TCustomPlayer::RaiseVideoHook(QImage& bitmap, int64_t pts) {
 void TCustomPlayer::PlayThreadMain(uint64_t generation) {
     SetState(psPlay, generation);
     try {
+        // The refresh ticks are timed by this thread's own wait: every 5 ms (20 ms with the
+        // audio display), one at a time, and never piled up behind a slow one.
+        auto nextRefresh = std::chrono::steady_clock::now();
         for (;;) {
             FLog.Forward(this);
+            auto until = nextRefresh;
+            if (FDisplay && FDisplay->OwnWindow())
+                until = std::min(until,
+                                 std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
             TPlayEventType type = peRefresh;
-            const bool got = FPlayThread.Next(type, FDisplay && FDisplay->OwnWindow() ? 10 : 100);
+            const bool got = FPlayThread.NextUntil(type, until);
             std::unique_lock<std::mutex> lock(FPlayerLock);
             if (!FPlayback)
                 break;
@@ -422,8 +446,18 @@ void TCustomPlayer::PlayThreadMain(uint64_t generation) {
                     if (!HandlePlayEvent(windowEvent))
                         goto ended;
             }
-            if (got && !HandlePlayEvent(type))
+            if (got) {
+                if (!HandlePlayEvent(type))
+                    break;
+                continue;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now < nextRefresh)
+                continue; // a window event's turn
+            if (!HandlePlayEvent(peRefresh))
                 break;
+            nextRefresh = std::max(nextRefresh + FPlayback->RefreshInterval(),
+                                   std::chrono::steady_clock::now());
         }
     ended:;
     } catch (const std::exception& e) {
@@ -466,7 +500,6 @@ bool TCustomPlayer::HandlePlayEvent(int type) {
         return true;
     case peRefresh:
         RefreshTimer(true);
-        pb.RefreshPending = false;
         return true;
     case peUpdateDisplay:
         if (FDisplay) {

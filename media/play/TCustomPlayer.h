@@ -6,13 +6,14 @@
 // - the caller's thread (the main thread in the application) runs every operation. OpenMedia
 //   starts the playback's read thread (TPlayback::Open), the event thread and the play thread.
 // - the play thread (TPlayThread, owned by the player): runs the event loop under the player
-//   lock: refresh ticks (display, position reports, end of range), picture allocation, the quit
-//   request, which closes the playback. Joined by Stop(true), by the next OpenMedia and by the
+//   lock: refresh ticks every 5 ms (20 with the audio display) that it times itself (display,
+//   position reports, end of range), display updates, the quit request, which closes the
+//   playback. Joined by Stop(true), by the next OpenMedia and by the
 //   destructor.
 // - the event thread (TEventThread, owned by the player, replaced at every OpenMedia): delivers
 //   the events of the ring to the handlers, in the main thread when TriggerEventInMainThread.
 //   Terminated and joined by the next OpenMedia and by the destructor.
-// - the read thread and the refresh thread (owned by TPlayback), the video thread (owned by
+// - the read thread (owned by TPlayback), the video thread (owned by
 //   TVideoDecoder) and SDL's audio thread (TAudioOutput's device), all started while a playback
 //   opens and joined by its close, which runs on the play thread (or, when that does not end, on
 //   the thread that stops the player).
@@ -42,6 +43,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class TPlayback;
 class TAudioOutput;
@@ -134,6 +136,10 @@ private:
     friend class TPlayerDisplay;
 
     void ResetPlaybackSettings();
+    // Ends the event thread; joins it (and earlier retired ones) unless a handler of theirs is
+    // running on this thread, which would never return then.
+    void RetireEventThread();
+    void JoinRetiredEventThreads();
     TPlaybackOptions SnapshotOptions() const;
     bool Fail(const QString& message);
     bool StartSDL();
@@ -177,6 +183,10 @@ private:
 
     TPlayerEventRing FRing;
     std::unique_ptr<TEventThread> FEventThread;
+    // Event threads replaced while one of their handlers was running on this thread (the thread
+    // of the operations; the list is touched by no other): they end
+    // when it returns and are joined by the next operation outside a handler.
+    std::vector<std::unique_ptr<TEventThread>> FRetiredEventThreads;
     TPlayThread FPlayThread;
     TPlayerLogQueue FLog;
 

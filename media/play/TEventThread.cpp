@@ -4,9 +4,14 @@
 
 #include <chrono>
 
+#include <pthread.h>
+
 TEventThread::TEventThread(TPlayerEventRing& ring, std::function<void(const TRingEvent&)> deliver)
     : FRing(ring), FDeliver(std::move(deliver)) {
-    FThread = std::thread([this] { Run(); });
+    FThread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "snip-events");
+        Run();
+    });
 }
 
 TEventThread::~TEventThread() {
@@ -29,9 +34,13 @@ void TEventThread::Run() {
     FFinished = true;
 }
 
-void TEventThread::Terminate() {
+void TEventThread::RequestTerminate() {
     FTerminated = true;
     FRing.Wake();
+}
+
+void TEventThread::Terminate() {
+    RequestTerminate();
     std::unique_lock<std::mutex> lock(FJoinLock, std::defer_lock);
     if (IsMainThread()) {
         // A delivery in progress may be waiting for the main thread.

@@ -23,6 +23,8 @@ public:
     TEventThread& operator=(const TEventThread&) = delete;
 
     void Terminate();
+    // Asks the thread to leave after the delivery in progress, without waiting for it.
+    void RequestTerminate();
     bool Finished() const { return FFinished.load(); }
 
 private:

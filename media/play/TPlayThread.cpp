@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include <pthread.h>
+
 TPlayThread::~TPlayThread() {
     Join();
 }
@@ -14,6 +16,7 @@ void TPlayThread::Start(std::function<void()> body) {
     std::lock_guard<std::mutex> lock(FJoinLock);
     FRunning = true;
     FThread = std::thread([this, body = std::move(body)] {
+        pthread_setname_np(pthread_self(), "snip-play");
         body();
         FRunning = false;
     });
@@ -27,10 +30,9 @@ void TPlayThread::Post(TPlayEventType type) {
     FEventPosted.notify_one();
 }
 
-bool TPlayThread::Next(TPlayEventType& type, int ms) {
+bool TPlayThread::NextUntil(TPlayEventType& type, std::chrono::steady_clock::time_point until) {
     std::unique_lock<std::mutex> lock(FEventLock);
-    if (!FEventPosted.wait_for(lock, std::chrono::milliseconds(ms),
-                               [this] { return !FEvents.empty(); }))
+    if (!FEventPosted.wait_until(lock, until, [this] { return !FEvents.empty(); }))
         return false;
     type = FEvents.front();
     FEvents.pop_front();

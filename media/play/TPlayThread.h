@@ -1,6 +1,8 @@
 #pragma once
 // The play thread of one playback: it runs the player's event loop (refresh ticks, picture
-// allocation, display updates, the quit request) until the playback is closed.
+// allocation, display updates, the quit request) until the playback is closed. It times the
+// refresh ticks itself, by the time-out of its wait, rather than being sent them by a thread that
+// does nothing else: the same ticks at half the wake-ups.
 //
 // The events travel through a queue of our own rather than SDL's: without a video subsystem SDL 2
 // can only wait for an event by polling every millisecond, which a preview that should cost next
@@ -11,6 +13,7 @@
 // it has ended and been joined once.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -32,8 +35,8 @@ public:
 
     void Start(std::function<void()> body);
     void Post(TPlayEventType type);
-    // The next event, waiting up to ms milliseconds; false on time-out.
-    bool Next(TPlayEventType& type, int ms);
+    // The next event, waiting until the time given; false on time-out.
+    bool NextUntil(TPlayEventType& type, std::chrono::steady_clock::time_point until);
     void ClearEvents();
     // True from Start until the body has returned.
     bool Running() const { return FRunning.load(); }

@@ -9,6 +9,8 @@
 #include "media/play/TVideoDecoder.h"
 
 #include <chrono>
+
+#include <pthread.h>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -71,7 +73,10 @@ TPlayback::~TPlayback() {
 // ---- open and close ---------------------------------------------------------------------------
 
 bool TPlayback::Open(QString& error) {
-    FReadThread = std::thread([this] { ReadThreadMain(); });
+    FReadThread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "snip-read");
+        ReadThreadMain();
+    });
     const bool main = IsMainThread();
     while (OpenStatus.load(std::memory_order_acquire) == 0) {
         if (main) {
@@ -83,7 +88,6 @@ bool TPlayback::Open(QString& error) {
     if (OpenStatus == 1) {
         if (VideoIndex < 0 && !Opt.DisableDisplay)
             AudioDisplayMode = Opt.AudioDisplayMode;
-        FRefreshThread = std::thread([this] { RefreshThreadMain(); });
         return true;
     }
     FReadThread.join(); // it has cleaned up and ends
@@ -91,10 +95,25 @@ bool TPlayback::Open(QString& error) {
     return false;
 }
 
+void TPlayback::ReaderPause(int ms) {
+    std::unique_lock<std::mutex> lock(FWakeLock);
+    FWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FWoken; });
+    FWoken = false;
+}
+
+void TPlayback::WakeReader() {
+    {
+        std::lock_guard<std::mutex> lock(FWakeLock);
+        FWoken = true;
+    }
+    FWake.notify_one();
+}
+
 void TPlayback::Close() {
     if (FClosed.exchange(true))
         return;
     AbortRequest = true;
+    WakeReader();
     AudioQ.Abort();
     VideoQ.Abort();
     SubtitleQ.Abort();
@@ -102,8 +121,6 @@ void TPlayback::Close() {
         Video()->Abort();
     if (FReadThread.joinable())
         FReadThread.join();
-    if (FRefreshThread.joinable())
-        FRefreshThread.join();
 }
 
 int TPlayback::InterruptCheck(void* opaque) {
@@ -422,13 +439,9 @@ void TPlayback::ReadLoop() {
 
 // ---- refresh, clocks, pause, seek -------------------------------------------------------------
 
-void TPlayback::RefreshThreadMain() {
-    while (!AbortRequest) {
-        if (!RefreshPending.exchange(true))
-            Player.FPlayThread.Post(peRefresh);
-        const bool audioDisplay = AudioIndex >= 0 && AudioDisplayMode != 0;
-        SleepMs(audioDisplay ? std::max(1, Opt.AudioDisplayInterval) : 5);
-    }
+std::chrono::milliseconds TPlayback::RefreshInterval() const {
+    const bool audioDisplay = AudioIndex >= 0 && AudioDisplayMode != 0;
+    return std::chrono::milliseconds(audioDisplay ? std::max(1, Opt.AudioDisplayInterval) : 5);
 }
 
 double TPlayback::AudioClock() const {
@@ -468,6 +481,7 @@ void TPlayback::TogglePause() {
             Player.FFrameReady.Set();
         Paused = 1;
     }
+    WakeReader(); // it pauses or resumes the input
 }
 
 bool TPlayback::RequestSeek(int flags, int64_t target, int64_t relativeHint) {
@@ -480,5 +494,6 @@ bool TPlayback::RequestSeek(int flags, int64_t target, int64_t relativeHint) {
     SeekFlags = flags;
     Player.FSeekDone.Reset();
     SeekReq.store(1, std::memory_order_release);
+    WakeReader();
     return true;
 }

@@ -2,11 +2,11 @@
 // One playback of one file: the record the player keeps while a file is open.
 //
 // Threads it owns: the read thread (demux, seeks, end of input; started by Open, joined by
-// Close) and the refresh thread (pushes a refresh event to the play thread every 5 or 20 ms;
-// started when the open has succeeded, joined by Close). Through the streams it opens it also
-// owns the video thread (TVideoDecoder) and SDL's audio device (TAudioOutput), both opened and
-// closed by the read thread. Nothing of it is freed while one of those threads runs: Close sets
-// the abort request, aborts the queues and joins.
+// Close). The refresh ticks are timed by the player's play thread (TPlayThread), which reads
+// their interval here. Through the streams it opens it also owns the video thread (TVideoDecoder)
+// and SDL's audio device (TAudioOutput), both opened and closed by the read thread. Nothing of it
+// is freed while one of those threads runs: Close sets the abort request, aborts the queues and
+// joins.
 //
 // What crosses between threads: packets through the three TPacketQueues; the seek request
 // (fields written by the requesting thread, then the request flag with release order, consumed
@@ -21,6 +21,9 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <memory>
 #include <thread>
@@ -39,7 +42,7 @@ public:
     TPlayback& operator=(const TPlayback&) = delete;
 
     // Starts the read thread and waits (pumping on the main thread) until it has opened the file
-    // and its streams; then starts the refresh thread. False with error set.
+    // and its streams. False with error set.
     bool Open(QString& error);
     // Stops and joins every thread of the playback and closes its streams. Idempotent.
     void Close();
@@ -54,6 +57,10 @@ public:
     double VideoClock() const;
     double ExternalClock() const;
     double MasterClock() const;
+
+    // Time between two refresh ticks of the play thread: the audio display's interval while it
+    // is shown, else 5 ms.
+    std::chrono::milliseconds RefreshInterval() const;
 
     TCustomPlayer& Player;
     TPlayerLogQueue& Log;
@@ -90,7 +97,6 @@ public:
     std::atomic<bool> EndReached{false};
     std::atomic<bool> EndSignalled{false};
     std::atomic<bool> InRead{false};
-    std::atomic<bool> RefreshPending{false};
 
     TPacketQueue AudioQ, VideoQ, SubtitleQ;
     // Set by the read thread while it opens the streams, before the open is reported; read by
@@ -107,7 +113,9 @@ private:
     void ReadLoop();
     void DoSeek();
     void CloseInput();
-    void RefreshThreadMain();
+    // The read thread's pause while the queues are full; WakeReader ends it early.
+    void ReaderPause(int ms);
+    void WakeReader();
     static int InterruptCheck(void* opaque);
 
     AVInputContextPtr FContext;
@@ -117,7 +125,10 @@ private:
     std::atomic<TVideoDecoder*> FVideo{nullptr};
     int FLastPaused = 0; // read thread only
     bool FEndLogged = false;
-    std::thread FReadThread, FRefreshThread;
+    std::thread FReadThread;
+    std::mutex FWakeLock; // guards FWoken
+    std::condition_variable FWake;
+    bool FWoken = false;
     std::atomic<bool> FClosed{false};
     // External clock: seconds and the av_gettime() it was set at.
     std::atomic<double> FExternalClock{0};

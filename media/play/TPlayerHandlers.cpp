@@ -25,7 +25,14 @@ std::unique_lock<std::recursive_mutex> LockHandlers(std::recursive_mutex& m) {
     return lock;
 }
 
+// Depth of position and state handlers running on this thread.
+thread_local int HandlerDepth = 0;
+
 } // namespace
+
+bool TPlayerHandlers::InHandler() {
+    return HandlerDepth > 0;
+}
 
 void TPlayerHandlers::SetOnPosition(TPositionEvent handler) {
     auto lock = LockHandlers(FHandlerLock);
@@ -55,6 +62,10 @@ void TPlayerHandlers::Deliver(const TRingEvent& event,
         if (event.Generation != liveGeneration)
             return; // a replaced playback's event, or the player is going away
         auto lock = LockHandlers(FHandlerLock);
+        ++HandlerDepth;
+        struct TLeave {
+            ~TLeave() { --HandlerDepth; }
+        } leave;
         if (event.Kind == rekPosition && FOnPosition)
             FOnPosition(&FSender, event.Position);
         else if (event.Kind == rekState && FOnState)

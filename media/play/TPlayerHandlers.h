@@ -34,6 +34,8 @@ public:
     void RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate, int channels);
     // On the video thread; true when the handler's picture is to be shown.
     bool RaiseVideoHook(QImage& bitmap, int64_t pts);
+    // True while the calling thread runs a position or state handler.
+    static bool InHandler();
 
 private:
     TFFBaseComponent& FSender;

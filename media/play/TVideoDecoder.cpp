@@ -8,6 +8,8 @@
 #include <QImage>
 
 #include <chrono>
+
+#include <pthread.h>
 #include <cmath>
 #include <cstring>
 
@@ -47,7 +49,10 @@ int TVideoDecoder::Open(AVStream* stream) {
 }
 
 void TVideoDecoder::StartThread() {
-    FThread = std::thread([this] { Run(); });
+    FThread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "snip-video");
+        Run();
+    });
 }
 
 void TVideoDecoder::Abort() {

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -188,4 +189,26 @@ TEST_F(PlayerLifetimeTest, TheAudioHookSeesEveryChunkAndWhatItWritesIsPlayed) {
     const std::vector<double> out = Channel(ReadS16(capture), 0);
     EXPECT_GT(out.size(), size_t(44100));
     EXPECT_EQ(FirstAbove(out, 0), -1);
+}
+
+TEST_F(PlayerLifetimeTest, AHandlerMayOpenTheNextFileWhenAPlaybackStops) {
+    TFFPlayer player;
+    player.DisableDisplay = true;
+    std::vector<TPlayState> states;
+    int opened = 1;
+    player.SetOnState([&](QObject*, TPlayState s) {
+        states.push_back(s);
+        if (s == psEnd)
+            player.Stop(false);
+        // Replaces the event thread that is delivering this very event.
+        if (s == psStop && opened < 3) {
+            ++opened;
+            EXPECT_TRUE(player.OpenMedia(testpaths::fixture("short.mp3"), nullptr, false));
+        }
+    });
+    ASSERT_TRUE(player.OpenMedia(testpaths::fixture("short.mp3"), nullptr, false));
+    EXPECT_TRUE(
+        WaitUntil([&] { return std::count(states.begin(), states.end(), psStop) == 3; }, 20000));
+    player.Stop(true);
+    player.SetOnState(nullptr);
 }
