@@ -132,6 +132,7 @@ int RunCut(const TCliRequest& request) {
     params.Volume = VolumeValue(request.Volume);
     params.BitRate = std::max(0, int(info.BitRate));
     params.LibraryFolder = ProgramFolder();
+    params.Replace = request.Force;
     QString message;
     if (!job.Start(params, message)) {
         PrintError(message);

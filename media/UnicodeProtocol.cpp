@@ -122,12 +122,8 @@ int OpenWideFile(const QString& fileName, int avioFlags, int* fd) {
     return 0;
 }
 
-int OpenWideIO(const QString& fileName, int avioFlags, AVIOContext** pb) {
-    *pb = nullptr;
-    int fd = -1;
-    int ret = OpenWideFile(fileName, avioFlags, &fd);
-    if (ret < 0)
-        return ret;
+// Wraps fd (which it owns from here on) in one of our I/O contexts.
+int WrapDescriptor(int fd, int avioFlags, AVIOContext** pb) {
     auto* file = new (std::nothrow) TWideFile{fd};
     auto* buffer = static_cast<unsigned char*>(ff::av_malloc(IOBufferSize));
     const bool writing = (avioFlags & AVIO_FLAG_WRITE) != 0;
@@ -145,6 +141,15 @@ int OpenWideIO(const QString& fileName, int avioFlags, AVIOContext** pb) {
     }
     *pb = ctx;
     return 0;
+}
+
+int OpenWideIO(const QString& fileName, int avioFlags, AVIOContext** pb) {
+    *pb = nullptr;
+    int fd = -1;
+    int ret = OpenWideFile(fileName, avioFlags, &fd);
+    if (ret < 0)
+        return ret;
+    return WrapDescriptor(fd, avioFlags, pb);
 }
 
 bool FormatHasNoFile(const AVFormatContext* ctx) {
@@ -321,6 +326,40 @@ int OpenOutputFile(AVFormatContext* oc, const QString& name, AVDictionary** opti
         oc->url = ff::av_strdup(FileNameToURL(name).constData());
     }
     return 0;
+}
+
+int OpenOutputDescriptor(AVFormatContext* oc, int fd, const QString& name) {
+    if (oc == nullptr || oc->pb != nullptr || fd < 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return AVERROR(EINVAL);
+    }
+    const int ret = WrapDescriptor(fd, AVIO_FLAG_WRITE, &oc->pb);
+    if (ret < 0)
+        return ret;
+    oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (oc->url == nullptr || oc->url[0] == '\0') {
+        ff::av_freep(&oc->url);
+        oc->url = ff::av_strdup(FileNameToURL(name).constData());
+    }
+    return 0;
+}
+
+int SyncOutputIO(AVFormatContext* oc) {
+    if (oc == nullptr || oc->pb == nullptr || FormatHasNoFile(oc))
+        return 0;
+    ff::avio_flush(oc->pb);
+    if (oc->pb->error < 0)
+        return oc->pb->error;
+    if (!IsWideIOContext(oc->pb))
+        return 0;
+    const int fd = static_cast<TWideFile*>(oc->pb->opaque)->Fd;
+    int ret;
+    do
+        ret = ::fsync(fd);
+    while (ret != 0 && errno == EINTR);
+    // Devices and pipes cannot be synced and need not be.
+    return ret == 0 || errno == EINVAL || errno == EROFS ? 0 : AVERROR(errno);
 }
 
 int CloseOutputIO(AVFormatContext* oc) {

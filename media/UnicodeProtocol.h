@@ -61,6 +61,14 @@ void CloseInputFile(AVFormatContext** ic);
 // interrupt callback. Nothing is opened for formats flagged AVFMT_NOFILE. Returns 0 or a
 // negative AVERROR.
 int OpenOutputFile(AVFormatContext* oc, const QString& name, AVDictionary** options = nullptr);
+// Gives an output context an already opened descriptor (a temporary file that will become name)
+// through our seekable write I/O. Takes fd: it is closed on failure too. name is what the context
+// reports as its url. Returns 0 or a negative AVERROR.
+int OpenOutputDescriptor(AVFormatContext* oc, int fd, const QString& name);
+// Writes out what the output's I/O buffers hold and, for our I/O, asks the system to put the
+// file's data on disk (fsync), so that a rename after the close never exposes a file whose data
+// a power loss would take away. Returns 0 or a negative AVERROR (the first write error).
+int SyncOutputIO(AVFormatContext* oc);
 // Flushes and closes the output's file, keeping the context. Returns 0 or the first write,
 // flush or close error (a full disk shows up here at the latest).
 int CloseOutputIO(AVFormatContext* oc);
