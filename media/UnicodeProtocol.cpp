@@ -152,6 +152,25 @@ int OpenWideIO(const QString& fileName, int avioFlags, AVIOContext** pb) {
     return WrapDescriptor(fd, avioFlags, pb);
 }
 
+// Whether name goes to libavformat as a URL of one of its protocols rather than as a file.
+bool IsProtocolURL(const QString& name) {
+    const qsizetype colon = name.indexOf(QLatin1Char(':'));
+    const qsizetype slash = name.indexOf(QLatin1Char('/'));
+    return colon >= 0 && (slash < 0 || colon < slash) && !NeedsWideProtocol(name);
+}
+
+// A directory, FIFO, device or socket is no audio file: a FIFO without a writer would block the
+// open for ever and a device such as /dev/zero never ends. stat() itself never blocks; a name
+// that cannot be examined is left to the open, which reports why.
+int CheckRegularInput(const QString& name) {
+    if (IsProtocolURL(name))
+        return 0;
+    struct stat st {};
+    if (::stat(QFile::encodeName(name).constData(), &st) != 0)
+        return 0;
+    return S_ISREG(st.st_mode) ? 0 : AVERROR_NOT_REGULAR_FILE;
+}
+
 bool FormatHasNoFile(const AVFormatContext* ctx) {
     return ctx->oformat != nullptr && (ctx->oformat->flags & AVFMT_NOFILE) != 0;
 }
@@ -270,6 +289,14 @@ int OpenInputFile(AVFormatContext** ic, const QString& name, const AVInputFormat
     const QByteArray url = FileNameToURL(name);
     // A context the caller prepared with I/O of its own is theirs to feed.
     const bool callerIO = *ic != nullptr && (*ic)->pb != nullptr;
+    if (!callerIO && !name.contains(QChar(0))) {
+        if (const int refused = CheckRegularInput(name); refused < 0) {
+            if (*ic != nullptr)
+                ff::avformat_free_context(*ic);
+            *ic = nullptr;
+            return refused;
+        }
+    }
     if (!name.contains(QChar(0)) && (!IsWideURL(url) || callerIO))
         return ff::avformat_open_input(ic, url.constData(), fmt, options);
 

@@ -122,6 +122,7 @@ TEST_F(AtomicOutputTest, AFileThatAppearedMeanwhileIsNotReplacedUnlessAllowed) {
         engine.Start(false, 0);
         if (noReplace) {
             EXPECT_TRUE(engine.Failed());
+            EXPECT_FALSE(engine.Finished());
             EXPECT_EQ(engine.ErrorText(), Out("race.mp3").toStdString() + ": file exists");
             EXPECT_EQ(ReadAll(Out("race.mp3")), QByteArray("another program's file"));
         } else {
