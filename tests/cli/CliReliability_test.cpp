@@ -141,6 +141,19 @@ TEST_F(CliReliabilityTest, StopSignalsPutAValidShorterFileInPlace) {
     EXPECT_EQ(Temporaries(), QStringList());
 }
 
+TEST_F(CliReliabilityTest, ASourceTruncatedWhileItIsCutFailsTheCutClearly) {
+    std::unique_ptr<QProcess> cli = StartLongCut(Source, Path("shrunk.mp3"), 5);
+    ASSERT_TRUE(cli);
+    ASSERT_TRUE(QFile::resize(Source, 1000000)); // another program cuts it to about 62 s
+    ASSERT_TRUE(cli->waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(cli->readAllStandardError());
+    EXPECT_EQ(cli->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(cli->exitCode(), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains("The source file ends before the range does")) << err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(Path("shrunk.mp3")));
+    EXPECT_EQ(Temporaries(), QStringList());
+}
+
 TEST_F(CliReliabilityTest, AFileSizeLimitFailsTheCutWithTheSystemsReason) {
     const QByteArray old = "the user's old file";
     WriteFile("limited.mp3", old);
