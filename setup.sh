@@ -16,6 +16,7 @@ packages=(
     ffmpeg sox libsox-fmt-mp3 xvfb xauth x11-utils imagemagick dbus-x11 xdg-utils
     desktop-file-utils xdotool
     binutils file time
+    clang libclang-rt-14-dev
 )
 
 install_missing() {
@@ -57,6 +58,8 @@ test)
     threaded=$(cmake --build "$top/build/tsan" --target help | sed -n 's/^\(test_media[a-z_]*\): .*/\1/p' | sort -u)
     cmake --build "$top/build/tsan" --target $threaded
     (cd "$top/build/tsan" && ctest -R '^make_fixtures$' && ctest --output-on-failure -L threaded --timeout 600)
+    # Every parser of outside data under libFuzzer for a short while (clang, ASan + UBSan).
+    "$top/fuzz/run" 20
     ;;
 *)
     echo "usage: $0 [run|build|test]" >&2

@@ -35,15 +35,6 @@ bool IsSameFile(const QString& source, const QString& output) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-namespace {
-// A finished cut whose output falls this far short of the range ran out of source: the file
-// ends before its header says (a truncated download), and the user would get a silent or
-// clipped file reported as done. Half the range for very short ones.
-int64_t ShortfallTolerance(int64_t rangeUs) {
-    return std::min<int64_t>(AppTimeBase, rangeUs / 2);
-}
-} // namespace
-
 TCutJob::TCutJob(TFFEncoder& encoder) : FEncoder(encoder) {
     FEncoder.SetOnAudioHook([this](QObject*, int, int64_t pts, void* samples, int size,
                                    int sampleRate, int channels, int sampleFormat) {
@@ -86,7 +77,6 @@ void TCutJob::SetFadeRange(int64_t startUs, int64_t endUs) {
 bool TCutJob::Start(const TCutParams& params, QString& message) {
     FParams = params;
     FOutcome = TCutOutcome();
-    FReachedUs = -1;
     TVelLog& log = AppLog();
     log.LogInfo(QStringLiteral("Begin Time:") + FormatSeconds(params.StartSeconds));
     log.LogInfo(QStringLiteral("End Time:") + FormatSeconds(params.EndSeconds));
@@ -119,17 +109,17 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
     const int64_t startUs = SecondsToMicroseconds(params.StartSeconds);
     const int64_t endUs = SecondsToMicroseconds(params.EndSeconds);
     TOutputOptions output = MakeCutOutputOptions(startUs, endUs, params.Volume, params.BitRate);
+    // A range the source does not hold fails inside the run, before its file is put in place.
+    output.RequireDuration = true;
+    output.NoReplace = !params.Replace;
     // One missing folder level is made, as a user typing a new folder name would expect.
     const QString folder = ExtractFilePathW(params.Output);
     if (!folder.isEmpty() && !QFileInfo(folder).isDir())
         QDir().mkdir(folder);
-    const bool existed = QFileInfo::exists(params.Output);
     if (!FEncoder.SetOutputFile(0, params.Output, &output)) {
         const QString reason = FEncoder.LastErrorText();
         FEncoder.RemoveTask(0);
         log.LogError(QStringLiteral("Failed to convert audio."));
-        if (!existed)
-            QFile::remove(params.Output);
         message = QStringLiteral("Failed to convert audio.");
         if (!reason.isEmpty())
             message += QLatin1Char('\n') + reason;
@@ -148,8 +138,6 @@ void TCutJob::Stop(bool wait) {
 }
 
 void TCutJob::HandleProgress(const TProgressInfo& info) {
-    if (info.FileIndex == -1)
-        FReachedUs = info.CurrentDuration;
     if (info.TotalDuration > 0 && OnPercent)
         OnPercent(int(std::min<int64_t>(100, info.CurrentDuration * 100 / info.TotalDuration)));
 }
@@ -157,20 +145,10 @@ void TCutJob::HandleProgress(const TProgressInfo& info) {
 void TCutJob::HandleTaskEnd(const TTerminateInfo& info) {
     TVelLog& log = AppLog();
     if (info.Finished) {
-        const int64_t rangeUs = SecondsToMicroseconds(FParams.EndSeconds - FParams.StartSeconds);
-        if (FReachedUs >= 0 && FReachedUs < rangeUs - ShortfallTolerance(rangeUs)) {
-            FOutcome.Kind = TCutOutcome::ckFailed;
-            FOutcome.ErrorText =
-                QStringLiteral("The source file ends before the range does: only %1 s of the "
-                               "%2 s asked could be cut.")
-                    .arg(double(FReachedUs) / AppTimeBase, 0, 'f', 1)
-                    .arg(FParams.EndSeconds - FParams.StartSeconds);
-        } else {
-            FOutcome.Kind = TCutOutcome::ckCompleted;
-            if (OnPercent)
-                OnPercent(100);
-            log.LogInfo(QStringLiteral("Completed to cut mp3 file."));
-        }
+        FOutcome.Kind = TCutOutcome::ckCompleted;
+        if (OnPercent)
+            OnPercent(100);
+        log.LogInfo(QStringLiteral("Completed to cut mp3 file."));
     } else if (info.Failed) {
         FOutcome.Kind = TCutOutcome::ckFailed;
         FOutcome.ErrorText = QString::fromLocal8Bit(info.ErrorText);
@@ -181,9 +159,8 @@ void TCutJob::HandleTaskEnd(const TTerminateInfo& info) {
         log.LogInfo(QStringLiteral("Failed to cut file."));
         log.LogInfo(QStringLiteral("Error Message:"));
         log.LogInfo(FOutcome.ErrorText);
-        // A broken or clipped file must not pass for the cut; the source is never this name.
-        if (!IsSameFile(FParams.Source, FParams.Output))
-            QFile::remove(FParams.Output);
+        // The engine has removed what it wrote; the file under the output's name, if any, is
+        // the user's and stays.
     }
 }
 

@@ -35,6 +35,9 @@ struct TCutParams {
     int Volume = 255;      // VolumeValue of the slider
     int BitRate = 0;       // the source's bit rate, bits per second
     QString LibraryFolder; // searched first for the encoder's libraries
+    // An existing file under Output may be replaced (the user agreed). Without it a file found
+    // there when the cut ends fails the cut and stays as it is.
+    bool Replace = false;
 };
 
 struct TCutOutcome {
@@ -77,9 +80,7 @@ private:
     std::shared_ptr<int> FAlive = std::make_shared<int>(0); // expires with the job
     TCutParams FParams;
     bool FRunning = false;
-    bool FOutputExisted = false; // the output was there before (replaced with consent)
-    TCutOutcome FOutcome;        // of the task, set when its event arrives
-    int64_t FReachedUs = -1;     // output time of the task's final progress report; -1 = none
+    TCutOutcome FOutcome;                 // of the task, set when its event arrives
     std::atomic<int64_t> FFadeStartUs{0}; // read by the fade hook on the worker
     std::atomic<int64_t> FFadeEndUs{0};
 };

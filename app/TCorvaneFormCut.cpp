@@ -43,9 +43,9 @@ void TCorvaneForm::btnPublishClick() {
     }
     BtnStopClick();
     const QString output = MakeOutputPath();
-    if (QFileInfo(output).isFile() &&
-        !m_dialogs->AskOkCancel(this,
-                                QStringLiteral("The file exists, do you want to replace it?")))
+    const bool replace = QFileInfo(output).isFile();
+    if (replace && !m_dialogs->AskOkCancel(
+                       this, QStringLiteral("The file exists, do you want to replace it?")))
         return;
     const QString empty =
         EmptyRangeMessage(Snipwave->SegStartPos(), Snipwave->SegEndPos(), Snipwave->Max());
@@ -64,6 +64,7 @@ void TCorvaneForm::btnPublishClick() {
     params.BitRate =
         m_decoder->FormatContext() ? std::max(0, int(m_decoder->GetMediaInfo().BitRate)) : 0;
     params.LibraryFolder = m_programFolder;
+    params.Replace = replace;
     QString message;
     // A cut that cannot start leaves the window as it was, usable, with the reason shown.
     if (!m_cutJob->Start(params, message)) {

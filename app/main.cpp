@@ -2,6 +2,7 @@
 // main window and the About window are created and the message loop runs. A file named on the
 // command line (a file manager's "Open With" passes one) is opened as if chosen in the dialog.
 #include "app/TCorvaneForm.h"
+#include "app/TSignalCloser.h"
 #include "app/TSnipwaveApplication.h"
 #include "app/VelLog.h"
 #include "app/frmAbout.h"
@@ -33,6 +34,8 @@ int main(int argc, char** argv) {
         TAboutForm about;
         form.SetAboutForm(&about);
         form.show();
+        // A session logging out (SIGTERM, SIGHUP) closes the window as its close button does.
+        TSignalCloser closer([&form] { form.close(); });
         if (!parser.positionalArguments().isEmpty())
             form.OpenFile(parser.positionalArguments().first());
         return app.exec();

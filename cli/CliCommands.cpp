@@ -23,10 +23,19 @@
 
 namespace {
 
+// The number of the first stop signal received; 0 = none.
 volatile std::sig_atomic_t InterruptRequested = 0;
 
-void OnInterrupt(int) {
-    InterruptRequested = 1;
+constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void OnInterrupt(int signal) {
+    if (InterruptRequested == 0)
+        InterruptRequested = signal;
+}
+
+// The shell's status for a program ended by the signal that stopped us.
+int InterruptedStatus() {
+    return InterruptRequested > 0 ? 128 + int(InterruptRequested) : ExitInterrupted;
 }
 
 void PrintError(const QString& text) {
@@ -63,15 +72,21 @@ QString ResolveOutput(const QString& source, const QString& given) {
 void InstallInterruptHandler() {
     struct sigaction action = {};
     action.sa_handler = OnInterrupt;
-    // The next Ctrl-C is the user insisting: the default action ends the process.
+    // The next signal of the same kind is the user (or the session) insisting: the default
+    // action ends the process.
     action.sa_flags = SA_RESETHAND;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
+    for (const int signal : StopSignals)
+        sigaddset(&action.sa_mask, signal);
+    for (const int signal : StopSignals)
+        sigaction(signal, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
     // A blocked signal mask survives exec: a parent that started us with SIGINT blocked would
     // otherwise leave Ctrl-C pending for ever.
     sigset_t interrupt;
     sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
+    for (const int signal : StopSignals)
+        sigaddset(&interrupt, signal);
     pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
 }
 
@@ -112,7 +127,7 @@ int RunCut(const TCliRequest& request) {
         return ExitFailed;
     }
     if (InterruptRequested)
-        return ExitInterrupted;
+        return InterruptedStatus();
 
     TFFEncoder encoder;
     TCutJob job(encoder);
@@ -133,6 +148,7 @@ int RunCut(const TCliRequest& request) {
     params.Volume = VolumeValue(request.Volume);
     params.BitRate = std::max(0, int(info.BitRate));
     params.LibraryFolder = ProgramFolder();
+    params.Replace = request.Force;
     QString message;
     if (!job.Start(params, message)) {
         PrintError(message);
@@ -158,7 +174,7 @@ int RunCut(const TCliRequest& request) {
         return ExitOk;
     case TCutOutcome::ckStopped:
         PrintError(QStringLiteral("Stopped; %1 holds the part cut so far.").arg(output));
-        return ExitInterrupted;
+        return InterruptedStatus();
     case TCutOutcome::ckFailed:
         break;
     }

@@ -11,11 +11,15 @@ enum : int {
     ExitFailed = 1,
     ExitUsage = 2,
     ExitInterrupted = 130, // the shell's status for a program ended by SIGINT
+    // A stop asked by another signal ends with 128 + its number, as the shell reports it:
+    // 129 for SIGHUP, 143 for SIGTERM.
 };
 
 int RunInfo(const TCliRequest& request);
 int RunCut(const TCliRequest& request);
 int RunPlay(const TCliRequest& request);
 
-// Starts routing SIGINT to a flag that RunCut polls; a second SIGINT ends the process at once.
+// Starts routing SIGINT, SIGTERM and SIGHUP to a flag that RunCut polls: the cut stops and its
+// shorter file is put in place. A second one of them ends the process at once. SIGPIPE is
+// ignored: progress is cosmetic, and a reader that went away must not kill the cut.
 void InstallInterruptHandler();

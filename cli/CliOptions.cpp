@@ -36,13 +36,15 @@ QString UsageText() {
         "cut    writes the range from --start to --end of FILE as a new MP3 with a three-second\n"
         "       fade-in and fade-out. T is whole seconds or [hh:]mm:ss; the range is kept\n"
         "       inside the file. The output defaults to NAME_new.mp3 beside FILE; \".mp3\" is\n"
-        "       added to a name without it. An existing output is replaced only with --force.\n"
-        "       --volume sets the level in percent (default 100). Ctrl-C stops the cut and\n"
-        "       keeps what was written so far.\n"
+        "       added to a name without it. An existing output is replaced only with --force,\n"
+        "       and only when the cut succeeds. --volume sets the level in percent (default\n"
+        "       100). Ctrl-C (or SIGTERM, SIGHUP) stops the cut and keeps what was written so\n"
+        "       far.\n"
         "play   plays the range from --start (default: the beginning) to --end (default: the\n"
         "       end) of FILE, showing position / end on a terminal. Ctrl-C stops it.\n"
         "\n"
-        "Exit status: 0 done, 1 failed, 2 wrong usage, 130 stopped by Ctrl-C.\n");
+        "Exit status: 0 done, 1 failed, 2 wrong usage, 130 stopped by Ctrl-C (143 SIGTERM,\n"
+        "129 SIGHUP).\n");
 }
 
 namespace {

@@ -1,5 +1,7 @@
 #include "media/FFUtils.h"
 
+#include "media/UnicodeProtocol.h"
+
 extern "C" {
 #include <libavutil/avutil.h>
 #include <libavutil/error.h>
@@ -41,6 +43,9 @@ const TErrorText ErrorTexts[] = {
     {AVERROR(EDOM), "Number syntax expected in filename"},
     {AVERROR_EOF, "End of file"},
     {AVERROR_INVALIDDATA, "Invalid data found when processing input"},
+    // FFmpeg 5.1's demuxers give EINVAL for what older ones called invalid data.
+    {AVERROR(EINVAL), "Invalid data found when processing input"},
+    {AVERROR_NOT_REGULAR_FILE, "not a regular file"},
     {AVERROR(ENOMEM), "Not enough memory"},
     {AVERROR(EIO), "I/O error"},
     {AVERROR(ENOENT), "No such file or directory"},

@@ -122,12 +122,8 @@ int OpenWideFile(const QString& fileName, int avioFlags, int* fd) {
     return 0;
 }
 
-int OpenWideIO(const QString& fileName, int avioFlags, AVIOContext** pb) {
-    *pb = nullptr;
-    int fd = -1;
-    int ret = OpenWideFile(fileName, avioFlags, &fd);
-    if (ret < 0)
-        return ret;
+// Wraps fd (which it owns from here on) in one of our I/O contexts.
+int WrapDescriptor(int fd, int avioFlags, AVIOContext** pb) {
     auto* file = new (std::nothrow) TWideFile{fd};
     auto* buffer = static_cast<unsigned char*>(ff::av_malloc(IOBufferSize));
     const bool writing = (avioFlags & AVIO_FLAG_WRITE) != 0;
@@ -145,6 +141,34 @@ int OpenWideIO(const QString& fileName, int avioFlags, AVIOContext** pb) {
     }
     *pb = ctx;
     return 0;
+}
+
+int OpenWideIO(const QString& fileName, int avioFlags, AVIOContext** pb) {
+    *pb = nullptr;
+    int fd = -1;
+    int ret = OpenWideFile(fileName, avioFlags, &fd);
+    if (ret < 0)
+        return ret;
+    return WrapDescriptor(fd, avioFlags, pb);
+}
+
+// Whether name goes to libavformat as a URL of one of its protocols rather than as a file.
+bool IsProtocolURL(const QString& name) {
+    const qsizetype colon = name.indexOf(QLatin1Char(':'));
+    const qsizetype slash = name.indexOf(QLatin1Char('/'));
+    return colon >= 0 && (slash < 0 || colon < slash) && !NeedsWideProtocol(name);
+}
+
+// A directory, FIFO, device or socket is no audio file: a FIFO without a writer would block the
+// open for ever and a device such as /dev/zero never ends. stat() itself never blocks; a name
+// that cannot be examined is left to the open, which reports why.
+int CheckRegularInput(const QString& name) {
+    if (IsProtocolURL(name))
+        return 0;
+    struct stat st {};
+    if (::stat(QFile::encodeName(name).constData(), &st) != 0)
+        return 0;
+    return S_ISREG(st.st_mode) ? 0 : AVERROR_NOT_REGULAR_FILE;
 }
 
 bool FormatHasNoFile(const AVFormatContext* ctx) {
@@ -265,6 +289,14 @@ int OpenInputFile(AVFormatContext** ic, const QString& name, const AVInputFormat
     const QByteArray url = FileNameToURL(name);
     // A context the caller prepared with I/O of its own is theirs to feed.
     const bool callerIO = *ic != nullptr && (*ic)->pb != nullptr;
+    if (!callerIO && !name.contains(QChar(0))) {
+        if (const int refused = CheckRegularInput(name); refused < 0) {
+            if (*ic != nullptr)
+                ff::avformat_free_context(*ic);
+            *ic = nullptr;
+            return refused;
+        }
+    }
     if (!name.contains(QChar(0)) && (!IsWideURL(url) || callerIO))
         return ff::avformat_open_input(ic, url.constData(), fmt, options);
 
@@ -321,6 +353,40 @@ int OpenOutputFile(AVFormatContext* oc, const QString& name, AVDictionary** opti
         oc->url = ff::av_strdup(FileNameToURL(name).constData());
     }
     return 0;
+}
+
+int OpenOutputDescriptor(AVFormatContext* oc, int fd, const QString& name) {
+    if (oc == nullptr || oc->pb != nullptr || fd < 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return AVERROR(EINVAL);
+    }
+    const int ret = WrapDescriptor(fd, AVIO_FLAG_WRITE, &oc->pb);
+    if (ret < 0)
+        return ret;
+    oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+    if (oc->url == nullptr || oc->url[0] == '\0') {
+        ff::av_freep(&oc->url);
+        oc->url = ff::av_strdup(FileNameToURL(name).constData());
+    }
+    return 0;
+}
+
+int SyncOutputIO(AVFormatContext* oc) {
+    if (oc == nullptr || oc->pb == nullptr || FormatHasNoFile(oc))
+        return 0;
+    ff::avio_flush(oc->pb);
+    if (oc->pb->error < 0)
+        return oc->pb->error;
+    if (!IsWideIOContext(oc->pb))
+        return 0;
+    const int fd = static_cast<TWideFile*>(oc->pb->opaque)->Fd;
+    int ret;
+    do
+        ret = ::fsync(fd);
+    while (ret != 0 && errno == EINTR);
+    // Devices and pipes cannot be synced and need not be.
+    return ret == 0 || errno == EINVAL || errno == EROFS ? 0 : AVERROR(errno);
 }
 
 int CloseOutputIO(AVFormatContext* oc) {

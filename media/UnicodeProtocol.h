@@ -21,6 +21,11 @@ struct AVIOContext;
 struct AVDictionary;
 struct AVIOInterruptCB;
 
+// What OpenInputFile returns for a directory, FIFO, device or socket named as input (an error
+// tag like libavutil's own; its text is "not a regular file").
+inline constexpr int AVERROR_NOT_REGULAR_FILE =
+    -static_cast<int>('N' | ('R' << 8) | ('E' << 16) | ('G' << 24));
+
 // The prefix of a wrapped name (13 bytes).
 inline constexpr char WideURLPrefix[] = "unicode:utf8:";
 
@@ -48,7 +53,8 @@ void RegisterUnicodeProtocol();
 
 // Opens an input like avformat_open_input (same arguments and results; *ic may hold a context
 // prepared by the caller, which is freed on failure and *ic set to nullptr). Returns 0 or a
-// negative AVERROR. Close with CloseInputFile (AVInputContextPtr does).
+// negative AVERROR. A file name that exists but is no regular file is refused before anything
+// is opened, with AVERROR_NOT_REGULAR_FILE. Close with CloseInputFile (AVInputContextPtr does).
 int OpenInputFile(AVFormatContext** ic, const QString& name, const AVInputFormat* fmt,
                   AVDictionary** options);
 // Closes an input opened by OpenInputFile, freeing our I/O context when it carries one; a
@@ -61,6 +67,14 @@ void CloseInputFile(AVFormatContext** ic);
 // interrupt callback. Nothing is opened for formats flagged AVFMT_NOFILE. Returns 0 or a
 // negative AVERROR.
 int OpenOutputFile(AVFormatContext* oc, const QString& name, AVDictionary** options = nullptr);
+// Gives an output context an already opened descriptor (a temporary file that will become name)
+// through our seekable write I/O. Takes fd: it is closed on failure too. name is what the context
+// reports as its url. Returns 0 or a negative AVERROR.
+int OpenOutputDescriptor(AVFormatContext* oc, int fd, const QString& name);
+// Writes out what the output's I/O buffers hold and, for our I/O, asks the system to put the
+// file's data on disk (fsync), so that a rename after the close never exposes a file whose data
+// a power loss would take away. Returns 0 or a negative AVERROR (the first write error).
+int SyncOutputIO(AVFormatContext* oc);
 // Flushes and closes the output's file, keeping the context. Returns 0 or the first write,
 // flush or close error (a full disk shows up here at the latest).
 int CloseOutputIO(AVFormatContext* oc);

@@ -5,6 +5,33 @@
 
 using namespace ffstage;
 
+namespace {
+
+// A damaged MP3 can decode to floats far outside full scale (hundreds of thousands) or to NaN,
+// and LAME aborts the whole process on such input (an assertion in its quantiser). Floats are
+// limited to full scale, as a 16-bit path would have clipped them, and NaN becomes silence.
+template <typename T> void ClampToFullScale(T* samples, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        const T x = samples[i];
+        if (!(x >= T(-1) && x <= T(1)))
+            samples[i] = std::isnan(x) ? T(0) : x > 0 ? T(1) : T(-1);
+    }
+}
+
+void ClampFloatSamples(const std::vector<uint8_t*>& planes, int channels, int samples,
+                       AVSampleFormat format) {
+    const bool planar = planes.size() > 1;
+    const size_t perPlane = size_t(samples) * size_t(planar ? 1 : channels);
+    for (uint8_t* plane : planes) {
+        if (format == AV_SAMPLE_FMT_FLT || format == AV_SAMPLE_FMT_FLTP)
+            ClampToFullScale(reinterpret_cast<float*>(plane), perPlane);
+        else if (format == AV_SAMPLE_FMT_DBL || format == AV_SAMPLE_FMT_DBLP)
+            ClampToFullScale(reinterpret_cast<double*>(plane), perPlane);
+    }
+}
+
+} // namespace
+
 int TFFAudioPath::BlockFormatFor(int decoderFormat) {
     switch (decoderFormat) {
     case AV_SAMPLE_FMT_U8:
@@ -86,8 +113,8 @@ void TFFAudioPath::ApplyVolume(TFFInputStream& ist, int volume) {
 
 void TFFAudioPath::MakeResampler(TFFOutputStream& ost, const TFFInputStream& ist) {
     AVCodecContext* e = ost.Encoder;
-    if (ost.AudioResample && S.Verbose > 0 && ist.Decoder &&
-        ist.BlockFormat == AV_SAMPLE_FMT_S16 && ist.Decoder->sample_fmt != AV_SAMPLE_FMT_S16)
+    if (ost.AudioResample && S.Verbose > 0 && ist.Decoder && ist.BlockFormat == AV_SAMPLE_FMT_S16 &&
+        ist.Decoder->sample_fmt != AV_SAMPLE_FMT_S16)
         Log(TStageLog::Verbose, QStringLiteral("Warning, using s16 intermediate sample format "
                                                "for resampling"));
     SwrContext* swr = nullptr;
@@ -185,6 +212,8 @@ void TFFAudioPath::Output(TFFOutputStream& ost, TFFInputStream& ist) {
         Log(TStageLog::Error, QStringLiteral("av_audio_convert() failed"));
         return;
     }
+    if (n > 0)
+        ClampFloatSamples(planes, eCh, n, e->sample_fmt);
     if (n > 0 &&
         ff::av_audio_fifo_write(ost.Fifo.get(), reinterpret_cast<void**>(planes.data()), n) < n)
         Raise(std::string("av_fifo_realloc2() failed"));

@@ -87,6 +87,12 @@ struct TOutputOptions {
     bool CopyTS = false;
     int64_t StartTime = EncoderNoTime; // µs, output-side start: the input is decoded up to it
     int64_t Duration = EncoderNoTime;  // µs of output to record
+    // The run fails when its input ends well before Duration (the range asked for was not there)
+    // rather than finishing with a shorter file.
+    bool RequireDuration = false;
+    // The file is never put in place over one that appeared under its name meanwhile: the run
+    // fails with "<name>: file exists" instead.
+    bool NoReplace = false;
     TStreamInfo Info;
     int TargetType = 0;        // 0 none, 1 "vcd", 2 "svcd", 3 "dvd"
     int TargetNorm = 0;        // 1 "pal", 2 "ntsc", else "auto"

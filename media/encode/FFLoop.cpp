@@ -118,6 +118,22 @@ void TFFLoop::Transcode() {
             Raise("av_interleaved_write_frame(): " + LibErrorText(out.Context->pb->error));
     }
     Progress.Final();
+    CheckRecordingTimeReached();
+}
+
+void TFFLoop::CheckRecordingTimeReached() const {
+    if (!S.RequireRecordingTime || S.RecordingTime == ffopt::NoTimeLimit || S.RecordingTime <= 0 ||
+        StopFlag.load(std::memory_order_relaxed))
+        return;
+    // A source that ends before its header says (a truncated download) would otherwise give a
+    // silent or clipped file reported as done. Up to a second short is the encoder's padding and
+    // frame rounding; half the range for very short ones.
+    const int64_t tolerance = std::min<int64_t>(1000000, S.RecordingTime / 2);
+    const double reached = Progress.OutputTime();
+    if (int64_t(reached * 1000000) < S.RecordingTime - tolerance)
+        Raise(Fmt("The source file ends before the range does: only %.1f s of the %g s asked "
+                  "could be cut.",
+                  reached, double(S.RecordingTime) / 1000000));
 }
 
 int TFFLoop::ChooseInput() const {

@@ -42,6 +42,9 @@ public:
     bool SkipBeforePreroll = true;
 
 private:
+    // Raises the engine exception when the run was asked for the whole recording time and its
+    // input ended well before it.
+    void CheckRecordingTimeReached() const;
     // A cut deep into a single MP3 starts reading a little before its decode preroll instead of
     // at the file's start; the packets read from there carry the timestamps reading from the
     // start would have given them. Falls back to reading everything for any other input.

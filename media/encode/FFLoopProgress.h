@@ -32,10 +32,11 @@ public:
     void Tick(int fileIndex);
     // The final report (file index -1) and the statistics line.
     void Final();
+    // Seconds of output written so far: the shortest stream's (at least 0.01).
+    double OutputTime() const;
 
 private:
     void Report(int fileIndex, bool final);
-    double OutputTime() const;
 
     const TFFOptionState& S;
     const std::vector<TOutputFile>& Out;

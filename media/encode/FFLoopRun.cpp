@@ -114,6 +114,8 @@ void TCustomFFmpeg::Run() {
 }
 
 void TCustomFFmpeg::RunFailed(const char* what) noexcept {
+    // Also after the loop finished: an output that could not be put in place fails the run.
+    FFinished = false;
     FFailed = true;
     try {
         FErrorText = what;

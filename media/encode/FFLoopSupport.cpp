@@ -1,6 +1,7 @@
 #include "media/encode/FFLoopSupport.h"
 
 #include "media/FFLog.h"
+#include "media/UnicodeProtocol.h"
 #if __has_include("media/encode/FFmpegException.h")
 #include "media/encode/FFmpegException.h"
 #define SNIP_HAVE_FFMPEG_EXCEPTION 1
@@ -66,6 +67,8 @@ std::string LibErrorText(int err) {
         return "Unsupported network protocol";
     case AVERROR_PATCHWELCOME:
         return "Not yet implemented in FFmpeg";
+    case AVERROR_NOT_REGULAR_FILE:
+        return "not a regular file";
     default:
         break;
     }

@@ -71,7 +71,13 @@ struct TFFOptionState {
     std::vector<std::pair<std::string, std::string>> Metadata; // "metadata", next output
     int ProgramId = 0;                                         // "programid"; 0 = all
     bool LoopInput = false;                                    // "loop_input"
-    int LoopOutput = -1;                                       // "loop_output"; -1 = no output loop
+    // The next output must not replace a file that appears under its name while it is written
+    // (the caller checked that the name was free, or was not allowed to replace).
+    bool NoReplace = false;
+    // A run that reaches the end of its input well before RecordingTime fails instead of
+    // finishing: the caller asked for exactly that range (a cut), not for "at most".
+    bool RequireRecordingTime = false;
+    int LoopOutput = -1; // "loop_output"; -1 = no output loop
 
     // --- frame limits ---
     int MaxVideoFrames = 2147483647; // "vframes"

@@ -3,18 +3,25 @@
 #include "media/UnicodeProtocol.h"
 #include "media/encode/FFLoopSupport.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
 
 using namespace ffstage;
 
 bool TFFOutputExtra::OpenFile(TOutputFile& out, std::string& err) {
-    const int ret = OpenOutputFile(out.Context.get(), FileName);
+    int ret;
+    if (TAtomicFile::Applies(FileName)) {
+        const int fd = Temp.Create(FileName);
+        ret = fd < 0 ? AVERROR(errno) : OpenOutputDescriptor(out.Context.get(), fd, FileName);
+        if (ret < 0)
+            Temp.Discard();
+    } else {
+        ret = ::OpenOutputFile(out.Context.get(), FileName);
+    }
     if (ret < 0) {
         err = Narrow(FileName) + ": " + LibErrorText(ret);
         return false;
     }
-    Created = QFileInfo(FileName).isFile();
     return true;
 }
 
@@ -25,20 +32,31 @@ int64_t TFFOutputExtra::Size(const TOutputFile& out) {
     return size >= 0 ? size : ff::avio_seek(out.Context->pb, 0, SEEK_CUR);
 }
 
-int TFFOutputExtra::Close(TOutputFile& out, bool discard) {
+bool TFFOutputExtra::Close(TOutputFile& out, bool discard, std::string& err) {
+    // A bare header without media is no file worth keeping either.
+    const bool keep = !discard && Packets > 0 && Temp.Active();
     int ret = 0;
     Streams.clear();
     if (out.Context) {
+        if (keep)
+            ret = SyncOutputIO(out.Context.get());
         AVFormatContext* oc = out.Context.release();
-        ret = CloseOutputFile(&oc);
+        const int closed = CloseOutputFile(&oc);
+        if (ret >= 0)
+            ret = closed;
     }
-    // Only a regular file this engine created is ever removed: a device such as /dev/null or a
-    // pipe named as output is left alone.
-    if (Created) {
-        const QFileInfo info(FileName);
-        if (info.isFile() && (discard || info.size() == 0 || Packets == 0))
-            QFile::remove(FileName);
+    if (!keep) {
+        Temp.Discard();
+        return true;
     }
-    Created = false;
-    return ret;
+    if (ret < 0) {
+        Temp.Discard();
+        err = Narrow(FileName) + ": " + LibErrorText(ret);
+        return false;
+    }
+    if (!Temp.Commit(MayReplace)) {
+        err = Narrow(FileName) + ": " + (errno == EEXIST ? "file exists" : std::strerror(errno));
+        return false;
+    }
+    return true;
 }

@@ -103,10 +103,13 @@ int TFFOutputOpener::Open(const QString& fileName, bool join, bool& joinMode,
     Outputs.back().Context.reset(oc);
     Extras.emplace_back();
     Extras.back().FileName = fileName;
+    Extras.back().MayReplace = !S.NoReplace;
+    S.NoReplace = false;
     // Whatever fails below takes the half-built output away again.
     auto fail = [&](const std::string& msg) {
         lastError = msg;
-        Extras.back().Close(Outputs.back(), true);
+        std::string ignored;
+        Extras.back().Close(Outputs.back(), true, ignored);
         Outputs.pop_back();
         Extras.pop_back();
         Codecs.resize(codecsBefore);
@@ -400,9 +403,12 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext*, int fileIndex) {
 
 void TCustomFFmpeg::FreeFiles() {
     TFFRunState& run = RunStateOf(FRun);
+    std::string firstError;
     for (size_t i = 0; i < FOutputFiles.size(); ++i) {
-        if (i < run.Outputs.size())
-            run.Outputs[i].Close(FOutputFiles[i], run.DiscardOutputs);
+        std::string err;
+        if (i < run.Outputs.size() &&
+            !run.Outputs[i].Close(FOutputFiles[i], run.DiscardOutputs, err) && firstError.empty())
+            firstError = err;
         FOutputFiles[i].Context.reset();
     }
     FOutputFiles.clear();
@@ -415,4 +421,7 @@ void TCustomFFmpeg::FreeFiles() {
     FInputFiles.clear();
     FInputCodecs.clear();
     FJoinMode = false;
+    // Everything is closed first: an output that could not be put in place fails the run.
+    if (!firstError.empty())
+        throw std::runtime_error(firstError);
 }

@@ -341,6 +341,8 @@ void TCustomEncoder::ApplyOutputOptions(TFFmpeg& engine, const TOutputOptions& o
         state.CopyTs = true;
     engine.SetStartTime(o.StartTime);
     engine.SetRecordingTime(o.Duration);
+    state.RequireRecordingTime = o.RequireDuration;
+    state.NoReplace = o.NoReplace;
     ApplyStreamInfo(engine, o.Info);
 }
 

@@ -9,10 +9,13 @@
 TCustomFFmpeg::TCustomFFmpeg() : FRun(std::make_shared<TFFRunState>()) {}
 
 // A running task is stopped and its worker joined before the members it uses go away; FreeFiles
-// then removes outputs that received nothing.
+// then removes the temporaries of outputs that never ran (nothing is put in place from here).
 TCustomFFmpeg::~TCustomFFmpeg() {
     Stop(true);
-    FreeFiles();
+    try {
+        FreeFiles();
+    } catch (...) {
+    }
 }
 
 TFFDecoder* TCustomFFmpeg::AttachInputProbe(int index) {

@@ -139,7 +139,9 @@ public:
     void NewVideoStream(AVFormatContext* oc, int fileIndex);
     void NewAudioStream(AVFormatContext* oc, int fileIndex);
     void NewSubtitleStream(AVFormatContext* oc, int fileIndex);
-    // Closes every file; deletes outputs left with 0 bytes.
+    // Closes every file. An output that received packets is put in place under its name unless
+    // the run failed; the others leave no file. Throws std::runtime_error, after closing
+    // everything, when an output could not be put in place.
     void FreeFiles();
     int OutputFileCount() const { return int(FOutputFiles.size()); }
 

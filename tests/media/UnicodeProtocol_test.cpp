@@ -16,6 +16,8 @@
 
 #include <cmath>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString UnicodeName = QString::fromUtf8("Ünïcødé 歌.mp3");
@@ -160,7 +162,14 @@ TEST_F(UnicodeProtocolTest, FailuresComeBackWithTheirReasonAndLeaveNothingOpen) 
 
     ASSERT_TRUE(QDir(Dir.path()).mkdir("dir:x"));
     ic = ff::avformat_alloc_context(); // a caller's prepared context goes too, as with libavformat
-    EXPECT_EQ(OpenInputFile(&ic, "dir:x", nullptr, nullptr), AVERROR(EISDIR));
+    EXPECT_EQ(OpenInputFile(&ic, "dir:x", nullptr, nullptr), AVERROR_NOT_REGULAR_FILE);
+    EXPECT_EQ(ic, nullptr);
+    // Refused before the open: a FIFO without a writer would block it for ever.
+    const QByteArray fifo = QFile::encodeName(Dir.filePath("fifo.mp3"));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    EXPECT_EQ(OpenInputFile(&ic, Dir.filePath("fifo.mp3"), nullptr, nullptr),
+              AVERROR_NOT_REGULAR_FILE);
+    EXPECT_EQ(OpenInputFile(&ic, "/dev/zero", nullptr, nullptr), AVERROR_NOT_REGULAR_FILE);
     EXPECT_EQ(ic, nullptr);
 
     EXPECT_EQ(OpenInputFile(&ic, QString("a") + QChar(0) + ":b.mp3", nullptr, nullptr),

@@ -91,3 +91,23 @@ import -window "$id" "$shot" 2>/dev/null || import -window root "$shot" || {
     exit 1
 }
 echo "window $id found, screenshot in $shot"
+
+# A session logging out sends SIGTERM: the window closes as its close button does and the
+# program ends normally instead of being killed.
+kill -TERM "$pid"
+for _ in $(seq 1 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+    echo "FAIL: SIGTERM did not close the window"
+    exit 1
+fi
+wait "$pid"
+status=$?
+if [ "$status" != 0 ]; then
+    echo "FAIL: exit status $status after SIGTERM"
+    cat "$log"
+    exit 1
+fi
+echo "closed on SIGTERM"
