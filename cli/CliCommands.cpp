@@ -3,6 +3,8 @@
 #include "app/CutJob.h"
 #include "app/CutRules.h"
 #include "app/SourceSteps.h"
+#include "app/TimeTexts.h"
+#include "app/VelLog.h"
 #include "cli/CliProgress.h"
 #include "media/MyUtils.h"
 #include "media/decode/TFFDecoder.h"
