@@ -387,7 +387,10 @@ void TPlayback::ReadLoop() {
         const bool videoShort = VideoIndex >= 0 && VideoQ.PacketCount() <= MinFrames;
         if (audioBytes + videoBytes + subtitleBytes > MaxQueueBytes ||
             !(audioShort || videoShort)) {
-            SleepMs(10);
+            // Twenty seconds of sound are queued; looking again every 100 ms instead of every 10
+            // spares an idle preview most of its wake-ups. Pictures queue only a few packets, so
+            // with video the reader looks every 10 ms. Seeks, pauses and the stop wake it at once.
+            ReaderPause(VideoIndex >= 0 ? 10 : 100);
             continue;
         }
         if (eof || (c->pb != nullptr && ff::avio_feof(c->pb))) {
