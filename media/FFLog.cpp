@@ -65,6 +65,8 @@ const char* const LevelNames[] = {"quiet",   "panic", "fatal",   "error",
 // Set when this thread queued lines while holding the codec lock; DeliverHeldLogLines sends
 // them on once the lock is free.
 thread_local bool LinesHeldBack = false;
+// Set on threads that must never wait for the main thread (TLogNoWaitScope).
+thread_local bool NeverWaitForMainThread = false;
 
 const char* ItemName(void* obj, const AVClass* cls) {
     const char* name = cls->item_name != nullptr ? cls->item_name(obj) : cls->class_name;
@@ -366,10 +368,15 @@ bool TFFLogger::EnqueueLocked(QObject* sender, uint32_t threadId, TLogLevel leve
 }
 
 void TFFLogger::DeliverNowOrLater() {
-    if (HoldsCodecLock())
+    if (HoldsCodecLock()) {
         LinesHeldBack = true;
-    else
+    } else if (NeverWaitForMainThread && TriggerEventInMainThread() && !IsMainThread()) {
+        // Queued for the main thread's event loop; dropped with the logger if it goes first.
+        QMetaObject::invokeMethod(
+            this, [this] { RunQueue(); }, Qt::QueuedConnection);
+    } else {
         Deliver();
+    }
 }
 
 void TFFLogger::Deliver() {
@@ -495,4 +502,12 @@ void DeliverHeldLogLines() {
         return;
     LinesHeldBack = false;
     ActiveLogger()->Deliver();
+}
+
+TLogNoWaitScope::TLogNoWaitScope() : FOuter(NeverWaitForMainThread) {
+    NeverWaitForMainThread = true;
+}
+
+TLogNoWaitScope::~TLogNoWaitScope() {
+    NeverWaitForMainThread = FOuter;
 }

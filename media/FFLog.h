@@ -163,3 +163,17 @@ TLoggerRef ActiveLogger();
 
 // Delivers the lines this thread queued while it held the codec lock.
 void DeliverHeldLogLines();
+
+// Marks the calling thread, for the scope's life, as one that must never wait for the main
+// thread, not even to log (an audio device's callback, a reader feeding it): the libraries'
+// lines and its own are queued, and the main thread is asked, without waiting, to deliver them.
+class TLogNoWaitScope {
+public:
+    TLogNoWaitScope();
+    ~TLogNoWaitScope();
+    TLogNoWaitScope(const TLogNoWaitScope&) = delete;
+    TLogNoWaitScope& operator=(const TLogNoWaitScope&) = delete;
+
+private:
+    bool FOuter; // the thread's mark before this scope
+};

@@ -1,5 +1,7 @@
 #include "media/play/TAudioOutput.h"
 
+#include "media/FFLog.h"
+
 #include "media/FFLoad.h"
 #include "media/play/TCustomPlayer.h"
 #include "media/play/TPlayback.h"
@@ -115,6 +117,8 @@ void TAudioOutput::Close() {
 }
 
 void SDLCALL TAudioOutput::CallbackThunk(void* userdata, Uint8* stream, int len) {
+    // The device waits for us; so must nothing we call, the libraries' log lines included.
+    TLogNoWaitScope noWait;
     static_cast<TAudioOutput*>(userdata)->Callback(stream, len);
 }
 

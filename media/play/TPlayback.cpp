@@ -1,5 +1,7 @@
 #include "media/play/TPlayback.h"
 
+#include "media/FFLog.h"
+
 #include "media/FFLoad.h"
 #include "media/FFUtils.h"
 #include "media/MyUtils.h"
@@ -75,6 +77,8 @@ TPlayback::~TPlayback() {
 bool TPlayback::Open(QString& error) {
     FReadThread = std::thread([this] {
         pthread_setname_np(pthread_self(), "snip-read");
+        // A stop waits for this thread while the main thread may be the one stopping.
+        TLogNoWaitScope noWait;
         ReadThreadMain();
     });
     const bool main = IsMainThread();

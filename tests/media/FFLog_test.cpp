@@ -480,3 +480,42 @@ TEST(FFLogLifetime, DetachingTheHandlerWaitsForItsCallsInFlight) {
 }
 
 } // namespace
+
+namespace {
+
+// An audio device's callback may not wait for the main thread, even to log: its lines, its own
+// and the libraries', wait in the queue until the main thread runs its events.
+TEST(FFLogLifetime, AThreadThatMustNotWaitLogsWhileTheMainThreadIsBusy) {
+    ASSERT_TRUE(FFLoader().LoadLibs(LibraryBit(lkAVUtil))) << FFLoader().LastError();
+    TFFLogger logger;
+    logger.InstallCallback();
+    logger.SetLogLevel(llInfo);
+    std::mutex linesLock;
+    std::vector<QString> lines; // guarded by linesLock
+    logger.SetOnLog([&](QObject*, uint32_t, TLogLevel, const QString& msg) {
+        std::lock_guard<std::mutex> g(linesLock);
+        lines.push_back(msg);
+    });
+    std::atomic<bool> returned{false};
+    static int run = 0; // a line like the last one would be taken for a repeat
+    const int thisRun = ++run;
+    std::thread callback([&] {
+        TLogNoWaitScope noWait;
+        ActiveLogger()->Log(llError, QStringLiteral("ours"));
+        ff::av_log(nullptr, AV_LOG_ERROR, "the library's %d\n", thisRun);
+        returned = true;
+    });
+    // The main thread is busy, not pumping: the logging thread must get through anyway.
+    for (int i = 0; i < 5000 && !returned.load(); ++i)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(returned.load());
+    callback.join();
+    EXPECT_TRUE(PumpUntil([&] {
+        std::lock_guard<std::mutex> g(linesLock);
+        return lines.size() == 2;
+    }));
+    std::lock_guard<std::mutex> g(linesLock);
+    EXPECT_THAT(lines, ElementsAre("ours", QString("the library's %1").arg(thisRun)));
+}
+
+} // namespace
