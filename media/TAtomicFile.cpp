@@ -142,10 +142,19 @@ void TAtomicFile::SweepStale(const QByteArray& folder) {
 
 int TAtomicFile::Create(const QString& target) {
     Discard();
-    FTarget = ResolveLinks(QFile::encodeName(target));
+    const QByteArray resolved = ResolveLinks(QFile::encodeName(target));
+    QByteArray name = BaseNameOf(resolved);
+    // Refused now rather than by the rename after the whole run.
+    if (name.size() > NAME_MAX || resolved.size() >= PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    // A write-protected file stays protected: writing in place would have been refused too.
+    if (::access(resolved.constData(), F_OK) == 0 && ::access(resolved.constData(), W_OK) != 0)
+        return -1;
+    FTarget = resolved;
     const QByteArray folder = FolderOf(FTarget);
     SweepStale(folder);
-    QByteArray name = BaseNameOf(FTarget);
     if (name.size() > MaxNameBytes)
         name.truncate(MaxNameBytes);
     for (int attempt = 0; attempt < 16; ++attempt) {

@@ -30,7 +30,8 @@ public:
     static bool Applies(const QString& fileName);
 
     // Creates the temporary for target, sweeping stale ones of dead processes from its folder
-    // first. Returns an open descriptor (the caller owns it) or -1 with errno set.
+    // first. Returns an open descriptor (the caller owns it) or -1 with errno set; a name too
+    // long for the file system and an existing target we may not write are refused here.
     int Create(const QString& target);
     // Renames the (closed, synced) temporary over the target. With replace false an existing
     // target is never replaced, even one that appeared after Create: false with errno EEXIST.

@@ -133,6 +133,15 @@ TEST_F(AtomicOutputTest, AFileThatAppearedMeanwhileIsNotReplacedUnlessAllowed) {
     }
 }
 
+TEST_F(AtomicOutputTest, ANameTheFileSystemRefusesFailsAtCreationNotAfterTheRun) {
+    TTestEngine engine;
+    ASSERT_TRUE(engine.OpenInputFile(testpaths::fixture("tone200.mp3")));
+    const QString name = Out(QString(300, QLatin1Char('n')) + ".mp3");
+    EXPECT_EQ(engine.OpenOutputFile(name, false), -1);
+    EXPECT_EQ(engine.LastErrorText(), name.toStdString() + ": File name too long");
+    EXPECT_EQ(Entries(), QStringList());
+}
+
 TEST_F(AtomicOutputTest, TemporariesOfDeadProcessesAreSweptAndOthersKept) {
     const pid_t child = ::fork();
     if (child == 0)
