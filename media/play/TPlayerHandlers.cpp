@@ -11,20 +11,6 @@
 
 namespace {
 
-// On the main thread keeps serving the calls handed to it while it waits for the lock.
-std::unique_lock<std::recursive_mutex> LockHandlers(std::recursive_mutex& m) {
-    std::unique_lock<std::recursive_mutex> lock(m, std::defer_lock);
-    if (!IsMainThread()) {
-        lock.lock();
-        return lock;
-    }
-    while (!lock.try_lock()) {
-        PumpMessages();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return lock;
-}
-
 // Depth of position and state handlers running on this thread.
 thread_local int HandlerDepth = 0;
 
@@ -35,13 +21,13 @@ bool TPlayerHandlers::InHandler() {
 }
 
 void TPlayerHandlers::SetOnPosition(TPositionEvent handler) {
-    auto lock = LockHandlers(FHandlerLock);
+    auto lock = LockPumping(FHandlerLock);
     FOnPosition = std::move(handler);
     FHasOnPosition = bool(FOnPosition);
 }
 
 void TPlayerHandlers::SetOnState(TPlayStateEvent handler) {
-    auto lock = LockHandlers(FHandlerLock);
+    auto lock = LockPumping(FHandlerLock);
     FOnState = std::move(handler);
     FHasOnState = bool(FOnState);
 }
@@ -61,7 +47,7 @@ void TPlayerHandlers::Deliver(const TRingEvent& event,
     auto run = [this, event, &liveGeneration] {
         if (event.Generation != liveGeneration)
             return; // a replaced playback's event, or the player is going away
-        auto lock = LockHandlers(FHandlerLock);
+        auto lock = LockPumping(FHandlerLock);
         ++HandlerDepth;
         struct TLeave {
             ~TLeave() { --HandlerDepth; }
