@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <csignal>
 #include <pthread.h>
 #include <cstdio>
@@ -39,6 +40,26 @@ void OnInterrupt(int signal) {
 int InterruptedStatus() {
     return InterruptRequested > 0 ? 128 + int(InterruptRequested) : ExitInterrupted;
 }
+
+// Calls stop once, on the main thread, after a stop signal: the handler only sets the flag, and
+// the event loop looks at it.
+class TInterruptWatch {
+public:
+    explicit TInterruptWatch(std::function<void()> stop) {
+        QObject::connect(&FPoll, &QTimer::timeout, [this, stop = std::move(stop)] {
+            if (InterruptRequested && !FInterrupted) {
+                FInterrupted = true;
+                stop();
+            }
+        });
+        FPoll.start(50);
+    }
+    bool Interrupted() const { return FInterrupted; }
+
+private:
+    QTimer FPoll;
+    bool FInterrupted = false;
+};
 
 void PrintError(const QString& text) {
     std::fprintf(stderr, "%s\n", qPrintable(text));
@@ -157,17 +178,10 @@ int RunCut(const TCliRequest& request) {
         return ExitFailed;
     }
 
-    bool interrupted = false;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (InterruptRequested && !interrupted) {
-            interrupted = true;
-            job.Stop(false);
-        }
-    });
-    poll.start(50);
-    loop.exec();
-    poll.stop();
+    {
+        TInterruptWatch watch([&] { job.Stop(false); });
+        loop.exec();
+    }
     progress.Finish();
 
     switch (outcome.Kind) {
@@ -240,18 +254,13 @@ int RunPlay(const TCliRequest& request) {
         return ExitFailed;
     }
 
-    bool interrupted = false;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (InterruptRequested && !interrupted) {
-            interrupted = true;
-            player.Stop(false);
-        }
-    });
-    poll.start(50);
-    if (!ended)
-        loop.exec();
-    poll.stop();
+    bool interrupted;
+    {
+        TInterruptWatch watch([&] { player.Stop(false); });
+        if (!ended)
+            loop.exec();
+        interrupted = watch.Interrupted();
+    }
     player.SetOnPosition(nullptr);
     player.SetOnState(nullptr);
     player.Stop(true);
