@@ -59,7 +59,8 @@ extern "C" {
     X(avcodec_send_packet) X(avcodec_receive_frame) X(avcodec_send_frame) X(avcodec_receive_packet) \
     X(avcodec_flush_buffers) X(avcodec_descriptor_get) X(avcodec_get_name) X(avcodec_string) \
     X(av_codec_iterate) X(av_codec_is_encoder) X(av_codec_is_decoder) \
-    X(av_packet_alloc) X(av_packet_free) X(av_packet_unref) X(av_packet_ref) X(av_packet_rescale_ts) \
+    X(av_packet_alloc) X(av_packet_free) X(av_packet_unref) X(av_packet_ref) X(av_packet_move_ref) \
+    X(av_packet_rescale_ts) \
     X(av_new_packet) X(av_get_bits_per_sample) \
     X(avcodec_decode_subtitle2) X(avsubtitle_free) X(avcodec_encode_subtitle) \
     X(avcodec_align_dimensions2) \

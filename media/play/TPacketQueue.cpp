@@ -12,10 +12,18 @@ int TPacketQueue::Push(TQueuedPacket item, int bytes) {
     return 0;
 }
 
-int TPacketQueue::Put(const AVPacket* pkt) {
+int TPacketQueue::Put(AVPacket* pkt) {
+    // The packet's data moves into the queue rather than being shared: a buffer that two threads
+    // hold is freed by whichever lets go last, and the libraries' reference count, which orders
+    // that, is invisible to the race checker.
     AVPacketPtr copy = MakePacket();
-    if (!copy || ff::av_packet_ref(copy.get(), pkt) < 0)
+    if (!copy)
         return -1;
+    if (pkt->buf != nullptr) {
+        ff::av_packet_move_ref(copy.get(), pkt);
+    } else if (ff::av_packet_ref(copy.get(), pkt) < 0) {
+        return -1; // data the demuxer still owns is copied
+    }
     const int bytes = copy->size;
     return Push({std::move(copy), false}, bytes);
 }

@@ -23,9 +23,9 @@ public:
     // Bytes counted per queued packet besides its data, for the read thread's limits.
     static constexpr int NodeOverhead = 72;
 
-    // Takes a new reference to pkt's data (copying data that is not reference-counted); -1 when
-    // that fails or the queue has been aborted.
-    int Put(const AVPacket* pkt);
+    // Takes pkt's data over, leaving pkt empty (data that is not reference-counted is copied);
+    // -1 when that fails or the queue has been aborted.
+    int Put(AVPacket* pkt);
     int PutFlush();
     // An empty packet of the stream: tells the decoder to drain at the end of input.
     int PutDrain(int streamIndex);
