@@ -59,7 +59,13 @@ if [ "$width" != 417 ]; then
 fi
 
 if [ -n "$file" ]; then
-    # The program's own log tells that the file was opened and what the panel shows.
+    # The program's own log tells that the file was opened and what the panel shows. The window
+    # may be mapped before the file has been read, so the log is given a moment.
+    for _ in $(seq 1 50); do
+        grep -qF "File Name: $file" "$build/Log/log1.txt" 2>/dev/null && break
+        grep -q "Failed to load" "$build/Log/log1.txt" 2>/dev/null && break
+        sleep 0.1
+    done
     grep -q "Failed to load" "$build/Log/log1.txt" 2>/dev/null && {
         echo "FAIL: the file did not open"
         cat "$build/Log/log1.txt"
