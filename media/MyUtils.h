@@ -47,6 +47,23 @@ template <class Lock> std::unique_lock<Lock> LockPumping(Lock& lock) {
     return guard;
 }
 
+// Joins thread once, whichever threads call: the first joins it, the others return once it has;
+// on the thread itself it returns at once. On the main thread the wait runs main-thread calls
+// until ended() holds, because the thread may be handing something to the main thread.
+template <class Ended> void JoinOnce(std::thread& thread, std::mutex& joinLock, Ended ended) {
+    std::unique_lock<std::mutex> lock(joinLock, std::defer_lock);
+    if (IsMainThread()) {
+        while (!ended() || !lock.try_lock()) {
+            PumpMessages();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    } else {
+        lock.lock();
+    }
+    if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
+        thread.join();
+}
+
 // Waits on changed (with guard held) until done() holds. On the main thread it wakes every
 // millisecond to run main-thread calls with the lock released, for the same reason.
 template <class Lock, class Condition, class Pred>

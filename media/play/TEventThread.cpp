@@ -41,16 +41,6 @@ void TEventThread::RequestTerminate() {
 
 void TEventThread::Terminate() {
     RequestTerminate();
-    std::unique_lock<std::mutex> lock(FJoinLock, std::defer_lock);
-    if (IsMainThread()) {
-        // A delivery in progress may be waiting for the main thread.
-        while (!FFinished || !lock.try_lock()) {
-            PumpMessages();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    } else {
-        lock.lock();
-    }
-    if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
-        FThread.join();
+    // A delivery in progress may be waiting for the main thread.
+    JoinOnce(FThread, FJoinLock, [this] { return FFinished.load(); });
 }

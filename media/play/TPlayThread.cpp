@@ -45,16 +45,6 @@ void TPlayThread::ClearEvents() {
 }
 
 void TPlayThread::Join() {
-    std::unique_lock<std::mutex> lock(FJoinLock, std::defer_lock);
-    if (IsMainThread()) {
-        // The thread may be handing a log line or an event to the main thread at this moment.
-        while (FRunning || !lock.try_lock()) {
-            PumpMessages();
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    } else {
-        lock.lock();
-    }
-    if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id())
-        FThread.join();
+    // The thread may be handing a log line or an event to the main thread at this moment.
+    JoinOnce(FThread, FJoinLock, [this] { return !FRunning.load(); });
 }

@@ -28,46 +28,8 @@
 
 namespace {
 
-template <class Pred> bool PumpUntil(Pred pred, int timeoutMs = 30000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        PumpMessages();
-        QThread::msleep(2);
-    }
-    return true;
-}
-
-// What OnTerminate saw, in order, and where.
-struct TReports {
-    std::mutex Lock; // guards List
-    struct TReport {
-        TTerminateInfo Info;
-        bool OnMainThread;
-    };
-    std::vector<TReport> List;
-
-    void Add(const TTerminateInfo& info) {
-        std::lock_guard<std::mutex> g(Lock);
-        List.push_back({info, IsMainThread()});
-    }
-    std::vector<TReport> Snapshot() {
-        std::lock_guard<std::mutex> g(Lock);
-        return List;
-    }
-    bool HasFinal() {
-        std::lock_guard<std::mutex> g(Lock);
-        return !List.empty() && List.back().Info.TaskIndex == -1;
-    }
-    std::vector<int> Indexes() {
-        std::vector<int> result;
-        for (const TReport& r : Snapshot())
-            result.push_back(r.Info.TaskIndex);
-        return result;
-    }
-};
+using enginetest::PumpUntil;
+using TReports = enginetest::TTerminateLog;
 
 class EncoderThreads : public ::testing::Test {
 protected:
@@ -118,7 +80,7 @@ TEST_F(EncoderThreads, StopWithWaitingFromAProgressHandlerReturnsWhereverTheHand
         const QString out = Out(inMainThread ? "main.mp3" : "worker.mp3");
         AddTask(encoder, "tone200.mp3", out);
         encoder.StartTask(1);
-        ASSERT_TRUE(PumpUntil([&] { return returned.load() && reports.HasFinal(); }));
+        ASSERT_TRUE(PumpUntil([&] { return returned.load() && reports.HasFinalReport(); }));
         const auto list = reports.Snapshot();
         ASSERT_EQ(list.size(), 2u);
         EXPECT_FALSE(list[0].Info.Finished);
@@ -153,9 +115,9 @@ TEST_F(EncoderThreads, ATerminateHandlerAndTheOwnerStopWithWaitingAtOnce) {
     encoder.StartTask(2);
     ASSERT_TRUE(PumpUntil([&] { return stopping.load(); }));
     encoder.StopTasks(true);
-    ASSERT_TRUE(PumpUntil([&] { return handlerReturned.load() && reports.HasFinal(); }));
+    ASSERT_TRUE(PumpUntil([&] { return handlerReturned.load() && reports.HasFinalReport(); }));
     // Every task reported once, and the run last.
-    std::vector<int> indexes = reports.Indexes();
+    std::vector<int> indexes = reports.TaskIndexes();
     ASSERT_EQ(indexes.size(), 4u);
     EXPECT_EQ(indexes.back(), -1);
     std::sort(indexes.begin(), indexes.end() - 1);
@@ -189,7 +151,7 @@ TEST_F(EncoderThreads, ARunWithoutThreadsStoppedFromItsHandlerRaisesEverythingIn
     startReturned = true;
     const auto list = reports.Snapshot();
     ASSERT_EQ(list.size(), 3u) << "every event is raised before StartTask(0) returns";
-    EXPECT_EQ(reports.Indexes(), (std::vector<int>{0, 1, -1}));
+    EXPECT_EQ(reports.TaskIndexes(), (std::vector<int>{0, 1, -1}));
     for (const auto& r : list)
         EXPECT_TRUE(r.OnMainThread) << "task " << r.Info.TaskIndex;
     EXPECT_FALSE(list[1].Info.Finished);
@@ -241,7 +203,7 @@ TEST_F(EncoderThreads, OwnerCodeRunWhileAStopWaitsCannotChangeTheTasks) {
     EXPECT_EQ(refusals, (std::vector<std::string>{"Cannot ClearTasks while working.",
                                                   "Cannot RemoveTask while working.",
                                                   "Cannot StartTask while working."}));
-    ASSERT_TRUE(PumpUntil([&] { return reports.HasFinal(); }));
+    ASSERT_TRUE(PumpUntil([&] { return reports.HasFinalReport(); }));
     EXPECT_NO_THROW(encoder.ClearTasks());
     EXPECT_TRUE(enginetest::DecodesCleanly(Out("a.mp3")));
 }
@@ -322,7 +284,7 @@ TEST_F(EncoderThreads, ThrowingHandlersNeitherLoseTheEndNorStopTheRun) {
     }
     AddTask(encoder, "tone10.wav", Out("ok.mp3"), 1000000);
     encoder.StartTask(1);
-    ASSERT_TRUE(PumpUntil([&] { return reports.HasFinal(); }));
+    ASSERT_TRUE(PumpUntil([&] { return reports.HasFinalReport(); }));
     const auto list = reports.Snapshot();
     ASSERT_EQ(list.size(), 3u);
     EXPECT_TRUE(list[0].Info.Failed);

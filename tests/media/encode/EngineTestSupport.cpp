@@ -115,4 +115,31 @@ bool SetUpCut(TTestEngine& engine, const QString& src, const QString& dst, int64
     return engine.OpenOutputFile(dst, false) > 0;
 }
 
+void TTerminateLog::Add(const TTerminateInfo& info) {
+    std::lock_guard<std::mutex> g(Lock);
+    Events.push_back({info, IsMainThread()});
+}
+
+std::vector<TTerminateLog::TEvent> TTerminateLog::Snapshot() {
+    std::lock_guard<std::mutex> g(Lock);
+    return Events;
+}
+
+void TTerminateLog::Clear() {
+    std::lock_guard<std::mutex> g(Lock);
+    Events.clear();
+}
+
+bool TTerminateLog::HasFinalReport() {
+    std::lock_guard<std::mutex> g(Lock);
+    return !Events.empty() && Events.back().Info.TaskIndex == -1;
+}
+
+std::vector<int> TTerminateLog::TaskIndexes() {
+    std::vector<int> result;
+    for (const TEvent& e : Snapshot())
+        result.push_back(e.Info.TaskIndex);
+    return result;
+}
+
 } // namespace enginetest

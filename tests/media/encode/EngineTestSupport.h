@@ -2,6 +2,8 @@
 // Shared pieces of the engine tests: the encoder's libraries bound once, scratch folders, and the
 // independent tools (ffprobe, ffmpeg, sox) that check what the engine wrote.
 
+#include "media/MyUtils.h"
+#include "media/encode/FFEncoderOptions.h"
 #include "media/encode/FFLoopRunState.h"
 #include "media/encode/TFFmpeg.h"
 
@@ -9,10 +11,47 @@
 #include <QString>
 #include <QStringList>
 
+#include <QElapsedTimer>
+#include <QThread>
+
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace enginetest {
+
+// Runs the main thread's pending calls until pred holds; false after timeoutMs.
+template <class Pred> bool PumpUntil(Pred pred, int timeoutMs = 60000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        PumpMessages();
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+// What an encoder's OnTerminate reported, in order, and whether in the main thread. Any thread
+// may add.
+class TTerminateLog {
+public:
+    struct TEvent {
+        TTerminateInfo Info;
+        bool OnMainThread;
+    };
+    void Add(const TTerminateInfo& info);
+    std::vector<TEvent> Snapshot();
+    void Clear();
+    // The last report is the run's final one (TaskIndex -1).
+    bool HasFinalReport();
+    std::vector<int> TaskIndexes();
+
+private:
+    std::mutex Lock; // guards Events
+    std::vector<TEvent> Events;
+};
 
 // The engine with its options initialised, and a look at what the tests check inside it.
 class TTestEngine : public TFFmpeg {

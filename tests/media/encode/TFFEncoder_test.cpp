@@ -19,44 +19,8 @@
 
 namespace {
 
-struct TEventLog {
-    std::mutex Lock; // guards Events
-    struct TEvent {
-        TTerminateInfo Info;
-        bool OnMainThread;
-    };
-    std::vector<TEvent> Events;
-
-    void Add(const TTerminateInfo& info) {
-        std::lock_guard<std::mutex> g(Lock);
-        Events.push_back({info, IsMainThread()});
-    }
-    std::vector<TEvent> Snapshot() {
-        std::lock_guard<std::mutex> g(Lock);
-        return Events;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> g(Lock);
-        Events.clear();
-    }
-    bool HasFinalReport() {
-        std::lock_guard<std::mutex> g(Lock);
-        return !Events.empty() && Events.back().Info.TaskIndex == -1;
-    }
-};
-
-// Pumps main-thread calls until pred holds or the time is up.
-template <class Pred> bool WaitFor(Pred pred, int timeoutMs = 60000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        PumpMessages();
-        QThread::msleep(5);
-    }
-    return true;
-}
+using enginetest::PumpUntil;
+using TEventLog = enginetest::TTerminateLog;
 
 class EncoderTest : public ::testing::Test {
 protected:
@@ -82,12 +46,7 @@ protected:
             << Encoder.LastErrorText().toStdString();
     }
 
-    std::vector<int> TaskIndexes() {
-        std::vector<int> result;
-        for (const auto& e : Events.Snapshot())
-            result.push_back(e.Info.TaskIndex);
-        return result;
-    }
+    std::vector<int> TaskIndexes() { return Events.TaskIndexes(); }
 
     QTemporaryDir Dir;
     TEventLog Events;
@@ -107,7 +66,7 @@ TEST_F(EncoderTest, EachTaskInputHasAProbeUntilTheRunClosesIt) {
     EXPECT_EQ(Encoder.TaskInputProbe(-1, 0), nullptr);
 
     Encoder.StartTask(1);
-    ASSERT_TRUE(WaitFor([&] { return Events.HasFinalReport(); }));
+    ASSERT_TRUE(PumpUntil([&] { return Events.HasFinalReport(); }));
     // The run closed the input; the probe forgot it rather than keep a dangling context.
     ASSERT_EQ(Encoder.TaskInputProbe(0, 0), probe);
     EXPECT_EQ(probe->FormatContext(), nullptr);
@@ -118,7 +77,7 @@ TEST_F(EncoderTest, ThreadedRunReportsEveryTaskThenTheRunAndStaysWorkingUntilCle
     for (const char* name : {"a.mp3", "b.mp3", "c.mp3"})
         AddShortTask(name);
     Encoder.StartTask(1);
-    ASSERT_TRUE(WaitFor([&] { return Events.HasFinalReport(); }));
+    ASSERT_TRUE(PumpUntil([&] { return Events.HasFinalReport(); }));
 
     const auto events = Events.Snapshot();
     EXPECT_EQ(TaskIndexes(), (std::vector<int>{0, 1, 2, -1}));
@@ -149,7 +108,7 @@ TEST_F(EncoderTest, ThreadedRunReportsEveryTaskThenTheRunAndStaysWorkingUntilCle
     Events.Clear();
     AddShortTask("second.mp3");
     Encoder.StartTask(1);
-    ASSERT_TRUE(WaitFor([&] { return Events.HasFinalReport(); }));
+    ASSERT_TRUE(PumpUntil([&] { return Events.HasFinalReport(); }));
     EXPECT_EQ(TaskIndexes(), (std::vector<int>{0, -1}));
     EXPECT_TRUE(enginetest::Probe(Out("second.mp3")).Ok);
 }
@@ -254,9 +213,9 @@ TEST_F(EncoderTest, StopDuringARunEndsItWithAValidShorterFile) {
     out.AudioCodec = "libmp3lame";
     ASSERT_TRUE(Encoder.SetOutputFile(0, Out("stopped.mp3"), &out));
     Encoder.StartTask(1);
-    ASSERT_TRUE(WaitFor([&] { return progressReports.load() > 0; }));
+    ASSERT_TRUE(PumpUntil([&] { return progressReports.load() > 0; }));
     Encoder.StopTasks(true);
-    ASSERT_TRUE(WaitFor([&] { return Events.HasFinalReport(); }));
+    ASSERT_TRUE(PumpUntil([&] { return Events.HasFinalReport(); }));
 
     const auto events = Events.Snapshot();
     ASSERT_EQ(TaskIndexes(), (std::vector<int>{0, -1}));
@@ -291,7 +250,7 @@ TEST_F(EncoderTest, AudioHookRunsOnTheWorkerWithSixteenBitBlocks) {
     out.Duration = 1000000;
     ASSERT_TRUE(Encoder.SetOutputFile(0, Out("hooked.mp3"), &out));
     Encoder.StartTask(1);
-    ASSERT_TRUE(WaitFor([&] { return Events.HasFinalReport(); }));
+    ASSERT_TRUE(PumpUntil([&] { return Events.HasFinalReport(); }));
 
     std::lock_guard<std::mutex> g(lock);
     ASSERT_FALSE(calls.empty());
