@@ -262,16 +262,7 @@ int RunPlay(const TCliRequest& request) {
                           player.LastErrorText());
         return ExitFailed;
     }
-    // A file the player can open but not decode would play silence and end as if played. One
-    // the library cannot open at all is left to the player's own message.
-    if (const TAudioExtent extent = ScanAudioExtent(source, 0);
-        extent.Error == 0 && !extent.HasAudio) {
-        const QString message =
-            QStringLiteral("Nothing to play: %1 holds no decodable audio.").arg(source);
-        PrintError(message);
-        AppLog().LogError(message);
-        return ExitFailed;
-    }
+
     if (InterruptRequested)
         return ExitInterrupted;
 
