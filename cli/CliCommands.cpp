@@ -177,9 +177,9 @@ int RunCut(const TCliRequest& request) {
 
     // Unlike the window's whole-second trackbar, the range may end at the audio's real end:
     // the packets up to the asked end show where that is.
-    const TCliRange range = ResolveCutRange(
-        request, source, info.Duration,
-        ScanAudioExtent(source, SecondsToMicroseconds(request.EndSeconds)));
+    const int64_t limit = ScanLimit(request, info.Duration, info.FileSize, info.BitRate);
+    const TCliRange range =
+        ResolveCutRange(request, source, info.Duration, ScanAudioExtent(source, limit));
     if (!range.Refusal.isEmpty()) {
         PrintError(range.Refusal);
         AppLog().LogError(range.Refusal);

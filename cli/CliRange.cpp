@@ -13,7 +13,22 @@ constexpr int64_t ClampSlack = 1000;
 // file whose audio stops more than this before its header's end is short of data (µs).
 constexpr int64_t TruncationSlack = 1000000;
 
+// How far inside both bounds an end must lie for the scan to be left out (µs, and a fraction of
+// the bound): the bounds are estimates (tags count in the size, a variable bit rate is averaged).
+constexpr int64_t ScanMargin = 5000000;
+constexpr int64_t ScanMarginPercent = 2;
+
 } // namespace
+
+int64_t ScanLimit(const TCliRequest& request, int64_t headerUs, int64_t fileSize, int bitRate) {
+    const int64_t askedEnd = SecondsToMicroseconds(request.EndSeconds);
+    if (headerUs <= 0 || fileSize <= 0 || bitRate <= 0)
+        return askedEnd;
+    const double sizeUs = double(fileSize) * 8.0 * 1e6 / double(bitRate);
+    const double reach = std::min(double(headerUs), sizeUs);
+    const double margin = double(ScanMargin) + reach * ScanMarginPercent / 100.0;
+    return double(askedEnd) + margin < reach ? 0 : askedEnd;
+}
 
 TCliRange ResolveCutRange(const TCliRequest& request, const QString& source, int64_t headerUs,
                           const TAudioExtent& extent) {

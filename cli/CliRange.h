@@ -19,6 +19,13 @@ struct TCliRange {
     QString Refusal;     // not empty: nothing can be cut, and why
 };
 
+// How far the source's packets must be scanned for request (µs): to the asked end when that may
+// lie at or past the end of the audio, otherwise only to the first packet, which shows there is
+// audio at all. The header's duration (headerUs) and the size (bytes) over the bit rate (bits per
+// second) both bound where the audio can end: a truncated file keeps its header but not its size.
+// A deep range of a long file is then cut without reading the file twice.
+int64_t ScanLimit(const TCliRequest& request, int64_t headerUs, int64_t fileSize, int bitRate);
+
 // The range of request (its whole seconds, and its texts for quoting) in source, whose header
 // gives headerUs (µs, -1 when unknown) and whose packets, scanned up to the asked end, gave
 // extent.

@@ -108,6 +108,11 @@ TEST_F(CliHostileTest, ATruncatedSourceIsCutToWhereItsAudioReallyEnds) {
                                               "claims; the cut ends there.\n")
                                    .arg(QRegularExpression::escape(source)));
     EXPECT_NEAR(named, real, 0.002) << run.Err.toStdString();
+    // An end inside what the header promises but past what the file holds is clamped too.
+    run = RunCli({"cut", source, "--start", "90", "--end", "150", "--output", Path("end.mp3")});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    EXPECT_NEAR(AudioSeconds(Path("end.mp3")), real - 90.0, Frame);
+    EXPECT_TRUE(run.Err.contains("really ends at")) << run.Err.toStdString();
 
     // Wholly past the real end: refused, quoting the range as typed and the real length.
     const QStringList before = Entries(Dir.path());
