@@ -4,7 +4,7 @@
 #include "app/TimeTexts.h"
 #include "app/VelLog.h"
 #include "media/MyUtils.h"
-#include "media/encode/TFFEncoder.h"
+#include "media/encode/component/TFFEncoder.h"
 
 #include <QDir>
 #include <QFile>

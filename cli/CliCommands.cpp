@@ -8,7 +8,7 @@
 #include "cli/CliProgress.h"
 #include "media/MyUtils.h"
 #include "media/decode/TFFDecoder.h"
-#include "media/encode/TFFEncoder.h"
+#include "media/encode/component/TFFEncoder.h"
 #include "media/play/TFFPlayer.h"
 
 #include <QCoreApplication>

@@ -17,8 +17,8 @@
 
 #include "media/AVPtr.h"
 #include "media/FrameHook.h"
-#include "media/encode/FFOptionContexts.h"
-#include "media/encode/FFOptionState.h"
+#include "media/encode/options/FFOptionContexts.h"
+#include "media/encode/options/FFOptionState.h"
 #include "media/encode/FFmpegException.h"
 
 #include <QString>
