@@ -71,6 +71,9 @@ bool TFFInputOpener::Open(const QString& fileName, std::string& lastError) {
         ff::av_dict_set(&params.d, "channel", std::to_string(s.VideoChannel).c_str(), 0);
     if (!s.VideoStandard.empty())
         ff::av_dict_set(&params.d, "standard", s.VideoStandard.c_str(), 0);
+    // Image sequences loop in their demuxer; other formats are started again by the loop.
+    if (s.LoopInput)
+        ff::av_dict_set(&params.d, "loop", "1", 0);
 
     C.CopyTo(C.Format(), raw, AV_OPT_FLAG_DECODING_PARAM);
 
@@ -102,7 +105,7 @@ bool TFFInputOpener::Open(const QString& fileName, std::string& lastError) {
     const QByteArray url = FileNameToURL(fileName);
     int err = OpenInputFile(&raw, fileName, format, &params.d);
     if (err < 0) { // the library freed the context
-        lastError = Narrow(fileName) + ": " + LibErrorText(err);
+        lastError = Narrow(fileName) + ": " + FileErrorText(err);
         ForgetPerInputOptions();
         return false;
     }
@@ -132,6 +135,8 @@ bool TFFInputOpener::Open(const QString& fileName, std::string& lastError) {
             return false;
         }
     }
+    in.Loop = s.LoopInput && !(ic->priv_data && ff::av_opt_find(ic->priv_data, "loop", nullptr, 0,
+                                                                 0) != nullptr);
     {
         const auto codecs = LockCodecs();
         err = ff::avformat_find_stream_info(ic, nullptr);
@@ -162,8 +167,11 @@ bool TFFInputOpener::Open(const QString& fileName, std::string& lastError) {
         switch (st->codecpar->codec_type) {
         case AVMEDIA_TYPE_VIDEO:
             decoders[i] = forced[0];
+            ReportFrameRates(st);
             if (s.VideoDisable)
                 st->discard = AVDISCARD_ALL;
+            else if (s.VideoDiscard)
+                st->discard = AVDiscard(s.VideoDiscard);
             break;
         case AVMEDIA_TYPE_AUDIO:
             decoders[i] = forced[1];
@@ -183,6 +191,13 @@ bool TFFInputOpener::Open(const QString& fileName, std::string& lastError) {
         }
     }
     ReadStreamSettings(ic);
+    ApplyLowres(ic);
+    if (s.MeThreshold && !s.MeThresholdReported) {
+        // The decoder's motion-vector debugging went with it; nothing takes its place.
+        s.MeThresholdReported = true;
+        Log(TStageLog::Info, QStringLiteral("me_threshold has no equivalent in this version of "
+                                            "the libraries and is ignored"));
+    }
 
     if (ic->duration != AV_NOPTS_VALUE && ic->duration > s.TotalDuration)
         s.TotalDuration = ic->duration;
@@ -196,6 +211,41 @@ bool TFFInputOpener::Open(const QString& fileName, std::string& lastError) {
     InputCodecs.insert(InputCodecs.end(), decoders.begin(), decoders.end());
     ForgetPerInputOptions();
     return true;
+}
+
+void TFFInputOpener::ReportFrameRates(const AVStream* st) const {
+    // The libraries no longer expose the decoder's own rate; the stream's average rate is what
+    // the codec's timing works out to, the real base rate what the container claims.
+    const AVRational codec = st->avg_frame_rate;
+    const AVRational container = st->r_frame_rate;
+    if (S.Verbose < 0 || !codec.num || !codec.den || !container.num || !container.den ||
+        av_cmp_q(codec, container) == 0)
+        return;
+    Log(TStageLog::Info,
+        QString::fromLatin1(Fmt("Seems stream %d codec frame rate differs from container frame "
+                                "rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
+                                st->index, av_q2d(codec), codec.num, codec.den,
+                                av_q2d(container), container.num, container.den)
+                                .c_str()));
+}
+
+void TFFInputOpener::ApplyLowres(const AVFormatContext* ic) {
+    // A reduced decode gives pictures, and samples, smaller by a power of two; outputs made
+    // afterwards inherit the reduced sizes.
+    int64_t lowres = 0;
+    if (ff::av_opt_get_int(C.Codec(AVMEDIA_TYPE_VIDEO), "lowres", 0, &lowres) < 0 || lowres <= 0)
+        return;
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+        const AVStream* st = ic->streams[i];
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(st->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+            S.FrameWidth = st->codecpar->width >> lowres;
+            S.FrameHeight = st->codecpar->height >> lowres;
+        } else if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO &&
+                   st->codecpar->sample_rate > 0) {
+            S.AudioSampleRate = st->codecpar->sample_rate >> lowres;
+        }
+    }
 }
 
 void TFFInputOpener::ReadStreamSettings(AVFormatContext* ic) {

@@ -27,6 +27,8 @@ public:
 
 private:
     void ReadStreamSettings(AVFormatContext* ic);
+    void ReportFrameRates(const AVStream* st) const;
+    void ApplyLowres(const AVFormatContext* ic);
     void ForgetPerInputOptions();
 
     TFFOptionState& S;

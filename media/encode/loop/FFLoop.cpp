@@ -112,10 +112,10 @@ void TFFLoop::Transcode() {
             FlushInputStream(int(i));
     for (const TOutputFile& out : Out) {
         const int err = ff::av_write_trailer(out.Context.get());
+        if (out.Context->pb && out.Context->pb->error < 0)
+            Raise("av_interleaved_write_frame(): " + FileErrorText(out.Context->pb->error));
         if (err < 0)
             Raise("av_write_trailer(): " + LibErrorText(err));
-        if (out.Context->pb && out.Context->pb->error < 0)
-            Raise("av_interleaved_write_frame(): " + LibErrorText(out.Context->pb->error));
     }
     Progress.Final();
     CheckRecordingTimeReached();
@@ -160,6 +160,8 @@ int TFFLoop::ChooseInput() const {
 }
 
 bool TFFLoop::HandleEndOfInput(int file) {
+    if (In[size_t(file)].Loop && RewindInput(file))
+        return true;
     Eof[size_t(file)] = true;
     if (S.OptShortest && !Join)
         return false;
@@ -168,6 +170,22 @@ bool TFFLoop::HandleEndOfInput(int file) {
             return false;
         SwitchJoinInput();
     }
+    return true;
+}
+
+bool TFFLoop::RewindInput(int file) {
+    // The input plays again from its start, one duration later; its decoders forget the end.
+    TInputFile& in = In[size_t(file)];
+    AVFormatContext* ic = in.Context.get();
+    if (ic->duration == AV_NOPTS_VALUE || ic->duration <= 0)
+        return false;
+    const int64_t start = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+    if (ff::av_seek_frame(ic, -1, start, AVSEEK_FLAG_BACKWARD) < 0)
+        return false;
+    in.TsOffset += ic->duration;
+    for (TFFInputStream& ist : T.Inputs)
+        if (ist.FileIndex == file && ist.Decoder)
+            ff::avcodec_flush_buffers(ist.Decoder.get());
     return true;
 }
 
@@ -262,12 +280,15 @@ bool TFFLoop::OutputPacket(int istIndex, AVPacket* pkt) {
     int err = ff::avcodec_send_packet(ist.Decoder.get(), pkt);
     if (err < 0 && err != AVERROR_EOF && err != AVERROR(EAGAIN))
         return beforeStart;
+    int framesOfPacket = 0;
     for (;;) {
         err = ff::avcodec_receive_frame(ist.Decoder.get(), ist.Frame.get());
         if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
             break;
         if (err < 0)
             return beforeStart;
+        if (pkt && ++framesOfPacket == 2)
+            WarnMultipleFrames(ist);
         switch (ist.Stream->codecpar->codec_type) {
         case AVMEDIA_TYPE_AUDIO:
             HandleAudioFrame(istIndex, ist.Frame.get());
@@ -278,6 +299,14 @@ bool TFFLoop::OutputPacket(int istIndex, AVPacket* pkt) {
         ff::av_frame_unref(ist.Frame.get());
     }
     return true;
+}
+
+void TFFLoop::WarnMultipleFrames(TFFInputStream& ist) {
+    // Worth knowing once per stream; a user asking for more detail hears of every packet.
+    if (S.Verbose > 1 || (S.Verbose > 0 && !ist.MultiFrameWarned))
+        Log(TStageLog::Error,
+            QString::asprintf("Multiple frames in a packet from stream %d", ist.Stream->index));
+    ist.MultiFrameWarned = true;
 }
 
 void TFFLoop::HandleAudioFrame(int istIndex, const AVFrame* frame) {
@@ -440,6 +469,10 @@ void TFFLoop::Mux(TFFOutputStream& ost, AVPacket* pkt) {
     ++ost.FrameNumber;
     ++OutX[size_t(ost.FileIndex)].Packets;
     const int err = ff::av_interleaved_write_frame(Out[size_t(ost.FileIndex)].Context.get(), pkt);
-    if (err < 0)
-        Raise("av_interleaved_write_frame(): " + LibErrorText(err));
+    if (err < 0) {
+        // A failed write of the file itself has the system's reason in the I/O context.
+        const AVIOContext* pb = Out[size_t(ost.FileIndex)].Context->pb;
+        Raise("av_interleaved_write_frame(): " +
+              (pb && pb->error < 0 ? FileErrorText(pb->error) : LibErrorText(err)));
+    }
 }

@@ -56,9 +56,11 @@ private:
 
     int ChooseInput() const;
     bool HandleEndOfInput(int file);
+    bool RewindInput(int file);
     void SwitchJoinInput();
     void AdjustTimestamps(TFFInputStream& ist, AVPacket* pkt);
     bool OutputPacket(int istIndex, AVPacket* pkt);
+    void WarnMultipleFrames(TFFInputStream& ist);
     void HandleAudioFrame(int istIndex, const AVFrame* frame);
     // Cuts the current block of ist to the output's range (start time to start plus recording
     // time), so a range is exact to the sample rather than to the decoder's frames. False when

@@ -1,6 +1,7 @@
 #include "media/encode/loop/FFLoopSupport.h"
 
 #include "media/FFLog.h"
+#include "media/FFUtils.h"
 #include "media/UnicodeProtocol.h"
 #if __has_include("media/encode/FFmpegException.h")
 #include "media/encode/FFmpegException.h"
@@ -47,37 +48,11 @@ std::string Fmt(const char* fmt, ...) {
 }
 
 std::string LibErrorText(int err) {
-    switch (err) {
-    case AVERROR(ENOENT):
-        return "No such file or directory";
-    case AVERROR(EIO):
-        return "I/O error";
-    case AVERROR(ENOMEM):
-        return "Not enough memory";
-    case AVERROR_INVALIDDATA:
-        return "Invalid data found when processing input";
-    case AVERROR_EOF:
-        return "End of file";
-    case AVERROR(EILSEQ):
-        return "Number syntax expected in filename";
-    case AVERROR_DEMUXER_NOT_FOUND:
-    case AVERROR_MUXER_NOT_FOUND:
-        return "Unknown format";
-    case AVERROR_PROTOCOL_NOT_FOUND:
-        return "Unsupported network protocol";
-    case AVERROR_PATCHWELCOME:
-        return "Not yet implemented in FFmpeg";
-    case AVERROR_NOT_REGULAR_FILE:
-        return "not a regular file";
-    default:
-        break;
-    }
-    // Errors outside the engine's own table still deserve the library's words when it has them
-    // (a full disk says so rather than a bare number).
-    char buf[256] = {0};
-    if (ff::av_strerror && ff::av_strerror(err, buf, sizeof buf) == 0 && buf[0])
-        return buf;
-    return Fmt("Error number %d occurred", err);
+    return ::LibErrorText(err).toStdString();
+}
+
+std::string FileErrorText(int err) {
+    return ::FileErrorText(err).toLocal8Bit().toStdString();
 }
 
 std::string Narrow(const QString& s) {

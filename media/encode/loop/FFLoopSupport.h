@@ -25,8 +25,10 @@ void Log(TStageLog level, const QString& msg);
 // printf-style formatting into a narrow string.
 std::string Fmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// The text of a library error code as the engine reports it after "file: ".
+// The engine's words for a library error code, and for an error of its own file access
+// (FFUtils holds the one table of these texts).
 std::string LibErrorText(int err);
+std::string FileErrorText(int err);
 
 // Narrow (locale charset) form of a wide file name, for messages.
 std::string Narrow(const QString& s);

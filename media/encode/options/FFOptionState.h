@@ -121,6 +121,7 @@ struct TFFOptionState {
     double VideoQScale = 0;                                       // "qscale"; 0 = none
     std::string RcOverride;                                       // "rc_override"
     int MeThreshold = 0;                                          // "me_threshold"
+    bool MeThresholdReported = false; // its lack of an equivalent is said once
     int VideoDiscard = 0;                                         // "vdt", AVDiscard; 0 = not set
     int VideoChannel = 0;                                         // "vc"
     std::string VideoStandard;                                    // "tvstd"

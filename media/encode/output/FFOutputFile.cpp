@@ -19,7 +19,7 @@ bool TFFOutputExtra::OpenFile(TOutputFile& out, std::string& err) {
         ret = ::OpenOutputFile(out.Context.get(), FileName);
     }
     if (ret < 0) {
-        err = Narrow(FileName) + ": " + LibErrorText(ret);
+        err = Narrow(FileName) + ": " + FileErrorText(ret);
         return false;
     }
     return true;
@@ -51,7 +51,7 @@ bool TFFOutputExtra::Close(TOutputFile& out, bool discard, std::string& err) {
     }
     if (ret < 0) {
         Temp.Discard();
-        err = Narrow(FileName) + ": " + LibErrorText(ret);
+        err = Narrow(FileName) + ": " + FileErrorText(ret);
         return false;
     }
     if (!Temp.Commit(MayReplace)) {

@@ -167,6 +167,10 @@ int TFFOutputOpener::Open(const QString& fileName, bool join, bool& joinMode,
     }
 
     oc->max_delay = int(S.MuxMaxDelay * 1000000);
+    // The preload and the loop count are options of the muxers that have them (MPEG program
+    // streams, GIF); other formats have nothing to preload or loop.
+    SetMuxerOption(oc, "preload", int64_t(S.MuxPreload * 1000000));
+    SetMuxerOption(oc, "loop", S.LoopOutput);
     oc->flags |= AVFMT_FLAG_NONBLOCK;
     C.CopyTo(C.Format(), oc, AV_OPT_FLAG_ENCODING_PARAM);
     S.StreamIds = {};
@@ -180,6 +184,12 @@ int TFFOutputOpener::Open(const QString& fileName, bool join, bool& joinMode,
         S.TotalDuration = sum ? sum : -1;
     }
     return int(Outputs.size());
+}
+
+void TFFOutputOpener::SetMuxerOption(AVFormatContext* oc, const char* name, int64_t value) {
+    if (oc->priv_data &&
+        ff::av_opt_find(oc->priv_data, name, nullptr, 0, AV_OPT_SEARCH_CHILDREN) != nullptr)
+        ff::av_opt_set_int(oc->priv_data, name, value, AV_OPT_SEARCH_CHILDREN);
 }
 
 void TFFOutputOpener::MoveMetadata(AVFormatContext* oc) {

@@ -34,6 +34,8 @@ private:
     const AVCodec* ChooseEncoder(int fileIndex, const std::string& name, AVMediaType type) const;
     void ScanInputKinds(bool firstOnly, bool& video, bool& audio, bool& subtitle) const;
     void MoveMetadata(AVFormatContext* oc);
+    // Sets a private option of the muxer when the muxer has it.
+    static void SetMuxerOption(AVFormatContext* oc, const char* name, int64_t value);
 
     TFFOptionState& S;
     const TFFOptionContexts& C;

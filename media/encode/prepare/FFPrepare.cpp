@@ -281,6 +281,12 @@ void TFFPrepare::OpenDecoders() {
         if (!ist.Decoder || ff::avcodec_parameters_to_context(ist.Decoder.get(), par) < 0)
             FailWithMapping(Fmt("Error while opening decoder for input stream #%d.%d (%s)",
                                 ist.FileIndex, ist.StreamIndex, type));
+        // Decoding options given by name ("lowres", "skip_frame" ...) reach the decoders of their
+        // kind.
+        const int kind = par->codec_type == AVMEDIA_TYPE_VIDEO   ? AV_OPT_FLAG_VIDEO_PARAM
+                         : par->codec_type == AVMEDIA_TYPE_AUDIO ? AV_OPT_FLAG_AUDIO_PARAM
+                                                                 : AV_OPT_FLAG_SUBTITLE_PARAM;
+        C.CopyTo(C.Codec(par->codec_type), ist.Decoder.get(), AV_OPT_FLAG_DECODING_PARAM | kind);
         ist.Decoder->pkt_timebase = ist.Stream->time_base;
         ist.Decoder->thread_count = S.ThreadCount;
         int err;
