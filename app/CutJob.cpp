@@ -5,7 +5,7 @@
 #include "app/VelLog.h"
 #include "media/FileNameBytes.h"
 #include "media/MyUtils.h"
-#include "media/encode/TFFEncoder.h"
+#include "media/encode/component/TFFEncoder.h"
 
 
 #include <algorithm>

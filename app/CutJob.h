@@ -8,7 +8,7 @@
 // on the encoder's notification thread and are carried over to the main thread before anything
 // is logged or reported, because the log file is the main thread's.
 
-#include "media/encode/FFEncoderOptions.h"
+#include "media/encode/component/FFEncoderOptions.h"
 
 #include <QString>
 

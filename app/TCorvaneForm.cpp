@@ -10,7 +10,7 @@
 #include "controls/TVelTrackbar.h"
 #include "media/FFLog.h"
 #include "media/decode/TFFDecoder.h"
-#include "media/encode/TFFEncoder.h"
+#include "media/encode/component/TFFEncoder.h"
 #include "media/play/TFFPlayer.h"
 
 #include <QAction>

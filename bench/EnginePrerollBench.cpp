@@ -9,7 +9,7 @@
 // The same range is cut both ways, so LAME sees the same audio in every run.
 
 #include "media/FFLoad.h"
-#include "media/encode/FFLoopRunState.h"
+#include "media/encode/loop/FFLoopRunState.h"
 #include "media/encode/TFFmpeg.h"
 
 #include <QCoreApplication>

@@ -12,7 +12,7 @@
 #include "media/MyUtils.h"
 #include "media/decode/AudioExtent.h"
 #include "media/decode/TFFDecoder.h"
-#include "media/encode/TFFEncoder.h"
+#include "media/encode/component/TFFEncoder.h"
 #include "media/play/TFFPlayer.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // The MP3 frame-header walk of the frame index, on any bytes: from the start and from an offset
 // the input chooses, plus the header decoder on every 32-bit word of the input.
 #include "fuzz/FuzzSupport.h"
-#include "media/encode/FFMP3FrameIndex.h"
+#include "media/encode/input/FFMP3FrameIndex.h"
 
 #include <QByteArray>
 

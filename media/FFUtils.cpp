@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 QString TimeText(int64_t us) {
@@ -53,15 +54,29 @@ const TErrorText ErrorTexts[] = {
 
 } // namespace
 
+QString LibErrorText(int code) {
+    for (const TErrorText& e : ErrorTexts)
+        if (e.Code == code)
+            return QString::fromLatin1(e.Text);
+    return QString::asprintf("Error number %d occurred", code);
+}
+
 QString LibErrorText(const QString& fileName, int code) {
-    QString text = QString::asprintf("Error number %d occurred", code);
-    for (const TErrorText& e : ErrorTexts) {
-        if (e.Code == code) {
-            text = QString::fromLatin1(e.Text);
-            break;
-        }
+    return fileName + QStringLiteral(": ") + LibErrorText(code);
+}
+
+QString FileErrorText(int code) {
+    for (const TErrorText& e : ErrorTexts)
+        if (e.Code == code)
+            return QString::fromLatin1(e.Text);
+    // FFmpeg's own tags are large negative numbers; system error numbers are small.
+    if (code < 0 && code > -4096) {
+        char buf[256];
+        const char* text = strerror_r(-code, buf, sizeof buf); // GNU form: may not use buf
+        if (text && *text && std::strncmp(text, "Unknown error", 13) != 0)
+            return QString::fromLocal8Bit(text);
     }
-    return fileName + QStringLiteral(": ") + text;
+    return LibErrorText(code);
 }
 
 QString MediaTypeName(int type) {

@@ -10,9 +10,20 @@
 // AV_NOPTS_VALUE. A negative time carries one leading "-".
 QString TimeText(int64_t us);
 
-// fileName + ": " + the text of an FFmpeg error code; codes without a text of their own give
-// "Error number <code> occurred".
+// The text of an FFmpeg error code; codes without a text of their own give
+// "Error number <code> occurred". The one table of these texts: every message that quotes a
+// library error takes its words from here.
+QString LibErrorText(int code);
+
+// fileName + ": " + LibErrorText(code).
 QString LibErrorText(const QString& fileName, int code);
+
+// The text of an error of our own file access (opening, reading or writing a file through the
+// wide-name protocol), where the code is a negated system error number: the table's text when
+// it has one, else the system's own words ("No space left on device", "Too many levels of
+// symbolic links"), which tell the user far more than a bare number; codes that are not system
+// error numbers fall back to LibErrorText.
+QString FileErrorText(int code);
 
 // "Video", "Audio", "Data", "Subtitle", "Attachment" for the AVMediaType values 0-4,
 // "Unknown" otherwise.

@@ -1,7 +1,7 @@
 #include "media/encode/TCustomFFmpeg.h"
 
 #include "media/decode/TFFDecoder.h"
-#include "media/encode/FFLoopRunState.h"
+#include "media/encode/loop/FFLoopRunState.h"
 
 #include <string>
 

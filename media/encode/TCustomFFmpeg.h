@@ -17,8 +17,8 @@
 
 #include "media/AVPtr.h"
 #include "media/FrameHook.h"
-#include "media/encode/FFOptionContexts.h"
-#include "media/encode/FFOptionState.h"
+#include "media/encode/options/FFOptionContexts.h"
+#include "media/encode/options/FFOptionState.h"
 #include "media/encode/FFmpegException.h"
 
 #include <QString>
@@ -55,6 +55,9 @@ struct TInputFile {
     AVInputContextPtr Context;
     int64_t TsOffset = 0; // µs added to every packet timestamp of this input
     std::array<double, ffopt::MaxStreams> TsScale{}; // "itsscale" per stream; 0 = none
+    // "loop_input" on a format that cannot loop by itself: the loop starts the input again at
+    // its end, later by one duration each time.
+    bool Loop = false;
 };
 
 // One output file.

@@ -1,6 +1,6 @@
 #include "media/encode/TFFmpeg.h"
 
-#include "media/encode/FFOptionsValues.h"
+#include "media/encode/options/FFOptionsValues.h"
 
 #include <algorithm>
 #include <cctype>

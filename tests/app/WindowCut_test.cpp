@@ -6,7 +6,7 @@
 #include "app/TRecentFolders.h"
 #include "app/TStepGroupBox.h"
 #include "controls/TVelTrackbar.h"
-#include "media/encode/TFFEncoder.h"
+#include "media/encode/component/TFFEncoder.h"
 
 #include <QAction>
 #include <QDir>

@@ -10,7 +10,7 @@
 #include "media/FFLoad.h"
 #include "media/FFLog.h"
 #include "media/MyUtils.h"
-#include "media/encode/TFFEncoder.h"
+#include "media/encode/component/TFFEncoder.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

@@ -3,8 +3,8 @@
 // independent tools (ffprobe, ffmpeg, sox) that check what the engine wrote.
 
 #include "media/MyUtils.h"
-#include "media/encode/FFEncoderOptions.h"
-#include "media/encode/FFLoopRunState.h"
+#include "media/encode/component/FFEncoderOptions.h"
+#include "media/encode/loop/FFLoopRunState.h"
 #include "media/encode/TFFmpeg.h"
 
 #include <QByteArray>

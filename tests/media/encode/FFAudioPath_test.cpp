@@ -3,7 +3,7 @@
 
 #include "EngineTestSupport.h"
 #include "common/TestPaths.h"
-#include "media/encode/FFAudioPath.h"
+#include "media/encode/audio/FFAudioPath.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>

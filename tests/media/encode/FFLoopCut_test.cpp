@@ -3,7 +3,7 @@
 
 #include "EngineTestSupport.h"
 #include "media/FFLog.h"
-#include "media/encode/TConvertThread.h"
+#include "media/encode/component/TConvertThread.h"
 #include "common/TestPaths.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 
 #include "EngineTestSupport.h"
 #include "common/TestPaths.h"
-#include "media/encode/FFMP3FrameIndex.h"
+#include "media/encode/input/FFMP3FrameIndex.h"
 
 #include <gtest/gtest.h>
 

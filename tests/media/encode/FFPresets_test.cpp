@@ -2,7 +2,7 @@
 
 #include "EngineOptionFixture.h"
 
-#include "media/encode/FFPresets.h"
+#include "media/encode/options/FFPresets.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -4,7 +4,7 @@
 #include "common/TestPaths.h"
 #include "media/MyUtils.h"
 #include "media/decode/TFFDecoder.h"
-#include "media/encode/TFFEncoder.h"
+#include "media/encode/component/TFFEncoder.h"
 
 #include <QDir>
 #include <QElapsedTimer>

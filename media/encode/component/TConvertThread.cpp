@@ -1,0 +1,42 @@
+#include "media/encode/component/TConvertThread.h"
+
+#include "media/MyUtils.h"
+#include "media/encode/loop/FFLoopEvent.h"
+#include "media/encode/TCustomFFmpeg.h"
+
+TConvertThread::TConvertThread(TCustomFFmpeg& engine, TFFLoopEvent& runFinished, int priority)
+    : FEngine(engine), FRunFinished(runFinished), FPriority(priority) {}
+
+TConvertThread::~TConvertThread() {
+    Join();
+}
+
+void TConvertThread::Resume() {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (FResumed)
+        return;
+    FResumed = true;
+    // Reset before the thread exists, so a waiter that comes right after Resume waits for
+    // this run and not for the previous state of the event.
+    FRunFinished.Reset();
+    FThread = std::thread([this] {
+        struct SetOnExit {
+            TFFLoopEvent& e;
+            ~SetOnExit() { e.Set(); }
+        } guard{FRunFinished};
+        try {
+            FEngine.Run();
+        } catch (...) {
+            // Run reports its own end from a scope guard; nothing may leave a thread
+        }
+    });
+    FId.store(FThread.get_id());
+}
+
+void TConvertThread::Join() {
+    if (IsCurrentThread())
+        return;
+    auto lock = LockPumping(FLock);
+    if (FThread.joinable())
+        FThread.join();
+}

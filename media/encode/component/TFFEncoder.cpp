@@ -1,0 +1,7 @@
+#include "media/encode/component/TFFEncoder.h"
+
+TFFEncoder::TFFEncoder(QObject* parent) : TCustomEncoder(parent) {}
+
+TFFEncoder::~TFFEncoder() {
+    Shutdown();
+}

@@ -1,0 +1,478 @@
+#include "media/encode/loop/FFLoop.h"
+
+#include "media/encode/prepare/FFPrepare.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+using namespace ffstage;
+
+namespace {
+constexpr AVRational MicroBase{1, 1000000};
+
+int MaxFrames(const TFFOptionState& s, AVMediaType type) {
+    switch (type) {
+    case AVMEDIA_TYPE_VIDEO:
+        return s.MaxVideoFrames;
+    case AVMEDIA_TYPE_AUDIO:
+        return s.MaxAudioFrames;
+    case AVMEDIA_TYPE_SUBTITLE:
+        return s.MaxSubtitleFrames;
+    default:
+        return s.MaxDataFrames;
+    }
+}
+
+} // namespace
+
+void TFFLoop::Transcode() {
+    TFFPrepare(S, C, In, InputCodecs, Out, OutX, Join, bool(Callbacks.AudioHook), T).Run();
+
+    Progress.Start();
+    JoinInput = 0;
+    Eof.assign(In.size(), false);
+    NoPacket.assign(In.size(), false);
+    PacketPtr pkt = NewPacket();
+    SeekNearStart();
+
+    while (!StopFlag.load(std::memory_order_relaxed)) {
+        const int file = ChooseInput();
+        if (file < 0) {
+            bool any = false;
+            for (size_t i = 0; i < NoPacket.size(); ++i)
+                any = any || NoPacket[i];
+            if (any && !Join) {
+                NoPacket.assign(In.size(), false);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            break;
+        }
+        if (S.FileSizeLimit && !Out.empty() && TFFOutputExtra::Size(Out.front()) >= S.FileSizeLimit)
+            break;
+
+        AVFormatContext* ic = In[size_t(file)].Context.get();
+        const int err = ReadPacket(file, pkt.get());
+        if (err == AVERROR(EAGAIN)) {
+            NoPacket[size_t(file)] = true;
+            continue;
+        }
+        if (err < 0) {
+            if (!HandleEndOfInput(file))
+                break;
+            continue;
+        }
+        NoPacket.assign(In.size(), false);
+        LastFile = file;
+        if (S.DoDump)
+            ff::av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt.get(), S.DoHexDump,
+                                 ic->streams[pkt->stream_index]);
+
+        const int first = T.FirstOfInput[size_t(file)];
+        const int count =
+            (size_t(file) + 1 < T.FirstOfInput.size() ? T.FirstOfInput[size_t(file) + 1]
+                                                      : int(T.Inputs.size())) -
+            first;
+        // Streams that appeared after opening, and streams no output uses, are dropped.
+        if (pkt->stream_index >= count || T.Inputs[size_t(first + pkt->stream_index)].Discard) {
+            ff::av_packet_unref(pkt.get());
+            continue;
+        }
+        const int index = first + pkt->stream_index;
+        TFFInputStream& ist = T.Inputs[size_t(index)];
+        AdjustTimestamps(ist, pkt.get());
+
+        if (S.RecordingTime != ffopt::NoTimeLimit && pkt->pts != AV_NOPTS_VALUE &&
+            ff::av_compare_ts(pkt->pts, ist.Stream->time_base, S.RecordingTime + S.StartTime,
+                              MicroBase) >= 0) {
+            ist.PastRecordingTime = true;
+            ff::av_packet_unref(pkt.get());
+            continue;
+        }
+        if (!OutputPacket(index, pkt.get())) {
+            const std::string msg =
+                Fmt("Error while decoding stream #%d.%d (%s)", ist.FileIndex, ist.StreamIndex,
+                    MediaTypeText(ist.Stream->codecpar->codec_type));
+            ff::av_packet_unref(pkt.get());
+            if (S.ExitOnError)
+                Raise(msg);
+            if (S.Verbose >= 0)
+                Log(TStageLog::Verbose, QString::fromLocal8Bit(msg.c_str()));
+            continue;
+        }
+        ff::av_packet_unref(pkt.get());
+        Progress.Tick(Join ? JoinInput : LastFile);
+    }
+
+    for (size_t i = 0; i < T.Inputs.size(); ++i)
+        if (T.Inputs[i].DecodingNeeded && !T.Inputs[i].Flushed)
+            FlushInputStream(int(i));
+    for (const TOutputFile& out : Out) {
+        const int err = ff::av_write_trailer(out.Context.get());
+        if (out.Context->pb && out.Context->pb->error < 0)
+            Raise("av_interleaved_write_frame(): " + FileErrorText(out.Context->pb->error));
+        if (err < 0)
+            Raise("av_write_trailer(): " + LibErrorText(err));
+    }
+    Progress.Final();
+    CheckRecordingTimeReached();
+}
+
+void TFFLoop::CheckRecordingTimeReached() const {
+    if (!S.RequireRecordingTime || S.RecordingTime == ffopt::NoTimeLimit || S.RecordingTime <= 0 ||
+        StopFlag.load(std::memory_order_relaxed))
+        return;
+    // A source that ends before its header says (a truncated download) would otherwise give a
+    // silent or clipped file reported as done. Up to a second short is the encoder's padding and
+    // frame rounding; half the range for very short ones.
+    const int64_t tolerance = std::min<int64_t>(1000000, S.RecordingTime / 2);
+    const double reached = Progress.OutputTime();
+    if (int64_t(reached * 1000000) < S.RecordingTime - tolerance)
+        Raise(Fmt("The source file ends before the range does: only %.1f s of the %g s asked "
+                  "could be cut.",
+                  reached, double(S.RecordingTime) / 1000000));
+}
+
+int TFFLoop::ChooseInput() const {
+    int best = -1;
+    double bestTime = 0;
+    for (const TFFOutputStream& ost : T.Outputs) {
+        if (ost.FrameNumber >= MaxFrames(S, ost.Stream->codecpar->codec_type))
+            return -1;
+    }
+    if (Join)
+        return JoinInput < int(In.size()) && !Eof[size_t(JoinInput)] ? JoinInput : -1;
+    for (const TFFOutputStream& ost : T.Outputs) {
+        const TFFInputStream& ist = T.Inputs[size_t(ost.Source)];
+        const int file = ist.FileIndex;
+        if (ist.PastRecordingTime || NoPacket[size_t(file)] || Eof[size_t(file)])
+            continue;
+        const double t = S.InputSync ? double(ist.Pts) / 1000000.0 : ost.Time();
+        if (best < 0 || t < bestTime) {
+            best = file;
+            bestTime = t;
+        }
+    }
+    return best;
+}
+
+bool TFFLoop::HandleEndOfInput(int file) {
+    if (In[size_t(file)].Loop && RewindInput(file))
+        return true;
+    Eof[size_t(file)] = true;
+    if (S.OptShortest && !Join)
+        return false;
+    if (Join) {
+        if (JoinInput + 1 >= int(In.size()))
+            return false;
+        SwitchJoinInput();
+    }
+    return true;
+}
+
+bool TFFLoop::RewindInput(int file) {
+    // The input plays again from its start, one duration later; its decoders forget the end.
+    TInputFile& in = In[size_t(file)];
+    AVFormatContext* ic = in.Context.get();
+    if (ic->duration == AV_NOPTS_VALUE || ic->duration <= 0)
+        return false;
+    const int64_t start = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+    if (ff::av_seek_frame(ic, -1, start, AVSEEK_FLAG_BACKWARD) < 0)
+        return false;
+    in.TsOffset += ic->duration;
+    for (TFFInputStream& ist : T.Inputs)
+        if (ist.FileIndex == file && ist.Decoder)
+            ff::avcodec_flush_buffers(ist.Decoder.get());
+    return true;
+}
+
+void TFFLoop::SwitchJoinInput() {
+    // The encoders keep running across inputs so the joined file has no gap or padding
+    // between them; only the decoders of the finished input are drained.
+    const int first = T.FirstOfInput[size_t(JoinInput)];
+    for (size_t i = size_t(first); i < T.Inputs.size() && T.Inputs[i].FileIndex == JoinInput; ++i)
+        if (T.Inputs[i].DecodingNeeded && !T.Inputs[i].Flushed) {
+            TFFInputStream& ist = T.Inputs[i];
+            ist.Flushed = true;
+            if (ist.Decoder) {
+                ff::avcodec_send_packet(ist.Decoder.get(), nullptr);
+                while (ff::avcodec_receive_frame(ist.Decoder.get(), ist.Frame.get()) >= 0) {
+                    if (ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+                        HandleAudioFrame(int(i), ist.Frame.get());
+                    ff::av_frame_unref(ist.Frame.get());
+                }
+            }
+        }
+    double reached = 0;
+    for (const TFFOutputStream& ost : T.Outputs) {
+        double t = ost.Time();
+        if (ost.Fifo && ost.Encoder && ost.Encoder->sample_rate > 0)
+            t += double(ff::av_audio_fifo_size(ost.Fifo.get())) / ost.Encoder->sample_rate;
+        reached = std::max(reached, t);
+    }
+    ++JoinInput;
+    In[size_t(JoinInput)].TsOffset += std::llround(reached * 1000000) + S.StartTime;
+    for (TFFOutputStream& ost : T.Outputs)
+        if (size_t(JoinInput) < ost.JoinSources.size())
+            ost.Source = ost.Sync = ost.JoinSources[size_t(JoinInput)];
+}
+
+void TFFLoop::AdjustTimestamps(TFFInputStream& ist, AVPacket* pkt) {
+    TInputFile& in = In[size_t(ist.FileIndex)];
+    const AVRational tb = ist.Stream->time_base;
+    const int64_t offset = ff::av_rescale_q(in.TsOffset, MicroBase, tb);
+    if (pkt->dts != AV_NOPTS_VALUE)
+        pkt->dts += offset;
+    if (pkt->pts != AV_NOPTS_VALUE)
+        pkt->pts += offset;
+    const double scale =
+        ist.StreamIndex < ffopt::MaxStreams ? in.TsScale[size_t(ist.StreamIndex)] : 0.0;
+    if (scale > 0) {
+        if (pkt->dts != AV_NOPTS_VALUE)
+            pkt->dts = std::llround(double(pkt->dts) * scale);
+        if (pkt->pts != AV_NOPTS_VALUE)
+            pkt->pts = std::llround(double(pkt->pts) * scale);
+    }
+    if ((in.Context->iformat->flags & AVFMT_TS_DISCONT) && pkt->dts != AV_NOPTS_VALUE &&
+        ist.NextPts != AV_NOPTS_VALUE && !S.CopyTs) {
+        const int64_t dts = ff::av_rescale_q(pkt->dts, tb, MicroBase);
+        const int64_t delta = dts - ist.NextPts;
+        if (std::llabs(delta) > int64_t(S.DtsDeltaThreshold * 1000000) || dts + 1 < ist.Pts) {
+            in.TsOffset -= delta;
+            const int64_t d = ff::av_rescale_q(delta, MicroBase, tb);
+            pkt->dts -= d;
+            if (pkt->pts != AV_NOPTS_VALUE)
+                pkt->pts -= d;
+            if (S.Verbose > 2)
+                Log(TStageLog::Verbose,
+                    QString::asprintf("timestamp discontinuity %lld, new offset= %lld",
+                                      (long long)delta, (long long)in.TsOffset));
+        }
+    }
+}
+
+bool TFFLoop::OutputPacket(int istIndex, AVPacket* pkt) {
+    TFFInputStream& ist = T.Inputs[size_t(istIndex)];
+    const AVRational tb = ist.Stream->time_base;
+    if (ist.NextPts == AV_NOPTS_VALUE)
+        ist.NextPts = ist.Pts;
+    if (pkt && pkt->dts != AV_NOPTS_VALUE)
+        ist.NextPts = ist.Pts = ff::av_rescale_q(pkt->dts, tb, MicroBase);
+    if (!ist.DecodingNeeded) {
+        if (pkt)
+            CopyPacket(istIndex, pkt);
+        return true;
+    }
+    if (pkt && SkipBeforePreroll && S.StartTime > 0 && pkt->duration > 0) {
+        const int64_t begin = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
+        if (begin != AV_NOPTS_VALUE &&
+            ff::av_rescale_q(begin + pkt->duration, tb, MicroBase) < S.StartTime - DecodePreroll) {
+            ist.NextPts += ff::av_rescale_q(pkt->duration, tb, MicroBase);
+            return true;
+        }
+    }
+    // Packets inside the preroll may not decode cleanly (their bit reservoir lies in skipped
+    // packets); they are before the start time, so their errors are nobody's concern.
+    const bool beforeStart = pkt && S.StartTime > 0 && ist.Pts < S.StartTime;
+    int err = ff::avcodec_send_packet(ist.Decoder.get(), pkt);
+    if (err < 0 && err != AVERROR_EOF && err != AVERROR(EAGAIN))
+        return beforeStart;
+    int framesOfPacket = 0;
+    for (;;) {
+        err = ff::avcodec_receive_frame(ist.Decoder.get(), ist.Frame.get());
+        if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
+            break;
+        if (err < 0)
+            return beforeStart;
+        if (pkt && ++framesOfPacket == 2)
+            WarnMultipleFrames(ist);
+        switch (ist.Stream->codecpar->codec_type) {
+        case AVMEDIA_TYPE_AUDIO:
+            HandleAudioFrame(istIndex, ist.Frame.get());
+            break;
+        default:
+            break; // pictures reach no encoder yet (preparation refuses video encoding)
+        }
+        ff::av_frame_unref(ist.Frame.get());
+    }
+    return true;
+}
+
+void TFFLoop::WarnMultipleFrames(TFFInputStream& ist) {
+    // Worth knowing once per stream; a user asking for more detail hears of every packet.
+    if (S.Verbose > 1 || (S.Verbose > 0 && !ist.MultiFrameWarned))
+        Log(TStageLog::Error,
+            QString::asprintf("Multiple frames in a packet from stream %d", ist.Stream->index));
+    ist.MultiFrameWarned = true;
+}
+
+void TFFLoop::HandleAudioFrame(int istIndex, const AVFrame* frame) {
+    TFFInputStream& ist = T.Inputs[size_t(istIndex)];
+    if (frame->sample_rate <= 0 || frame->nb_samples <= 0)
+        return;
+    ist.Pts = ist.NextPts;
+    ist.NextPts += int64_t(frame->nb_samples) * 1000000 / frame->sample_rate;
+    ist.BlockSize = TFFAudioPath::ToBlock(ist, frame);
+    if (S.RateEmu) {
+        const int64_t ahead = ist.Pts - (ff::av_gettime_relative() - ist.WallStart);
+        if (ahead > 1000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
+    }
+    if (S.StartTime && ist.NextPts <= S.StartTime)
+        return;
+    if (!TrimToRange(ist))
+        return;
+    if (Callbacks.AudioHook)
+        Callbacks.AudioHook(ist.Pts, ist.Block.data(), ist.BlockSize, ist.BlockRate,
+                            ist.BlockChannels, ist.BlockFormat);
+    TFFAudioPath::ApplyVolume(ist, S.AudioVolume);
+    for (TFFOutputStream& ost : T.Outputs)
+        if (ost.Source == istIndex && ost.EncodingNeeded &&
+            ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
+            Audio.Output(ost, ist);
+}
+
+bool TFFLoop::TrimToRange(TFFInputStream& ist) const {
+    const int rate = ist.BlockRate;
+    const int frameBytes = ist.BlockSampleBytes() * ist.BlockChannels;
+    int frames = ist.BlockSize / frameBytes;
+    if (S.StartTime && ist.Pts < S.StartTime) {
+        // The block straddles the start: its frames before it are not part of the output.
+        // Block times are whole microseconds, a fraction of a frame off at most; rounding to the
+        // nearest frame finds the frame at the start, and the same rounding at the end keeps the
+        // range's length exact.
+        const int drop = int(std::min<int64_t>(
+            frames, ff::av_rescale_rnd(S.StartTime - ist.Pts, rate, 1000000, AV_ROUND_NEAR_INF)));
+        std::memmove(ist.Block.data(), ist.Block.data() + size_t(drop) * size_t(frameBytes),
+                     size_t(frames - drop) * size_t(frameBytes));
+        frames -= drop;
+        ist.Pts += ff::av_rescale_rnd(drop, 1000000, rate, AV_ROUND_NEAR_INF);
+    }
+    if (S.RecordingTime != ffopt::NoTimeLimit && ist.NextPts > S.StartTime + S.RecordingTime) {
+        // The block runs past the end of the range: only the frames inside it are output.
+        const int64_t keep = ff::av_rescale_rnd(S.StartTime + S.RecordingTime - ist.Pts, rate,
+                                                1000000, AV_ROUND_NEAR_INF);
+        frames = int(std::clamp<int64_t>(keep, 0, frames));
+    }
+    ist.BlockSize = frames * frameBytes;
+    return frames > 0;
+}
+
+void TFFLoop::CopyPacket(int istIndex, const AVPacket* pkt) {
+    TFFInputStream& ist = T.Inputs[size_t(istIndex)];
+    const AVRational tb = ist.Stream->time_base;
+    ist.Pts = ist.NextPts;
+    const AVCodecParameters* par = ist.Stream->codecpar;
+    if (pkt->duration > 0)
+        ist.NextPts += ff::av_rescale_q(pkt->duration, tb, MicroBase);
+    else if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->frame_size > 0 && par->sample_rate > 0)
+        ist.NextPts += int64_t(par->frame_size) * 1000000 / par->sample_rate;
+    if (S.StartTime && ist.Pts < S.StartTime)
+        return;
+    for (TFFOutputStream& ost : T.Outputs) {
+        if (ost.Source != istIndex || !ost.Copy)
+            continue;
+        if (!(pkt->flags & AV_PKT_FLAG_KEY) && ost.FrameNumber == 0 && !S.CopyInitialNonKeyframes)
+            continue;
+        PacketPtr opkt = NewPacket();
+        if (ff::av_packet_ref(opkt.get(), pkt) < 0)
+            Raise(std::string("Not enough memory"));
+        const AVRational otb = ost.Stream->time_base;
+        const int64_t start = ff::av_rescale_q(S.StartTime, MicroBase, otb);
+        opkt->pts = pkt->pts != AV_NOPTS_VALUE ? ff::av_rescale_q(pkt->pts, tb, otb) - start
+                                               : AV_NOPTS_VALUE;
+        opkt->dts = (pkt->dts != AV_NOPTS_VALUE ? ff::av_rescale_q(pkt->dts, tb, otb)
+                                                : ff::av_rescale_q(ist.Pts, MicroBase, otb)) -
+                    start;
+        opkt->duration = ff::av_rescale_q(pkt->duration, tb, otb);
+        opkt->stream_index = ost.Stream->index;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO)
+            T.VideoBytes += opkt->size;
+        else if (par->codec_type == AVMEDIA_TYPE_AUDIO)
+            T.AudioBytes += opkt->size;
+        WritePacket(ost, opkt.get());
+    }
+}
+
+void TFFLoop::FlushInputStream(int istIndex) {
+    TFFInputStream& ist = T.Inputs[size_t(istIndex)];
+    ist.Flushed = true;
+    if (ist.Decoder)
+        OutputPacket(istIndex, nullptr);
+    for (TFFOutputStream& ost : T.Outputs) {
+        if (ost.Source == istIndex && ost.EncodingNeeded && ost.Encoder &&
+            ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
+            Audio.Flush(ost);
+    }
+}
+
+void TFFLoop::WritePacket(TFFOutputStream& ost, AVPacket* pkt) {
+    TOutputFile& out = Out[size_t(ost.FileIndex)];
+    if (ost.Index < ffopt::MaxStreams && !out.BitstreamFilters[size_t(ost.Index)].empty()) {
+        FilterPacket(ost, out.BitstreamFilters[size_t(ost.Index)], 0, pkt);
+        return;
+    }
+    Mux(ost, pkt);
+}
+
+void TFFLoop::FilterPacket(TFFOutputStream& ost, TBitstreamFilterChain& chain, size_t from,
+                           AVPacket* pkt) {
+    if (from >= chain.size()) {
+        Mux(ost, pkt);
+        return;
+    }
+    AVBSFContext* bsf = chain[from].Context.get();
+    auto failed = [&](int err) {
+        const std::string msg =
+            Fmt("%s failed for stream %d, codec %s", bsf->filter->name, ost.Stream->index,
+                ost.Copy ? "copy" : ff::avcodec_get_name(ost.Stream->codecpar->codec_id)) +
+            ": " + LibErrorText(err);
+        if (S.ExitOnError)
+            Raise(msg);
+        Log(TStageLog::Error, QString::fromLocal8Bit(msg.c_str()));
+    };
+    // A filter is set up on the first packet, when the stream's parameters are final.
+    if (bsf->par_in->codec_type == AVMEDIA_TYPE_UNKNOWN) {
+        ff::avcodec_parameters_copy(bsf->par_in, ost.Stream->codecpar);
+        bsf->time_base_in = ost.Stream->time_base;
+        const int err = ff::av_bsf_init(bsf);
+        if (err < 0) {
+            failed(err);
+            FilterPacket(ost, chain, from + 1, pkt); // on unfiltered
+            return;
+        }
+    }
+    PacketPtr keep = NewPacket();
+    ff::av_packet_ref(keep.get(), pkt);
+    int err = ff::av_bsf_send_packet(bsf, pkt);
+    if (err < 0) {
+        failed(err);
+        FilterPacket(ost, chain, from + 1, keep.get());
+        return;
+    }
+    PacketPtr filtered = NewPacket();
+    while ((err = ff::av_bsf_receive_packet(bsf, filtered.get())) >= 0) {
+        ff::av_packet_rescale_ts(filtered.get(), bsf->time_base_out, ost.Stream->time_base);
+        FilterPacket(ost, chain, from + 1, filtered.get());
+        ff::av_packet_unref(filtered.get());
+    }
+    if (err != AVERROR(EAGAIN) && err != AVERROR_EOF)
+        failed(err);
+}
+
+void TFFLoop::Mux(TFFOutputStream& ost, AVPacket* pkt) {
+    if (pkt->dts != AV_NOPTS_VALUE)
+        ost.LastDts = pkt->dts + (pkt->duration > 0 ? pkt->duration : 0);
+    ++ost.FrameNumber;
+    ++OutX[size_t(ost.FileIndex)].Packets;
+    const int err = ff::av_interleaved_write_frame(Out[size_t(ost.FileIndex)].Context.get(), pkt);
+    if (err < 0) {
+        // A failed write of the file itself has the system's reason in the I/O context.
+        const AVIOContext* pb = Out[size_t(ost.FileIndex)].Context->pb;
+        Raise("av_interleaved_write_frame(): " +
+              (pb && pb->error < 0 ? FileErrorText(pb->error) : LibErrorText(err)));
+    }
+}

@@ -1,0 +1,102 @@
+#pragma once
+// The transcode of one run, on the run's thread: preparation, then packets are read from the
+// inputs in timestamp order, offset, cut at the recording time, decoded and handed to the audio
+// path (or copied), progress is reported at most once per interval, and at the end decoders and
+// encoders are flushed and the trailers written.
+//
+// Only the stop flag crosses threads: Stop() on another thread sets it, the loop reads it before
+// every packet.
+
+#include "media/AVPtr.h"
+#include "media/encode/audio/FFAudioPath.h"
+#include "media/encode/loop/FFLoopProgress.h"
+#include "media/encode/output/FFOutputFile.h"
+#include "media/encode/prepare/FFPrepareStreams.h"
+#include "media/encode/TCustomFFmpeg.h"
+
+#include <atomic>
+
+class TFFLoop {
+public:
+    // Packets that end more than this before an output-side start time are read but not
+    // decoded: enough for the MP3 decoder's bit reservoir and overlap to settle, so what is
+    // decoded from the start time on is the same as when everything is decoded.
+    static constexpr int64_t DecodePreroll = 1000000; // µs
+
+    TFFLoop(TFFOptionState& s, const TFFOptionContexts& c, std::vector<TInputFile>& inputs,
+            const std::vector<const AVCodec*>& inputCodecs, std::vector<TOutputFile>& outputs,
+            std::vector<TFFOutputExtra>& extras, bool joinMode, const TFFLoopCallbacks& callbacks,
+            const std::atomic<bool>& stop, int64_t progressInterval, TFFStreamTables& tables)
+        : S(s), C(c), In(inputs), InputCodecs(inputCodecs), Out(outputs), OutX(extras),
+          Join(joinMode), Callbacks(callbacks), StopFlag(stop), T(tables),
+          Progress(s, outputs, tables, callbacks, progressInterval),
+          Audio(s, tables, [this](TFFOutputStream& ost, AVPacket* pkt) { WritePacket(ost, pkt); }) {
+    }
+
+    // Prepares and runs the transcode to its end or to a stop request. Raises the engine
+    // exception on failure; the caller closes the codecs.
+    void Transcode();
+
+    // For tests and benchmarks: skipping packets before the preroll can be switched off to
+    // compare with decoding everything.
+    bool SkipBeforePreroll = true;
+
+private:
+    // Raises the engine exception when the run was asked for the whole recording time and its
+    // input ended well before it.
+    void CheckRecordingTimeReached() const;
+    // A cut deep into a single MP3 starts reading a little before its decode preroll instead of
+    // at the file's start; the packets read from there carry the timestamps reading from the
+    // start would have given them. Falls back to reading everything for any other input.
+    void SeekNearStart();
+    // Reads the next packet of an input: the one kept from positioning first, then the
+    // demuxer's, restamped after positioning. The demuxer's error code.
+    int ReadPacket(int file, AVPacket* pkt);
+    void RestampPacket(AVPacket* pkt);
+
+    int ChooseInput() const;
+    bool HandleEndOfInput(int file);
+    bool RewindInput(int file);
+    void SwitchJoinInput();
+    void AdjustTimestamps(TFFInputStream& ist, AVPacket* pkt);
+    bool OutputPacket(int istIndex, AVPacket* pkt);
+    void WarnMultipleFrames(TFFInputStream& ist);
+    void HandleAudioFrame(int istIndex, const AVFrame* frame);
+    // Cuts the current block of ist to the output's range (start time to start plus recording
+    // time), so a range is exact to the sample rather than to the decoder's frames. False when
+    // nothing of the block is left.
+    bool TrimToRange(TFFInputStream& ist) const;
+    void CopyPacket(int istIndex, const AVPacket* pkt);
+    void FlushInputStream(int istIndex);
+    // Writing a packet: through the stream's bitstream filters, then to the muxer.
+    void WritePacket(TFFOutputStream& ost, AVPacket* pkt);
+    void FilterPacket(TFFOutputStream& ost, TBitstreamFilterChain& chain, size_t from,
+                      AVPacket* pkt);
+    void Mux(TFFOutputStream& ost, AVPacket* pkt);
+
+    TFFOptionState& S;
+    const TFFOptionContexts& C;
+    std::vector<TInputFile>& In;
+    const std::vector<const AVCodec*>& InputCodecs;
+    std::vector<TOutputFile>& Out;
+    std::vector<TFFOutputExtra>& OutX;
+    bool Join;
+    const TFFLoopCallbacks& Callbacks;
+    const std::atomic<bool>& StopFlag;
+    TFFStreamTables& T;
+    TFFLoopProgress Progress;
+    TFFAudioPath Audio;
+
+    std::vector<bool> Eof, NoPacket; // per input
+    int JoinInput = 0;               // join mode: the input being read
+    int LastFile = 0;                // input the last packet came from
+
+    // Positioning of input 0 (see SeekNearStart).
+    AVPacketPtr Pending;              // first packet, read to learn where the frames start
+    bool Restamp = false;             // packets of input 0 get timestamps from the index
+    std::vector<int64_t> FramePos;    // byte offset of every indexed frame
+    int64_t FirstDts = 0;             // stream time base: the first frame's timestamp
+    int64_t FrameDuration = 0;        // stream time base
+    size_t NextFrame = 0;             // index of the frame expected next
+    int64_t NextDts = AV_NOPTS_VALUE; // stream time base: where the next packet begins
+};

@@ -1,0 +1,821 @@
+// The libx264 preset files of FFmpeg, built into the program so that a preset name works
+// without a file beside it. Each text is the file unchanged (LF-separated name=value lines).
+// Generated from the preset files; sorted by name.
+
+#include "media/encode/options/FFPresets.h"
+
+namespace {
+const TBuiltinPreset Presets[] = {
+    {"libx264-baseline",
+     R"(coder=0
+bf=0
+flags2=-wpred-dct8x8
+wpredp=0
+)"},
+    {"libx264-default",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partb8x8
+me_method=hex
+subq=7
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=3
+directpred=1
+trellis=1
+flags2=+mixed_refs+wpred+dct8x8+fastpskip
+wpredp=2
+)"},
+    {"libx264-fast",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partb8x8
+me_method=hex
+subq=6
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=2
+directpred=1
+trellis=1
+flags2=+bpyramid+mixed_refs+wpred+dct8x8+fastpskip
+wpredp=2
+rc_lookahead=30
+)"},
+    {"libx264-fast_firstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=2
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=1
+trellis=0
+flags2=+bpyramid-mixed_refs+wpred-dct8x8+fastpskip
+wpredp=2
+rc_lookahead=30
+)"},
+    {"libx264-faster",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partb8x8
+me_method=hex
+subq=4
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=2
+directpred=1
+trellis=1
+flags2=+bpyramid-mixed_refs+wpred+dct8x8+fastpskip
+wpredp=1
+rc_lookahead=20
+)"},
+    {"libx264-faster_firstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=2
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=1
+trellis=0
+flags2=+bpyramid-mixed_refs+wpred-dct8x8+fastpskip
+wpredp=1
+rc_lookahead=20
+)"},
+    {"libx264-fastfirstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partp4x4-partb8x8
+me_method=dia
+subq=2
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=3
+trellis=0
+flags2=-bpyramid-wpred-mixed_refs-dct8x8+fastpskip
+wpredp=2
+)"},
+    {"libx264-hq",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partb8x8
+me_method=umh
+subq=8
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=4
+directpred=3
+trellis=1
+flags2=+wpred+mixed_refs+dct8x8+fastpskip
+wpredp=2
+)"},
+    {"libx264-ipod320",
+     R"(coder=0
+bf=0
+flags2=-wpred-dct8x8
+level=13
+maxrate=768000
+bufsize=3000000
+wpredp=0
+)"},
+    {"libx264-ipod640",
+     R"(coder=0
+bf=0
+refs=1
+flags2=-wpred-dct8x8
+level=30
+maxrate=10000000
+bufsize=10000000
+wpredp=0
+)"},
+    {"libx264-lossless_fast",
+     R"(coder=0
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8+parti4x4+partp8x8-partp4x4-partb8x8
+me_method=hex
+subq=3
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+directpred=1
+flags2=+fastpskip
+cqp=0
+wpredp=0
+)"},
+    {"libx264-lossless_max",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partp4x4-partb8x8
+me_method=esa
+subq=8
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+refs=16
+directpred=1
+flags2=+mixed_refs+dct8x8+fastpskip
+cqp=0
+wpredp=2
+)"},
+    {"libx264-lossless_medium",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8+parti4x4+partp8x8+partp4x4-partb8x8
+me_method=hex
+subq=5
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+directpred=1
+flags2=+fastpskip
+cqp=0
+wpredp=2
+)"},
+    {"libx264-lossless_slow",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partp4x4-partb8x8
+me_method=umh
+subq=6
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+refs=2
+directpred=1
+flags2=+dct8x8+fastpskip
+cqp=0
+wpredp=2
+)"},
+    {"libx264-lossless_slower",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partp4x4-partb8x8
+me_method=umh
+subq=8
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+refs=4
+directpred=1
+flags2=+mixed_refs+dct8x8+fastpskip
+cqp=0
+wpredp=2
+)"},
+    {"libx264-lossless_ultrafast",
+     R"(coder=0
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partp4x4-partb8x8
+me_method=dia
+subq=0
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+directpred=1
+flags2=+fastpskip
+cqp=0
+)"},
+    {"libx264-main",
+     R"(flags2=-dct8x8
+)"},
+    {"libx264-max",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partp4x4+partb8x8
+me_method=tesa
+subq=10
+me_range=24
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=16
+directpred=3
+trellis=2
+flags2=+wpred+mixed_refs+dct8x8-fastpskip
+wpredp=2
+)"},
+    {"libx264-medium",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partb8x8
+me_method=hex
+subq=7
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=3
+directpred=1
+trellis=1
+flags2=+bpyramid+mixed_refs+wpred+dct8x8+fastpskip
+wpredp=2
+)"},
+    {"libx264-medium_firstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=2
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=1
+trellis=0
+flags2=+bpyramid-mixed_refs+wpred-dct8x8+fastpskip
+wpredp=2
+)"},
+    {"libx264-normal",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partb8x8
+me_method=hex
+subq=6
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=2
+directpred=3
+trellis=0
+flags2=+wpred+dct8x8+fastpskip
+wpredp=2
+)"},
+    {"libx264-placebo",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partp4x4+partb8x8
+me_method=tesa
+subq=10
+me_range=24
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=16
+refs=16
+directpred=3
+trellis=2
+flags2=+bpyramid+mixed_refs+wpred+dct8x8-fastpskip
+wpredp=2
+rc_lookahead=60
+)"},
+    {"libx264-placebo_firstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partp4x4+partb8x8
+me_method=tesa
+subq=10
+me_range=24
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=16
+refs=16
+directpred=3
+trellis=2
+flags2=+bpyramid+mixed_refs+wpred+dct8x8-fastpskip
+wpredp=2
+rc_lookahead=60
+)"},
+    {"libx264-slow",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partb8x8
+me_method=umh
+subq=8
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=5
+directpred=3
+trellis=1
+flags2=+bpyramid+mixed_refs+wpred+dct8x8+fastpskip
+wpredp=2
+rc_lookahead=50
+)"},
+    {"libx264-slow_firstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=2
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=3
+trellis=0
+flags2=+bpyramid-mixed_refs+wpred-dct8x8+fastpskip
+wpredp=2
+rc_lookahead=50
+)"},
+    {"libx264-slower",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partp4x4+partb8x8
+me_method=umh
+subq=9
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=8
+directpred=3
+trellis=2
+flags2=+bpyramid+mixed_refs+wpred+dct8x8+fastpskip
+wpredp=2
+rc_lookahead=60
+)"},
+    {"libx264-slower_firstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=2
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=3
+trellis=0
+flags2=+bpyramid-mixed_refs+wpred-dct8x8+fastpskip
+wpredp=2
+rc_lookahead=60
+)"},
+    {"libx264-slowfirstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partb8x8
+me_method=hex
+subq=6
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=3
+trellis=0
+flags2=+wpred+dct8x8+fastpskip
+wpredp=2
+)"},
+    {"libx264-superfast",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=1
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=1
+trellis=0
+flags2=+bpyramid-mixed_refs+wpred+dct8x8+fastpskip-mbtree
+wpredp=0
+rc_lookahead=0
+)"},
+    {"libx264-superfast_firstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=1
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=1
+trellis=0
+flags2=+bpyramid-mixed_refs+wpred-dct8x8+fastpskip-mbtree
+wpredp=0
+rc_lookahead=0
+)"},
+    {"libx264-ultrafast",
+     R"(coder=0
+flags=-loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=0
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=0
+i_qfactor=0.71
+b_strategy=0
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=0
+refs=1
+directpred=1
+trellis=0
+flags2=-bpyramid-mixed_refs-wpred-dct8x8+fastpskip-mbtree
+wpredp=0
+aq_mode=0
+rc_lookahead=0
+)"},
+    {"libx264-ultrafast_firstpass",
+     R"(coder=0
+flags=-loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=0
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=0
+i_qfactor=0.71
+b_strategy=0
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=0
+refs=1
+directpred=1
+trellis=0
+flags2=-bpyramid-mixed_refs-wpred-dct8x8+fastpskip-mbtree
+wpredp=0
+aq_mode=0
+rc_lookahead=0
+)"},
+    {"libx264-veryfast",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partb8x8
+me_method=hex
+subq=2
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=1
+trellis=0
+flags2=+bpyramid-mixed_refs+wpred+dct8x8+fastpskip
+wpredp=0
+rc_lookahead=10
+)"},
+    {"libx264-veryfast_firstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=2
+me_range=16
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=1
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=3
+refs=1
+directpred=1
+trellis=0
+flags2=+bpyramid-mixed_refs+wpred-dct8x8+fastpskip
+wpredp=0
+rc_lookahead=10
+)"},
+    {"libx264-veryslow",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=+parti8x8+parti4x4+partp8x8+partp4x4+partb8x8
+me_method=umh
+subq=10
+me_range=24
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=8
+refs=16
+directpred=3
+trellis=2
+flags2=+bpyramid+mixed_refs+wpred+dct8x8+fastpskip
+wpredp=2
+rc_lookahead=60
+)"},
+    {"libx264-veryslow_firstpass",
+     R"(coder=1
+flags=+loop
+cmp=+chroma
+partitions=-parti8x8-parti4x4-partp8x8-partb8x8
+me_method=dia
+subq=2
+me_range=24
+g=250
+keyint_min=25
+sc_threshold=40
+i_qfactor=0.71
+b_strategy=2
+qcomp=0.6
+qmin=10
+qmax=51
+qdiff=4
+bf=8
+refs=1
+directpred=3
+trellis=0
+flags2=+bpyramid-mixed_refs+wpred-dct8x8+fastpskip
+wpredp=2
+rc_lookahead=60
+)"},
+};
+} // namespace
+
+const TBuiltinPreset* BuiltinPresets(int& count) {
+    count = int(sizeof(Presets) / sizeof(Presets[0]));
+    return Presets;
+}
