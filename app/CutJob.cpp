@@ -3,12 +3,10 @@
 #include "app/CutRules.h"
 #include "app/TimeTexts.h"
 #include "app/VelLog.h"
+#include "media/FileNameBytes.h"
 #include "media/MyUtils.h"
 #include "media/encode/component/TFFEncoder.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <sys/stat.h>
@@ -28,7 +26,7 @@ TOutputOptions MakeCutOutputOptions(int64_t startUs, int64_t endUs, int volume, 
 
 bool IsSameFile(const QString& source, const QString& output) {
     struct stat a, b;
-    const QByteArray s = QFile::encodeName(source), o = QFile::encodeName(output);
+    const QByteArray s = EncodeFileName(source), o = EncodeFileName(output);
     if (::stat(s.constData(), &a) != 0 || ::stat(o.constData(), &b) != 0)
         return false; // one of them does not exist, so writing cannot touch the other
     // Device and inode catch hard links as well as symbolic ones and different spellings.
@@ -107,15 +105,17 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
     }
 
     const int64_t startUs = SecondsToMicroseconds(params.StartSeconds);
-    const int64_t endUs = SecondsToMicroseconds(params.EndSeconds);
+    const int64_t endUs =
+        params.EndUs >= 0 ? params.EndUs : SecondsToMicroseconds(params.EndSeconds);
     TOutputOptions output = MakeCutOutputOptions(startUs, endUs, params.Volume, params.BitRate);
     // A range the source does not hold fails inside the run, before its file is put in place.
     output.RequireDuration = true;
     output.NoReplace = !params.Replace;
     // One missing folder level is made, as a user typing a new folder name would expect.
-    const QString folder = ExtractFilePathW(params.Output);
-    if (!folder.isEmpty() && !QFileInfo(folder).isDir())
-        QDir().mkdir(folder);
+    const QByteArray folder = EncodeFileName(ExtractFilePathW(params.Output));
+    struct stat st {};
+    if (!folder.isEmpty() && (::stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode)))
+        ::mkdir(folder.constData(), 0777);
     if (!FEncoder.SetOutputFile(0, params.Output, &output)) {
         const QString reason = FEncoder.LastErrorText();
         FEncoder.RemoveTask(0);
@@ -151,7 +151,7 @@ void TCutJob::HandleTaskEnd(const TTerminateInfo& info) {
         log.LogInfo(QStringLiteral("Completed to cut mp3 file."));
     } else if (info.Failed) {
         FOutcome.Kind = TCutOutcome::ckFailed;
-        FOutcome.ErrorText = QString::fromLocal8Bit(info.ErrorText);
+        FOutcome.ErrorText = DecodeFileName(QByteArray::fromStdString(info.ErrorText));
     } else {
         FOutcome.Kind = TCutOutcome::ckStopped;
     }

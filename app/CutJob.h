@@ -32,6 +32,9 @@ struct TCutParams {
     QString Output;           // the file to write, already made by MakeOutputPath
     int64_t StartSeconds = 0; // range in whole seconds, as the trackbar counts
     int64_t EndSeconds = 0;
+    // When not negative, the exact end (µs), which may hold a fraction of a second: the command
+    // line cuts to the audio's real end. EndSeconds is then what the log shows.
+    int64_t EndUs = -1;
     int Volume = 255;      // VolumeValue of the slider
     int BitRate = 0;       // the source's bit rate, bits per second
     QString LibraryFolder; // searched first for the encoder's libraries

@@ -1,5 +1,7 @@
 #include "app/VelLog.h"
 
+#include "media/FileNameBytes.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -25,7 +27,7 @@ QString LogFileName(const QString& folder, int n) {
 // Lines end in CR LF whatever the message carries: a bare LF inside a message becomes CR LF so
 // every physical line of the file has the same ending, and an existing CR LF is kept as it is.
 QByteArray WithCrLf(const QString& text) {
-    QByteArray in = text.toLocal8Bit();
+    QByteArray in = EncodeFileName(text); // a name that is not UTF-8 keeps its bytes
     QByteArray out;
     out.reserve(in.size() + 8);
     for (qsizetype i = 0; i < in.size(); ++i) {

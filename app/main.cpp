@@ -6,6 +6,7 @@
 #include "app/TSnipwaveApplication.h"
 #include "app/VelLog.h"
 #include "app/frmAbout.h"
+#include "media/FileNameBytes.h"
 
 #include <QCommandLineParser>
 #include <QIcon>
@@ -13,7 +14,7 @@
 int main(int argc, char** argv) {
     TSnipwaveApplication app(argc, argv);
     StartAppLog();
-    const int result = TSnipwaveApplication::RunGuarded([&app] {
+    const int result = TSnipwaveApplication::RunGuarded([&] {
         TSnipwaveApplication::SetTitle(QStringLiteral("Quillon Snipwave"));
         QCoreApplication::setApplicationVersion(QStringLiteral("1.2.0"));
         // The desktop entry's name, so the desktop matches the window to its entry and icon.
@@ -28,7 +29,8 @@ int main(int argc, char** argv) {
         parser.addPositionalArgument(QStringLiteral("file"),
                                      QStringLiteral("An MP3 file to open at start."),
                                      QStringLiteral("[FILE]"));
-        parser.process(app);
+        // The arguments from argv itself: a file name that is not UTF-8 keeps its bytes.
+        parser.process(ProgramArguments(argc, argv));
 
         TCorvaneForm form;
         TAboutForm about;

@@ -5,23 +5,31 @@
 #include "app/SourceSteps.h"
 #include "app/TimeTexts.h"
 #include "app/VelLog.h"
+#include "cli/CliOutput.h"
 #include "cli/CliProgress.h"
+#include "cli/CliRange.h"
+#include "media/FileNameBytes.h"
 #include "media/MyUtils.h"
+#include "media/decode/AudioExtent.h"
 #include "media/decode/TFFDecoder.h"
 #include "media/encode/component/TFFEncoder.h"
 #include "media/play/TFFPlayer.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
+#include <cerrno>
 #include <csignal>
-#include <pthread.h>
 #include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -62,7 +70,39 @@ private:
 };
 
 void PrintError(const QString& text) {
-    std::fprintf(stderr, "%s\n", qPrintable(text));
+    WriteLine(stderr, text);
+}
+
+// stat() by the name's own bytes; false when it cannot be examined.
+bool StatName(const QString& name, struct stat& st) {
+    return ::stat(EncodeFileName(name).constData(), &st) == 0;
+}
+
+// The system's reason, with the name, when the source's name cannot be examined (a loop of
+// links, a file where a folder should be) or the file cannot be read: the library would report
+// these as bare error numbers. A missing file and one that is no regular file are left to the
+// probe, whose messages already say so. False after printing and logging the failure.
+bool ExamineSource(const QString& source) {
+    const QByteArray path = EncodeFileName(source);
+    struct stat st {};
+    int error = 0;
+    if (::stat(path.constData(), &st) != 0) {
+        error = errno == ENOENT ? 0 : errno;
+    } else if (S_ISREG(st.st_mode)) {
+        // Opening a regular file never blocks; some refuse even root (files under /proc).
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            error = errno;
+        else
+            ::close(fd);
+    }
+    if (error == 0)
+        return true;
+    const QString message = QStringLiteral("Failed to load file, error message: %1: %2")
+                                .arg(source, QString::fromLocal8Bit(std::strerror(error)));
+    PrintError(message);
+    AppLog().LogError(message);
+    return false;
 }
 
 QString ProgramFolder() {
@@ -72,6 +112,8 @@ QString ProgramFolder() {
 // Opens the source in the probe as the window does when a file is chosen. False after printing
 // the failure (OpenSource has logged it).
 bool OpenSource(TFFDecoder& probe, const QString& fileName, TSourceInfo& info) {
+    if (!ExamineSource(fileName))
+        return false;
     QString message;
     if (::OpenSource(probe, fileName, ProgramFolder(), info, message))
         return true;
@@ -85,7 +127,8 @@ QString ResolveOutput(const QString& source, const QString& given) {
     if (given.isEmpty())
         return MakeOutputPath(DefaultOutputFolder(source), DefaultOutputName(source));
     const QString path = ExpandFileNameW(given);
-    if (QFileInfo(path).isDir())
+    struct stat st {};
+    if (StatName(path, st) && S_ISDIR(st.st_mode))
         return MakeOutputPath(path, DefaultOutputName(source));
     return MakeOutputPath(ExtractFilePathW(path), ExtractFileNameW(path));
 }
@@ -119,7 +162,9 @@ int RunInfo(const TCliRequest& request) {
     if (!OpenSource(probe, ExpandFileNameW(request.Source), info))
         return ExitFailed;
     for (const QString& line : InformationLines(info))
-        std::printf("%s\n", qPrintable(line));
+        WriteLine(stdout, line);
+    if (!ScanAudioExtent(info.FileName, 0).HasAudio)
+        PrintError(QStringLiteral("Notice: %1 holds no decodable audio.").arg(info.FileName));
     return ExitOk;
 }
 
@@ -130,12 +175,14 @@ int RunCut(const TCliRequest& request) {
     if (!OpenSource(probe, source, info))
         return ExitFailed;
 
-    // The range as the trackbar would hold it: whole seconds inside the whole-second length.
-    const int64_t seconds = TrackbarSeconds(info.Duration);
-    const int64_t start = std::clamp<int64_t>(request.StartSeconds, 0, seconds);
-    const int64_t end = std::clamp<int64_t>(request.EndSeconds, start, seconds);
-    if (const QString empty = EmptyRangeMessage(start, end, seconds); !empty.isEmpty()) {
-        PrintError(empty);
+    // Unlike the window's whole-second trackbar, the range may end at the audio's real end:
+    // the packets up to the asked end show where that is.
+    const int64_t limit = ScanLimit(request, info.Duration, info.FileSize, info.BitRate);
+    const TCliRange range =
+        ResolveCutRange(request, source, info.Duration, ScanAudioExtent(source, limit));
+    if (!range.Refusal.isEmpty()) {
+        PrintError(range.Refusal);
+        AppLog().LogError(range.Refusal);
         return ExitFailed;
     }
 
@@ -144,13 +191,18 @@ int RunCut(const TCliRequest& request) {
         PrintError(QStringLiteral("The output file is the source file itself: %1").arg(output));
         return ExitFailed;
     }
-    if (QFileInfo::exists(output) && !request.Force) {
+    struct stat existing {};
+    if (StatName(output, existing) && !request.Force) {
         PrintError(
             QStringLiteral("The output file exists: %1\nUse --force to replace it.").arg(output));
         return ExitFailed;
     }
     if (InterruptRequested)
         return InterruptedStatus();
+    for (const QString& notice : range.Notices) {
+        PrintError(notice);
+        AppLog().LogInfo(notice);
+    }
 
     TFFEncoder encoder;
     TCutJob job(encoder);
@@ -166,8 +218,9 @@ int RunCut(const TCliRequest& request) {
     TCutParams params;
     params.Source = source;
     params.Output = output;
-    params.StartSeconds = start;
-    params.EndSeconds = end;
+    params.StartSeconds = MicrosecondsToSeconds(range.StartUs);
+    params.EndSeconds = MicrosecondsToSeconds(range.EndUs);
+    params.EndUs = range.EndUs;
     params.Volume = VolumeValue(request.Volume);
     params.BitRate = std::max(0, int(info.BitRate));
     params.LibraryFolder = ProgramFolder();
@@ -186,7 +239,7 @@ int RunCut(const TCliRequest& request) {
 
     switch (outcome.Kind) {
     case TCutOutcome::ckCompleted:
-        std::printf("Completed to cut mp3 file.\nOutput: %s\n", qPrintable(output));
+        WriteLine(stdout, QStringLiteral("Completed to cut mp3 file.\nOutput: ") + output);
         return ExitOk;
     case TCutOutcome::ckStopped:
         PrintError(QStringLiteral("Stopped; %1 holds the part cut so far.").arg(output));
@@ -200,6 +253,8 @@ int RunCut(const TCliRequest& request) {
 
 int RunPlay(const TCliRequest& request) {
     const QString source = ExpandFileNameW(request.Source);
+    if (!ExamineSource(source))
+        return ExitFailed;
     TFFPlayer player;
     if (!player.LibrariesLoaded() && !player.LoadLibraries(ProgramFolder())) {
         PrintError(player.LastErrorText());
@@ -207,6 +262,7 @@ int RunPlay(const TCliRequest& request) {
                           player.LastErrorText());
         return ExitFailed;
     }
+
     if (InterruptRequested)
         return ExitInterrupted;
 

@@ -34,8 +34,9 @@ QString UsageText() {
         "\n"
         "info   prints the file's type, tags, size, duration and bit rate.\n"
         "cut    writes the range from --start to --end of FILE as a new MP3 with a three-second\n"
-        "       fade-in and fade-out. T is whole seconds or [hh:]mm:ss; the range is kept\n"
-        "       inside the file. The output defaults to NAME_new.mp3 beside FILE; \".mp3\" is\n"
+        "       fade-in and fade-out. T is whole seconds or [hh:]mm:ss. An --end at or past\n"
+        "       the end of the audio cuts to its real end, fraction of a second included (a\n"
+        "       notice says so). The output defaults to NAME_new.mp3 beside FILE; \".mp3\" is\n"
         "       added to a name without it. An existing output is replaced only with --force,\n"
         "       and only when the cut succeeds. --volume sets the level in percent (default\n"
         "       100). Ctrl-C (or SIGTERM, SIGHUP) stops the cut and keeps what was written so\n"
@@ -95,7 +96,9 @@ std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& er
             request.Command = TCliCommand::Help;
             return request;
         }
-        const bool isOption = !optionsEnded && arg.startsWith(QLatin1String("--"));
+        // "-o" is a mistyped option, not a file: a name that starts with "-" follows "--" or
+        // is written "./-name". A lone "-" is no option.
+        const bool isOption = !optionsEnded && arg.size() > 1 && arg.startsWith(QLatin1Char('-'));
         if (isOption && arg == QLatin1String("--")) {
             optionsEnded = true;
             continue;
@@ -116,9 +119,11 @@ std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& er
                 }
                 if (arg == QLatin1String("--start")) {
                     request.StartSeconds = *seconds;
+                    request.StartText = value;
                     haveStart = true;
                 } else {
                     request.EndSeconds = *seconds;
+                    request.EndText = value;
                     haveEnd = true;
                 }
                 continue;

@@ -15,6 +15,7 @@ struct TCliRequest {
     QString Source;           // the MP3 to read, as given
     int64_t StartSeconds = 0; // whole seconds from the source's start; clamped later
     int64_t EndSeconds = 0;
+    QString StartText, EndText; // the times as typed, for messages that quote them
     QString Output;     // "" = the default folder and name next to the source
     int Volume = 100;   // slider position 0-100
     bool Force = false; // replace an existing output

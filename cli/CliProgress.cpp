@@ -1,6 +1,7 @@
 #include "cli/CliProgress.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 
 TCliProgress::TCliProgress(FILE* stream, bool interactive)
@@ -8,9 +9,10 @@ TCliProgress::TCliProgress(FILE* stream, bool interactive)
 
 void TCliProgress::Update(int percent) {
     percent = std::clamp(percent, 0, 100);
-    if (percent == FLast)
+    if (percent == FLast || FGone)
         return;
     FLast = percent;
+    errno = 0;
     if (FInteractive) {
         constexpr int width = 40;
         const int filled = percent * width / 100;
@@ -19,11 +21,16 @@ void TCliProgress::Update(int percent) {
     } else {
         std::fprintf(FStream, "%d%%\n", percent);
     }
-    std::fflush(FStream);
+    if (std::fflush(FStream) != 0 || std::ferror(FStream)) {
+        // A stop signal may interrupt a write to a full pipe; that reader is still there.
+        if (errno != EINTR && errno != EAGAIN)
+            FGone = true;
+        std::clearerr(FStream);
+    }
 }
 
 void TCliProgress::Finish() {
-    if (FInteractive && FLast >= 0) {
+    if (FInteractive && FLast >= 0 && !FGone) {
         std::fputc('\n', FStream);
         std::fflush(FStream);
     }

@@ -1,6 +1,7 @@
 #pragma once
 // Progress of a cut on stderr: a bar redrawn in place on a terminal, one "NN%" line per change
-// otherwise, so that a log or a pipe gets no carriage returns.
+// otherwise, so that a log or a pipe gets no carriage returns. Progress is cosmetic: once a write
+// fails (the reader of a pipe went away), nothing more is written and the cut goes on.
 
 #include <cstdio>
 
@@ -17,4 +18,5 @@ private:
     FILE* FStream;
     bool FInteractive;
     int FLast = -1; // percent shown last; -1 before the first
+    bool FGone = false; // a write failed: the stream has nobody to read it
 };

@@ -3,6 +3,8 @@
 #include "app/VelLog.h"
 #include "cli/CliCommands.h"
 #include "cli/CliOptions.h"
+#include "cli/CliOutput.h"
+#include "media/FileNameBytes.h"
 
 #include <QCoreApplication>
 
@@ -14,14 +16,16 @@ constexpr const char* ProgramVersion = "1.2.0";
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    QStringList arguments = QCoreApplication::arguments();
+    // From argv itself: Qt's copy loses the bytes of a file name that is not UTF-8.
+    QStringList arguments = ProgramArguments(argc, argv);
     arguments.removeFirst();
 
     QString error;
     const std::optional<TCliRequest> request = ParseCommandLine(arguments, error);
     if (!request) {
-        std::fprintf(stderr, "snipwave-cli: %s\nTry 'snipwave-cli --help' for more information.\n",
-                     qPrintable(error));
+        WriteLine(stderr, QStringLiteral("snipwave-cli: %1\nTry 'snipwave-cli --help' for more "
+                                         "information.")
+                              .arg(error));
         return ExitUsage;
     }
     switch (request->Command) {

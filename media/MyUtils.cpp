@@ -1,5 +1,7 @@
 #include "media/MyUtils.h"
 
+#include "media/FileNameBytes.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
@@ -169,7 +171,7 @@ namespace {
 bool StatW(const QString& fileName, struct stat& st) {
     if (fileName.isEmpty())
         return false;
-    return ::stat(QFile::encodeName(fileName).constData(), &st) == 0;
+    return ::stat(EncodeFileName(fileName).constData(), &st) == 0;
 }
 
 } // namespace
@@ -180,11 +182,19 @@ bool FileExistsW(const QString& fileName) {
 }
 
 QString GetCurrentDirW() {
-    return QDir::currentPath();
+    // Qt's own answer loses the bytes of a folder name that is not UTF-8.
+    std::vector<char> buffer(4096);
+    for (;;) {
+        if (::getcwd(buffer.data(), buffer.size()) != nullptr)
+            return DecodeFileName(buffer.data());
+        if (errno != ERANGE || buffer.size() >= (size_t(1) << 20))
+            return QDir::currentPath();
+        buffer.resize(buffer.size() * 2);
+    }
 }
 
 bool SetCurrentDirW(const QString& dir) {
-    return !dir.isEmpty() && QDir::setCurrent(dir);
+    return !dir.isEmpty() && ::chdir(EncodeFileName(dir).constData()) == 0;
 }
 
 QString GetEnvVarW(const QString& name) {
@@ -196,7 +206,10 @@ QString GetEnvVarW(const QString& name) {
 QString ExpandFileNameW(const QString& fileName) {
     if (fileName.isEmpty())
         return QString();
-    QString full = QDir::cleanPath(QDir::current().absoluteFilePath(fileName));
+    const QString absolute = fileName.startsWith(u'/')
+                                 ? fileName
+                                 : IncludeTrailingBackslashW(GetCurrentDirW()) + fileName;
+    QString full = QDir::cleanPath(absolute);
     if (fileName.endsWith(u'/') && !full.endsWith(u'/'))
         full += u'/';
     return full;

@@ -1,8 +1,8 @@
 #include "media/TAtomicFile.h"
 
+#include "media/FileNameBytes.h"
 #include "media/UnicodeProtocol.h"
 
-#include <QFile>
 
 #include <cerrno>
 #include <climits>
@@ -112,7 +112,7 @@ bool TAtomicFile::Applies(const QString& fileName) {
     if (colon >= 0 && (slash < 0 || colon < slash) && !NeedsWideProtocol(fileName))
         return false;
     struct stat st {};
-    const QByteArray path = QFile::encodeName(fileName);
+    const QByteArray path = EncodeFileName(fileName);
     if (::stat(path.constData(), &st) != 0)
         return errno == ENOENT;
     return S_ISREG(st.st_mode);
@@ -142,7 +142,7 @@ void TAtomicFile::SweepStale(const QByteArray& folder) {
 
 int TAtomicFile::Create(const QString& target) {
     Discard();
-    const QByteArray resolved = ResolveLinks(QFile::encodeName(target));
+    const QByteArray resolved = ResolveLinks(EncodeFileName(target));
     QByteArray name = BaseNameOf(resolved);
     // Refused now rather than by the rename after the whole run.
     if (name.size() > NAME_MAX || resolved.size() >= PATH_MAX) {

@@ -1,8 +1,8 @@
 #include "media/UnicodeProtocol.h"
 
 #include "media/FFEntryPoints.h"
+#include "media/FileNameBytes.h"
 
-#include <QFile>
 #include <QSet>
 
 #include <cerrno>
@@ -96,10 +96,10 @@ int CloseFd(int fd) {
 }
 
 int OpenWideFile(const QString& fileName, int avioFlags, int* fd) {
-    // A name Qt cannot encode faithfully would open some other file.
-    if (fileName.isEmpty() || !fileName.isValidUtf16() || fileName.contains(QChar(0)))
+    // A name whose bytes are not known would open some other file.
+    if (fileName.isEmpty() || !CanEncodeFileName(fileName))
         return AVERROR(EINVAL);
-    const QByteArray path = QFile::encodeName(fileName);
+    const QByteArray path = EncodeFileName(fileName);
     int flags = O_CLOEXEC;
     if ((avioFlags & AVIO_FLAG_READ_WRITE) == AVIO_FLAG_READ_WRITE)
         flags |= O_RDWR | O_CREAT | O_TRUNC;
@@ -166,7 +166,7 @@ int CheckRegularInput(const QString& name) {
     if (IsProtocolURL(name))
         return 0;
     struct stat st {};
-    if (::stat(QFile::encodeName(name).constData(), &st) != 0)
+    if (::stat(EncodeFileName(name).constData(), &st) != 0)
         return 0;
     return S_ISREG(st.st_mode) ? 0 : AVERROR_NOT_REGULAR_FILE;
 }
@@ -194,7 +194,7 @@ bool NeedsWideProtocol(const QString& fileName) {
 
 QByteArray FileNameToURL(const QString& fileName) {
     if (NeedsWideProtocol(fileName))
-        return QByteArray(WideURLPrefix) + fileName.toUtf8();
+        return QByteArray(WideURLPrefix) + EncodeFileName(fileName);
     return fileName.toLocal8Bit();
 }
 
@@ -209,12 +209,8 @@ bool IsWideURL(const QByteArray& url) {
 
 QString URLToFileName(const QByteArray& url) {
     if (!IsWideURL(url))
-        return QString::fromLocal8Bit(url);
-    // Drops "unicode:" and "utf8:".
-    QString name = QString::fromUtf8(url);
-    name.remove(0, name.indexOf(QLatin1Char(':')) + 1);
-    name.remove(0, name.indexOf(QLatin1Char(':')) + 1);
-    return name;
+        return DecodeFileName(url);
+    return DecodeFileName(url.mid(WideURLPrefixLength));
 }
 
 QString URLToFileName(const char* url) {

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
 #include <memory>
 #include <sys/resource.h>
@@ -54,13 +55,6 @@ QByteArray ReadAllOf(const QString& file) {
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
 }
 
-// A clean decode of the whole file by ffmpeg.
-bool DecodesCleanly(const QString& file) {
-    const TRun decode =
-        RunTool("ffmpeg", {"-v", "error", "-xerror", "-i", file, "-f", "null", "-"});
-    return decode.ExitCode == 0 && decode.Err.trimmed().isEmpty();
-}
-
 // Starts a cut of the whole 200 s source and returns once its progress reached `percent`.
 std::unique_ptr<QProcess> StartLongCut(const QString& source, const QString& output, int percent) {
     auto cli = std::make_unique<QProcess>();
@@ -84,18 +78,17 @@ std::unique_ptr<QProcess> StartLongCut(const QString& source, const QString& out
     }
 }
 
-TEST_F(CliReliabilityTest, AFailedForcedCutLeavesTheExistingFileByteIdentical) {
-    const QByteArray old = "the user's old file";
-    WriteFile("song.mp3", old);
-    ASSERT_TRUE(QFile::copy(testpaths::fixture("truncated.mp3"), Path("truncated.mp3")));
-    // The header promises 200 s; the data ends after about 2.6 s.
-    const TRun run = RunCli({"cut", Path("truncated.mp3"), "--start", "0", "--end", "10",
-                             "--output", Path("song.mp3"), "--force"});
-    EXPECT_EQ(run.ExitCode, 1) << run.Err.toStdString();
-    EXPECT_TRUE(run.Err.contains("The source file ends before the range does"))
-        << run.Err.toStdString();
-    EXPECT_EQ(ReadAllOf(Path("song.mp3")), old);
-    EXPECT_EQ(Temporaries(), QStringList());
+
+// A cut of from..to seconds, started and left running.
+std::unique_ptr<QProcess> StartCut(const QString& source, const QString& output, int from, int to,
+                                   bool force) {
+    auto cli = std::make_unique<QProcess>();
+    QStringList args{"cut",  source, "--start",  QString::number(from),
+                     "--end", QString::number(to), "--output", output};
+    if (force)
+        args << "--force";
+    cli->start(CliPath(), args);
+    return cli;
 }
 
 TEST_F(CliReliabilityTest, AKilledCutLeavesTheTargetAsItWasAndItsTemporaryIsSweptLater) {
@@ -141,16 +134,27 @@ TEST_F(CliReliabilityTest, StopSignalsPutAValidShorterFileInPlace) {
     EXPECT_EQ(Temporaries(), QStringList());
 }
 
+// The range was there when the cut began; the source shrinks under it. A forced cut onto an
+// existing file leaves that file byte for byte as it was.
 TEST_F(CliReliabilityTest, ASourceTruncatedWhileItIsCutFailsTheCutClearly) {
-    std::unique_ptr<QProcess> cli = StartLongCut(Source, Path("shrunk.mp3"), 5);
-    ASSERT_TRUE(cli);
-    ASSERT_TRUE(QFile::resize(Source, 1000000)); // another program cuts it to about 62 s
-    ASSERT_TRUE(cli->waitForFinished(60000));
-    const QString err = QString::fromLocal8Bit(cli->readAllStandardError());
-    EXPECT_EQ(cli->exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(cli->exitCode(), 1) << err.toStdString();
-    EXPECT_TRUE(err.contains("The source file ends before the range does")) << err.toStdString();
+    const QByteArray old = "the user's old file";
+    WriteFile("song.mp3", old);
+    for (const QString& name : {QStringLiteral("shrunk.mp3"), QStringLiteral("song.mp3")}) {
+        SCOPED_TRACE(name.toStdString());
+        ASSERT_TRUE(QFile::remove(Source));
+        ASSERT_TRUE(QFile::copy(testpaths::fixture("tone200.mp3"), Source));
+        std::unique_ptr<QProcess> cli = StartLongCut(Source, Path(name), 5);
+        ASSERT_TRUE(cli);
+        ASSERT_TRUE(QFile::resize(Source, 1000000)); // another program cuts it to about 62 s
+        ASSERT_TRUE(cli->waitForFinished(60000));
+        const QString err = QString::fromLocal8Bit(cli->readAllStandardError());
+        EXPECT_EQ(cli->exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(cli->exitCode(), 1) << err.toStdString();
+        EXPECT_TRUE(err.contains("The source file ends before the range does"))
+            << err.toStdString();
+    }
     EXPECT_FALSE(QFileInfo::exists(Path("shrunk.mp3")));
+    EXPECT_EQ(ReadAllOf(Path("song.mp3")), old);
     EXPECT_EQ(Temporaries(), QStringList());
 }
 
@@ -197,21 +201,11 @@ TEST_F(CliReliabilityTest, SourcesThatAreNotFilesAreRefusedAtOnce) {
     EXPECT_FALSE(QFileInfo::exists(Path("x.mp3")));
 }
 
-TEST_F(CliReliabilityTest, ConcurrentCutsAreEachCompleteAndOneOutputIsNeverMixed) {
-    auto start = [&](const QString& output, int startSecond, bool force) {
-        auto cli = std::make_unique<QProcess>();
-        QStringList args{"cut",      Source,
-                         "--start",  QString::number(startSecond),
-                         "--end",    QString::number(startSecond + 20),
-                         "--output", output};
-        if (force)
-            args << "--force";
-        cli->start(CliPath(), args);
-        return cli;
-    };
+TEST_F(CliReliabilityTest, ConcurrentCutsIntoTheirOwnFilesAreEachComplete) {
     std::vector<std::unique_ptr<QProcess>> eight;
     for (int i = 0; i < 8; ++i)
-        eight.push_back(start(Path(QStringLiteral("part%1.mp3").arg(i)), i * 10, false));
+        eight.push_back(
+            StartCut(Source, Path(QStringLiteral("part%1.mp3").arg(i)), i * 10, i * 10 + 20, false));
     for (int i = 0; i < 8; ++i) {
         ASSERT_TRUE(eight[size_t(i)]->waitForFinished(300000));
         EXPECT_EQ(eight[size_t(i)]->exitCode(), 0)
@@ -220,29 +214,69 @@ TEST_F(CliReliabilityTest, ConcurrentCutsAreEachCompleteAndOneOutputIsNeverMixed
         EXPECT_NEAR(Probe(out).Duration, 20.0, 0.05) << i;
         EXPECT_TRUE(DecodesCleanly(out)) << i;
     }
+    EXPECT_EQ(Temporaries(), QStringList());
+}
 
-    // Two onto one new name: without --force one wins and the other is refused; with it both
-    // succeed and the name holds one of the two complete cuts.
-    for (const bool force : {false, true}) {
-        SCOPED_TRACE(force);
-        QFile::remove(Path("one.mp3"));
-        auto a = start(Path("one.mp3"), 0, force);
-        auto b = start(Path("one.mp3"), 100, force);
+// Both cuts pass the check for an existing output long before either puts its file in place;
+// the rename itself must refuse to replace the winner's file.
+TEST_F(CliReliabilityTest, TwoCutsOntoOneNewNameGiveOneFileAndOneRefusalEveryTime) {
+    const QString output = Path("one.mp3");
+    int refusedAtTheRename = 0;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        QFile::remove(output);
+        auto a = StartCut(Source, output, 0, 4, false);
+        auto b = StartCut(Source, output, 100, 107, false);
         ASSERT_TRUE(a->waitForFinished(300000));
         ASSERT_TRUE(b->waitForFinished(300000));
-        const QString errs = QString::fromLocal8Bit(a->readAllStandardError()) +
-                             QString::fromLocal8Bit(b->readAllStandardError());
-        const int failures = (a->exitCode() != 0) + (b->exitCode() != 0);
-        if (force) {
-            EXPECT_EQ(failures, 0) << errs.toStdString();
-        } else {
-            EXPECT_EQ(failures, 1) << errs.toStdString();
-            EXPECT_TRUE(errs.contains("file exists")) << errs.toStdString();
-        }
-        EXPECT_NEAR(Probe(Path("one.mp3")).Duration, 20.0, 0.05);
-        EXPECT_TRUE(DecodesCleanly(Path("one.mp3")));
+        const QString errA = QString::fromLocal8Bit(a->readAllStandardError());
+        const QString errB = QString::fromLocal8Bit(b->readAllStandardError());
+        ASSERT_EQ((a->exitCode() == 0) + (b->exitCode() == 0), 1)
+            << errA.toStdString() << errB.toStdString();
+        const bool aWon = a->exitCode() == 0;
+        const QString& loserErr = aWon ? errB : errA;
+        EXPECT_EQ((aWon ? b : a)->exitCode(), 1) << loserErr.toStdString();
+        EXPECT_TRUE(loserErr.contains("file exists")) << loserErr.toStdString();
+        if (loserErr.contains(output + ": file exists"))
+            ++refusedAtTheRename;
+        // The file is the winner's, whole.
+        EXPECT_NEAR(Probe(output).Duration, aWon ? 4.0 : 7.0, 0.05);
+        EXPECT_TRUE(DecodesCleanly(output));
+        EXPECT_EQ(Temporaries(), QStringList());
     }
-    EXPECT_EQ(Temporaries(), QStringList());
+    EXPECT_GT(refusedAtTheRename, 0) << "the cuts never overlapped";
+}
+
+TEST_F(CliReliabilityTest, TwoForcedCutsOntoOneNameLeaveOneCompleteFile) {
+    const QString output = Path("one.mp3");
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        QFile::remove(output);
+        // The second starts while the first is well under way, as a user trying again would.
+        std::unique_ptr<QProcess> a = StartLongCut(Source, output, 10);
+        ASSERT_TRUE(a);
+        auto b = StartCut(Source, output, 100, 107, true);
+        ASSERT_TRUE(a->waitForFinished(300000));
+        ASSERT_TRUE(b->waitForFinished(300000));
+        EXPECT_EQ(a->exitCode(), 0) << a->readAllStandardError().toStdString();
+        EXPECT_EQ(b->exitCode(), 0) << b->readAllStandardError().toStdString();
+        const double duration = Probe(output).Duration;
+        EXPECT_TRUE(std::abs(duration - 200.0) < 0.05 || std::abs(duration - 7.0) < 0.05)
+            << duration;
+        EXPECT_TRUE(DecodesCleanly(output));
+        EXPECT_EQ(Temporaries(), QStringList());
+    }
+}
+
+// Progress on stderr goes to a reader that leaves after ten bytes; the cut goes on to the end.
+TEST_F(CliReliabilityTest, AProgressReaderThatGoesAwayNeitherKillsNorShortensTheCut) {
+    const TRawRun run = RunScript(QStringLiteral("\"$CLI\" cut '%1' --start 0 --end 3:20 --output "
+                                                 "'%2' 2>&1 >/dev/null | head -c 10 >/dev/null; "
+                                                 "echo \"${PIPESTATUS[0]}\"")
+                                      .arg(Source, Path("piped.mp3")));
+    EXPECT_EQ(run.Out.trimmed(), "0") << run.Err.toStdString();
+    EXPECT_NEAR(Probe(Path("piped.mp3")).Duration, 200.0, 0.05);
+    EXPECT_TRUE(DecodesCleanly(Path("piped.mp3")));
 }
 
 } // namespace

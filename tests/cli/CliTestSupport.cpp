@@ -9,10 +9,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
+
+#include <dirent.h>
 
 namespace clitest {
 
@@ -143,6 +146,47 @@ TMatch BestMatch(const TSamples& out, double outAt, const TSamples& src, double 
             best = {lag, db};
     }
     return best;
+}
+
+TRawRun RunScript(const QString& script, int timeoutMs) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("CLI", CliPath());
+    p.setProcessEnvironment(env);
+    p.start("bash", {"-c", script});
+    TRawRun r;
+    if (!p.waitForStarted(10000))
+        return r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.ExitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.Out = p.readAllStandardOutput();
+    r.Err = p.readAllStandardError();
+    return r;
+}
+
+QList<QByteArray> RawEntries(const QString& folder) {
+    QList<QByteArray> names;
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (dir == nullptr)
+        return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names << name;
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool DecodesCleanly(const QString& file) {
+    const TRun decode =
+        RunTool("ffmpeg", {"-v", "error", "-xerror", "-i", file, "-f", "null", "-"});
+    return decode.ExitCode == 0 && decode.Err.trimmed().isEmpty();
 }
 
 QByteArray Checksum(const QString& file) {

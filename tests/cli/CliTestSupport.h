@@ -55,6 +55,19 @@ struct TMatch {
 TMatch BestMatch(const TSamples& out, double outAt, const TSamples& src, double srcAt,
                  double length, int maxLag);
 
+// A bash script run with $CLI naming the program, for what a QStringList cannot carry (names
+// that are not UTF-8, pipes); its output as bytes.
+struct TRawRun {
+    int ExitCode = -1;
+    QByteArray Out, Err;
+};
+TRawRun RunScript(const QString& script, int timeoutMs = 300000);
+// The names in a folder as the system has them: bytes.
+QList<QByteArray> RawEntries(const QString& folder);
+
+// A clean decode of the whole file by ffmpeg: no error, not even a warning.
+bool DecodesCleanly(const QString& file);
+
 QByteArray Checksum(const QString& file);   // SHA-256 of the contents; empty when unreadable
 QStringList Entries(const QString& folder); // names in a folder, sorted
 

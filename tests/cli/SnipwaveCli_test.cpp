@@ -184,18 +184,27 @@ TEST_F(CliTest, RangeShorterThanBothFadesFadesInThenStraightOut) {
     EXPECT_NEAR(ratio(3.5), 0.165, 0.02);
 }
 
-TEST_F(CliTest, ClampsTheRangeAndRefusesAnEmptyOne) {
+TEST_F(CliTest, ClampsTheRangeWithANoticeAndRefusesOnePastTheEnd) {
     const QString source = Copy("tone200.mp3");
     TRun run = RunCli(
         {"cut", source, "--start", "3:15", "--end", "1:00:00", "--output", Path("tail.mp3")});
     ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
     EXPECT_NEAR(Probe(Path("tail.mp3")).Duration, 5.0, 0.03); // 195 s to the end at 200 s
+    EXPECT_TRUE(run.Err.contains("Notice: the end 1:00:00 is past the end of the audio; the cut "
+                                 "ends there, at 00:03:20.000."))
+        << run.Err.toStdString();
 
+    // A file shorter than a second is cut to its end like any other.
     const QString tiny = Copy("short.mp3", "tiny.mp3");
-    const QStringList before = Entries(Dir.path());
-    const QByteArray sum = Checksum(tiny);
     run = RunCli({"cut", tiny, "--start", "0", "--end", "5"});
-    ExpectRefused(run, Dir.path(), before, tiny, sum, "shorter than one second");
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    EXPECT_NEAR(Decode(Path("tiny_new.mp3")).Data.size() / 44100.0, 0.6, 0.001);
+
+    const QStringList before = Entries(Dir.path());
+    const QByteArray sum = Checksum(source);
+    run = RunCli({"cut", source, "--start", "200", "--end", "3:25"});
+    ExpectRefused(run, Dir.path(), before, source, sum,
+                  "Nothing to cut: the range 200 - 3:25 is empty within the file's 00:03:20.000.");
 }
 
 TEST_F(CliTest, ExistingOutputNeedsForceAndTheSourceIsNeverTheOutput) {
@@ -245,7 +254,7 @@ TEST_F(CliTest, BrokenSourcesAndUnwritableFoldersFailClearlyLeavingNothing) {
     const TCase cases[] = {
         {Path("missing.mp3"), "", "Failed to load file, error message: "},
         {notMp3, "", "Failed to load file, error message: "},
-        {truncated, "", "Failed to cut file."},
+        {truncated, "", "is empty within the file's 00:00:02.508"}, // its audio ends early
         {source, locked + "/out.mp3", "Failed to convert audio."},
     };
     for (const TCase& c : cases) {

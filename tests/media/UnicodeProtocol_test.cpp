@@ -4,6 +4,7 @@
 #include "media/AVPtr.h"
 #include "media/FFEntryPoints.h"
 #include "media/FFLoad.h"
+#include "media/FileNameBytes.h"
 #include "media/UnicodeProtocol.h"
 
 #include <QDir>
@@ -133,6 +134,38 @@ TEST_F(UnicodeProtocolTest, OpensReadsSeeksAndSizesThroughLibavformat) {
         ASSERT_EQ(ff::av_read_frame(ic.get(), packet.get()), 0);
         EXPECT_NEAR(packet->pts * av_q2d(stream->time_base), 100.0, 0.5);
     }
+}
+
+// A name that is not UTF-8 opens the file with exactly its bytes, not the one Qt's lossy
+// encoding would name (here a decoy holding no audio).
+TEST_F(UnicodeProtocolTest, NamesThatAreNotUtf8OpenTheFileOfTheirBytes) {
+    const QByteArray folder = QFile::encodeName(Dir.path()) + '/';
+    const QByteArray bytes = folder + "x\xff.mp3";
+    ASSERT_TRUE(QFile::copy(Source, Dir.filePath("plain.mp3")));
+    ASSERT_EQ(::rename(QFile::encodeName(Dir.filePath("plain.mp3")).constData(), bytes.constData()),
+              0);
+    QFile decoy(Dir.filePath(QString::fromUtf8("x\uFFFD.mp3")));
+    ASSERT_TRUE(decoy.open(QIODevice::WriteOnly));
+    decoy.write(QByteArray(4096, 'z'));
+    decoy.close();
+
+    const QString name = DecodeFileName(bytes);
+    AVInputContextPtr ic;
+    ASSERT_EQ(OpenInputFile(InOut(ic), name, nullptr, nullptr), 0);
+    EXPECT_TRUE(IsWideIOContext(ic->pb));
+    EXPECT_EQ(URLToFileName(ic->url), name);
+    ASSERT_GE(ff::avformat_find_stream_info(ic.get(), nullptr), 0);
+    EXPECT_NEAR(ic->duration / double(AV_TIME_BASE), 200.0, 0.2);
+
+    // Written under the same kind of name, the file gets exactly those bytes.
+    AVIOContext* pb = nullptr;
+    const QByteArray written = folder + "out\xe9\x80.bin";
+    ASSERT_EQ(OpenIOContext(&pb, DecodeFileName(written), AVIO_FLAG_WRITE), 0);
+    ff::avio_write(pb, reinterpret_cast<const unsigned char*>("data"), 4);
+    EXPECT_EQ(CloseIOContext(&pb), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(written.constData(), &st), 0);
+    EXPECT_EQ(st.st_size, 4);
 }
 
 TEST_F(UnicodeProtocolTest, TheSizeQueryDoesNotMoveTheReadPosition) {

@@ -1,6 +1,11 @@
 #include "media/encode/input/FFMP3FrameIndex.h"
 
+#include "media/FileNameBytes.h"
+
 #include <QFile>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -32,9 +37,18 @@ bool TMP3FrameIndex::Build(const QString& fileName, int64_t firstFrame) {
     Pos.clear();
     Samples = Rate = 0;
     Complete = false;
-    QFile file(fileName);
-    if (firstFrame < 0 || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    if (firstFrame < 0)
         return false;
+    // Opened by the name's own bytes: Qt's encoding of a name that is not UTF-8 names another
+    // file, whose frames would then position this one.
+    const int fd = ::open(EncodeFileName(fileName).constData(), O_RDONLY | O_CLOEXEC);
+    QFile file;
+    if (fd < 0)
+        return false;
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
     const int64_t size = file.size();
     if (firstFrame + 4 > size)
         return false;

@@ -2,6 +2,7 @@
 
 #include "media/FFLog.h"
 #include "media/FFUtils.h"
+#include "media/FileNameBytes.h"
 #include "media/UnicodeProtocol.h"
 #if __has_include("media/encode/FFmpegException.h")
 #include "media/encode/FFmpegException.h"
@@ -56,7 +57,7 @@ std::string FileErrorText(int err) {
 }
 
 std::string Narrow(const QString& s) {
-    return s.toLocal8Bit().toStdString();
+    return EncodeFileName(s).toStdString();
 }
 
 FramePtr NewFrame() {
@@ -136,7 +137,7 @@ const char* MediaTypeText(AVMediaType type) {
 bool SameFile(const QString& a, const QString& b) {
     struct stat sa {
     }, sb{};
-    const QByteArray na = a.toLocal8Bit(), nb = b.toLocal8Bit();
+    const QByteArray na = EncodeFileName(a), nb = EncodeFileName(b);
     if (::stat(na.constData(), &sa) != 0 || ::stat(nb.constData(), &sb) != 0)
         return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
