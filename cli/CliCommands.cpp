@@ -113,6 +113,14 @@ void InstallInterruptHandler() {
     pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
 }
 
+int StopSignalReceived() {
+    return int(InterruptRequested);
+}
+
+int InterruptedExitStatus() {
+    return InterruptedStatus();
+}
+
 int RunInfo(const TCliRequest& request) {
     TFFDecoder probe;
     TSourceInfo info;

@@ -34,6 +34,7 @@
 class TCustomFFmpeg;
 class TConvertThread;
 class TFFDecoder;
+class TSharedFrameIndex;
 // Extra state of the run stages (stream tables, buffers, counters ...), defined by those stages;
 // held through a shared_ptr so that this header needs none of their definitions.
 struct TFFRunState;
@@ -55,6 +56,8 @@ struct TInputFile {
     AVInputContextPtr Context;
     int64_t TsOffset = 0; // µs added to every packet timestamp of this input
     std::array<double, ffopt::MaxStreams> TsScale{}; // "itsscale" per stream; 0 = none
+    // Where a positioned read gets the file's frame index; nullptr = built for this run alone.
+    std::shared_ptr<TSharedFrameIndex> FrameIndex;
 };
 
 // One output file.
@@ -133,6 +136,11 @@ public:
     // open. Throws std::runtime_error when the probe's libraries are not loaded.
     TFFDecoder* AttachInputProbe(int index);
     TFFDecoder* InputProbe(int index) const;
+    // Lets the runs of several tasks over one file share its frame index.
+    void ShareInputFrameIndex(int index, std::shared_ptr<TSharedFrameIndex> shared) {
+        if (index >= 0 && index < InputFileCount())
+            FInputFiles[size_t(index)].FrameIndex = std::move(shared);
+    }
 
     // ===== output stage =====
     int OpenOutputFile(const QString& fileName, bool join);
