@@ -39,11 +39,11 @@ bool IsSameFile(const QString& source, const QString& output) {
 
 void KeepSourceTags(TOutputOptions& output, int audioStream, int coverStream) {
     std::string lines = "map_meta_data=0:0\n";
-    // Explicit maps name every output stream: the audio is encoded as before, the picture is
-    // copied as it is.
+    // Explicit maps name every output stream in the order the engine makes them, video before
+    // audio: the picture is copied as it is, the audio is encoded as before.
     if (coverStream >= 0 && audioStream >= 0)
-        lines += "map=0:" + std::to_string(audioStream) + "\nmap=0:" +
-                 std::to_string(coverStream) + "\nvcodec=copy\n";
+        lines += "map=0:" + std::to_string(coverStream) + "\nmap=0:" +
+                 std::to_string(audioStream) + "\nvcodec=copy\n";
     output.ExtOptions = lines + output.ExtOptions;
 }
 

@@ -180,6 +180,7 @@ int RunCut(const TCliRequest& request) {
     params.BitRate = std::max(0, int(info.BitRate));
     params.LibraryFolder = ProgramFolder();
     params.Replace = request.Force;
+    params.KeepTags = request.KeepTags;
     QString message;
     if (!job.Start(params, message)) {
         PrintError(message);

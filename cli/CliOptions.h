@@ -18,6 +18,7 @@ struct TCliRequest {
     QString Output;     // "" = the default folder and name next to the source
     int Volume = 100;   // slider position 0-100
     bool Force = false; // replace an existing output
+    bool KeepTags = true; // cut: keep the source's tags and cover; off with --no-tags
     // play: whether --start / --end were given (the range defaults to the whole file).
     bool HasStart = false, HasEnd = false;
 };

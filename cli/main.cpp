@@ -3,6 +3,7 @@
 #include "app/VelLog.h"
 #include "cli/CliCommands.h"
 #include "cli/CliOptions.h"
+#include "cli/CliSplit.h"
 
 #include <QCoreApplication>
 
@@ -18,6 +19,25 @@ int main(int argc, char** argv) {
     arguments.removeFirst();
 
     QString error;
+    if (!arguments.isEmpty() && arguments[0] == QLatin1String("split")) {
+        const QStringList rest = arguments.mid(1);
+        if (rest.contains(QLatin1String("--help")) || rest.contains(QLatin1String("-h"))) {
+            std::fputs(qPrintable(UsageText() + QLatin1Char('\n') + SplitUsageText()), stdout);
+            return ExitOk;
+        }
+        const std::optional<TSplitRequest> split = ParseSplitCommandLine(rest, error);
+        if (!split) {
+            std::fprintf(stderr,
+                         "snipwave-cli: %s\nTry 'snipwave-cli --help' for more information.\n",
+                         qPrintable(error));
+            return ExitUsage;
+        }
+        StartAppLog();
+        InstallInterruptHandler();
+        const int status = RunSplit(*split);
+        StopAppLog();
+        return status;
+    }
     const std::optional<TCliRequest> request = ParseCommandLine(arguments, error);
     if (!request) {
         std::fprintf(stderr, "snipwave-cli: %s\nTry 'snipwave-cli --help' for more information.\n",
@@ -26,7 +46,7 @@ int main(int argc, char** argv) {
     }
     switch (request->Command) {
     case TCliCommand::Help:
-        std::fputs(qPrintable(UsageText()), stdout);
+        std::fputs(qPrintable(UsageText() + QLatin1Char('\n') + SplitUsageText()), stdout);
         return ExitOk;
     case TCliCommand::Version:
         std::printf("snipwave-cli (Quillon Snipwave) %s\n", ProgramVersion);

@@ -361,8 +361,8 @@ void TFFLoop::CopyPacket(int istIndex, const AVPacket* pkt) {
                                                 : ff::av_rescale_q(ist.Pts, MicroBase, otb)) -
                     start;
         opkt->duration = ff::av_rescale_q(pkt->duration, tb, otb);
-        if (cover)
-            opkt->pts = opkt->dts = 0;
+        if (cover) // timeless: it must not count as output time either
+            opkt->pts = opkt->dts = opkt->duration = 0;
         opkt->stream_index = ost.Stream->index;
         if (par->codec_type == AVMEDIA_TYPE_VIDEO)
             T.VideoBytes += opkt->size;
