@@ -109,8 +109,10 @@ bool TMP3FrameIndex::Build(const QString& fileName, int64_t firstFrame) {
     // counts toward the process's memory, which for a long file doubled the peak of a cut, and
     // a map faults with SIGBUS when another program shortens the file. One buffer serves the
     // whole walk: a fresh one per window cost a page fault per page and zeroing on top of the
-    // copy.
-    constexpr qint64 Window = 1 << 20;
+    // copy. The walk is bound by copying the file out of the page cache; a window that stays
+    // in the processor's cache while its headers are read walked a 3-hour file in about two
+    // thirds of the time a 1 MiB one took.
+    constexpr qint64 Window = 128 << 10;
     std::vector<char> window(static_cast<size_t>(Window));
     int64_t windowStart = 0;
     int64_t windowLength = 0;
