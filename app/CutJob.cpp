@@ -42,8 +42,8 @@ void KeepSourceTags(TOutputOptions& output, int audioStream, int coverStream) {
     // Explicit maps name every output stream in the order the engine makes them, video before
     // audio: the picture is copied as it is, the audio is encoded as before.
     if (coverStream >= 0 && audioStream >= 0)
-        lines += "map=0:" + std::to_string(coverStream) + "\nmap=0:" +
-                 std::to_string(audioStream) + "\nvcodec=copy\n";
+        lines += "map=0:" + std::to_string(coverStream) + "\nmap=0:" + std::to_string(audioStream) +
+                 "\nvcodec=copy\n";
     output.ExtOptions = lines + output.ExtOptions;
 }
 
@@ -62,8 +62,7 @@ void FindAudioAndCover(TFFEncoder& encoder, int task, int& audioStream, int& cov
     }
 }
 
-void LogCutParameters(const QString& begin, const QString& end, const QString& output,
-                      int volume) {
+void LogCutParameters(const QString& begin, const QString& end, const QString& output, int volume) {
     TVelLog& log = AppLog();
     log.LogInfo(QStringLiteral("Begin Time:") + begin);
     log.LogInfo(QStringLiteral("End Time:") + end);

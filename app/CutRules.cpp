@@ -100,10 +100,9 @@ void ApplyFade(int64_t pts, void* samples, int size, int sampleRate, int channel
     const int frames = size / (s16 ? 2 : int(sizeof(float))) / channels;
     // Full gain holds on one interval of time, so a block whose first and last frames have it
     // is left as it is: most blocks of a cut.
-    if (frames <= 0 ||
-        (FadeGain(pts, start, end, fadeLength) == FullGain &&
-         FadeGain(pts + int64_t(frames - 1) * 1000000 / sampleRate, start, end, fadeLength) ==
-             FullGain))
+    if (frames <= 0 || (FadeGain(pts, start, end, fadeLength) == FullGain &&
+                        FadeGain(pts + int64_t(frames - 1) * 1000000 / sampleRate, start, end,
+                                 fadeLength) == FullGain))
         return;
     if (s16)
         FadeFrames(static_cast<int16_t*>(samples), frames, channels, pts, sampleRate, start, end,
@@ -114,7 +113,8 @@ void ApplyFade(int64_t pts, void* samples, int size, int sampleRate, int channel
                    });
     else // the same gain steps; float samples need no rounding and cannot overflow
         FadeFrames(static_cast<float*>(samples), frames, channels, pts, sampleRate, start, end,
-                   fadeLength, [](float s, int gain) { return s * (float(gain) / float(FullGain)); });
+                   fadeLength,
+                   [](float s, int gain) { return s * (float(gain) / float(FullGain)); });
 }
 
 bool ReadSourceInfo(TCustomDecoder& probe, const QString& fileName, TSourceInfo& info) {

@@ -61,8 +61,7 @@ QString PlanEvery(int64_t lengthUs, int64_t durationUs, std::vector<TSplitPiece>
     return QString();
 }
 
-QString PlanCueSheet(const TCueSheet& sheet, int64_t durationUs,
-                     std::vector<TSplitPiece>& pieces) {
+QString PlanCueSheet(const TCueSheet& sheet, int64_t durationUs, std::vector<TSplitPiece>& pieces) {
     if (durationUs <= 0)
         return QStringLiteral("the source's length is not known");
     std::vector<int64_t> starts;
@@ -86,11 +85,11 @@ QString PlanCueSheet(const TCueSheet& sheet, int64_t durationUs,
 QString PieceFileName(const QString& pattern, const TSplitPiece& piece, int pieceCount,
                       const QString& sourceBaseName, const QString& sourceTitle,
                       const QString& sourceArtist) {
-    const int width = std::max<int>(2, int(QString::number(std::max(pieceCount, piece.Number))
-                                               .size()));
+    const int width =
+        std::max<int>(2, int(QString::number(std::max(pieceCount, piece.Number)).size()));
     QString name = pattern;
-    name.replace(QLatin1String("{n}"), QStringLiteral("%1").arg(piece.Number, width, 10,
-                                                                 QLatin1Char('0')));
+    name.replace(QLatin1String("{n}"),
+                 QStringLiteral("%1").arg(piece.Number, width, 10, QLatin1Char('0')));
     name.replace(QLatin1String("{title}"), piece.Title.isEmpty() ? sourceTitle : piece.Title);
     name.replace(QLatin1String("{artist}"), piece.Artist.isEmpty() ? sourceArtist : piece.Artist);
     name.replace(QLatin1String("{name}"), sourceBaseName);

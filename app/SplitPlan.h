@@ -13,12 +13,12 @@
 class TCueSheet;
 
 struct TSplitPiece {
-    int Number = 0;       // 1, 2, ...
-    int64_t StartUs = 0;  // where the piece begins
-    int64_t EndUs = 0;    // where it ends; the source's length for the last piece
-    bool ToEnd = false;   // the last piece: it runs to whatever the source holds at its end
-    QString Title;        // from a cue sheet; "" otherwise
-    QString Artist;       // from a cue sheet; "" otherwise
+    int Number = 0;      // 1, 2, ...
+    int64_t StartUs = 0; // where the piece begins
+    int64_t EndUs = 0;   // where it ends; the source's length for the last piece
+    bool ToEnd = false;  // the last piece: it runs to whatever the source holds at its end
+    QString Title;       // from a cue sheet; "" otherwise
+    QString Artist;      // from a cue sheet; "" otherwise
 };
 
 // The pieces cut at points, which must rise strictly and lie inside the source (after 0,
@@ -30,8 +30,7 @@ QString PlanAtPoints(const std::vector<int64_t>& points, int64_t durationUs,
 QString PlanEvery(int64_t lengthUs, int64_t durationUs, std::vector<TSplitPiece>& pieces);
 // One piece per track of the sheet, each from its INDEX 01 to the next track's. The first piece
 // begins at the source's start so that nothing before the first index is lost.
-QString PlanCueSheet(const TCueSheet& sheet, int64_t durationUs,
-                     std::vector<TSplitPiece>& pieces);
+QString PlanCueSheet(const TCueSheet& sheet, int64_t durationUs, std::vector<TSplitPiece>& pieces);
 
 // The file name of a piece from pattern: {n} is its number zero-padded to the width of the
 // largest number (two digits at least), {title} and {artist} its tags (or the source's when the

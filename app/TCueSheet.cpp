@@ -133,7 +133,8 @@ bool TCueSheet::Parse(const QString& text, QString& error) {
 bool TCueSheet::Load(const QString& fileName, QString& error) {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("cannot read the cue sheet %1: %2").arg(fileName, file.errorString());
+        error =
+            QStringLiteral("cannot read the cue sheet %1: %2").arg(fileName, file.errorString());
         return false;
     }
     // A sheet is a few kilobytes; anything far larger is not one.

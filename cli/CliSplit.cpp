@@ -111,10 +111,10 @@ int RunSplit(const TSplitRequest& request) {
     }
 
     std::vector<TSplitPiece> pieces;
-    const QString refused =
-        !request.CueSheet.isEmpty() ? PlanCueSheet(sheet, info.Duration, pieces)
-        : request.EveryUs > 0       ? PlanEvery(request.EveryUs, info.Duration, pieces)
-                                    : PlanAtPoints(request.AtUs, info.Duration, pieces);
+    const QString refused = !request.CueSheet.isEmpty() ? PlanCueSheet(sheet, info.Duration, pieces)
+                            : request.EveryUs > 0
+                                ? PlanEvery(request.EveryUs, info.Duration, pieces)
+                                : PlanAtPoints(request.AtUs, info.Duration, pieces);
     if (!refused.isEmpty()) {
         PrintError(QStringLiteral("Nothing was written: ") + refused);
         return ExitFailed;
@@ -129,9 +129,9 @@ int RunSplit(const TSplitRequest& request) {
     for (const TSplitPiece& piece : pieces) {
         TPieceRun run;
         run.Piece = piece;
-        run.Output = MakeOutputPath(folder, PieceFileName(request.NamePattern, piece,
-                                                          int(pieces.size()), baseName,
-                                                          info.Title, info.Artist));
+        run.Output =
+            MakeOutputPath(folder, PieceFileName(request.NamePattern, piece, int(pieces.size()),
+                                                 baseName, info.Title, info.Artist));
         if (names.contains(run.Output)) {
             PrintError(QStringLiteral("Nothing was written: two pieces would both be named %1; "
                                       "put {n} in --name")
@@ -268,9 +268,8 @@ int RunSplit(const TSplitRequest& request) {
         });
     });
 
-    const int jobs = request.Jobs > 0
-                         ? request.Jobs
-                         : int(std::max(1u, std::thread::hardware_concurrency()));
+    const int jobs =
+        request.Jobs > 0 ? request.Jobs : int(std::max(1u, std::thread::hardware_concurrency()));
     encoder.StartTask(jobs);
     bool interrupted = false;
     {

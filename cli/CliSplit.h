@@ -12,16 +12,16 @@
 #include <vector>
 
 struct TSplitRequest {
-    QString Source;              // as given; "" = the file the cue sheet names
-    std::vector<int64_t> AtUs;   // --at: cut points, µs
-    int64_t EveryUs = 0;         // --every: piece length, µs
-    QString CueSheet;            // --cue: the sheet's file name
-    QString OutputDir;           // "" = the source's folder
+    QString Source;            // as given; "" = the file the cue sheet names
+    std::vector<int64_t> AtUs; // --at: cut points, µs
+    int64_t EveryUs = 0;       // --every: piece length, µs
+    QString CueSheet;          // --cue: the sheet's file name
+    QString OutputDir;         // "" = the source's folder
     QString NamePattern = QStringLiteral("{name}_{n}.mp3");
-    int64_t FadeUs = 3000000;    // --fade, µs; 0 = none
-    int Jobs = 0;                // --jobs; 0 = one per core
-    bool Force = false;          // replace existing pieces
-    bool KeepTags = true;        // off with --no-tags
+    int64_t FadeUs = 3000000; // --fade, µs; 0 = none
+    int Jobs = 0;             // --jobs; 0 = one per core
+    bool Force = false;       // replace existing pieces
+    bool KeepTags = true;     // off with --no-tags
 };
 
 // A time of a split: "S", "M:SS" or "H:MM:SS" as for a cut, each optionally with a fraction of

@@ -46,10 +46,10 @@ TEST(CueSheetTest, ReadsTracksTitlesPerformersAndFrameTimes) {
 
 TEST(CueSheetTest, RefusesWhatCannotBeSplitByLine) {
     const std::pair<const char*, const char*> bad[] = {
-        {"TRACK 01 AUDIO\nINDEX 01 00:60:00\n", "line 2"},        // seconds past 59
-        {"TRACK 01 AUDIO\nINDEX 01 00:10:75\n", "line 2"},        // frames past 74
-        {"TRACK 01 AUDIO\nINDEX 01 1:2\n", "line 2"},             // not mm:ss:ff
-        {"INDEX 01 00:00:00\n", "line 1"},                        // no track yet
+        {"TRACK 01 AUDIO\nINDEX 01 00:60:00\n", "line 2"}, // seconds past 59
+        {"TRACK 01 AUDIO\nINDEX 01 00:10:75\n", "line 2"}, // frames past 74
+        {"TRACK 01 AUDIO\nINDEX 01 1:2\n", "line 2"},      // not mm:ss:ff
+        {"INDEX 01 00:00:00\n", "line 1"},                 // no track yet
         {"TRACK 01 AUDIO\nTRACK 02 AUDIO\nINDEX 01 00:00:00\n", "no INDEX 01"},
         {"TRACK 02 AUDIO\nINDEX 01 00:00:00\nTRACK 01 AUDIO\nINDEX 01 00:01:00\n", "increase"},
         {"TRACK 01 AUDIO\nINDEX 01 00:05:00\nTRACK 02 AUDIO\nINDEX 01 00:05:00\n", "after"},
@@ -70,7 +70,8 @@ TEST(CueSheetTest, RefusesWhatCannotBeSplitByLine) {
 
 TEST(CueSheetTest, LoadsUtf8WithAMarkAndLatin1FromOlderRippers) {
     QTemporaryDir dir;
-    const QByteArray utf8 = "\xEF\xBB\xBFTITLE \"K\xC3\xB6ln\"\r\nTRACK 01 AUDIO\r\nINDEX 01 00:00:00\r\n";
+    const QByteArray utf8 =
+        "\xEF\xBB\xBFTITLE \"K\xC3\xB6ln\"\r\nTRACK 01 AUDIO\r\nINDEX 01 00:00:00\r\n";
     const QByteArray latin1 = "TITLE \"K\xF6ln\"\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n";
     for (const QByteArray& bytes : {utf8, latin1}) {
         QFile f(dir.filePath("s.cue"));

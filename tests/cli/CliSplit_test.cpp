@@ -50,9 +50,9 @@ struct TTags {
 
 TTags Tags(const QString& file) {
     TTags tags;
-    const TRun run = RunTool("ffprobe", {"-v", "error", "-show_entries",
-                                         "format_tags:stream_disposition=attached_pic", "-of",
-                                         "flat", file});
+    const TRun run =
+        RunTool("ffprobe", {"-v", "error", "-show_entries",
+                            "format_tags:stream_disposition=attached_pic", "-of", "flat", file});
     for (const QString& line : run.Out.split('\n')) {
         static const QRegularExpression tag(QStringLiteral("^format\\.tags\\.(\\w+)=\"(.*)\"$"));
         const QRegularExpressionMatch m = tag.match(line);
@@ -150,8 +150,8 @@ TEST_F(CliSplitTest, ACueSheetGivesNamedTaggedPieces) {
                            "    TITLE \"Encore\"\r\n"
                            "    INDEX 01 02:10:37\r\n");
     // No FILE argument: the sheet names the source beside it.
-    const TRun run = RunCli({"split", "--cue", Path("album.cue"), "--name",
-                             "{n} {artist} - {title}"});
+    const TRun run =
+        RunCli({"split", "--cue", Path("album.cue"), "--name", "{n} {artist} - {title}"});
     ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
     const QStringList names = {"01 Die Bänd - Öpener.mp3", "02 Guest - What_.mp3",
                                "03 Die Bänd - Encore.mp3"};
@@ -246,8 +246,8 @@ TEST_F(CliSplitTest, CtrlCStopsEveryPieceAndKeepsTheFinishedOnes) {
         EXPECT_EQ(left[n], name);
         EXPECT_EQ(Decode(Path(name)).Data.size(), 20u * 44100) << name.toStdString();
     }
-    EXPECT_TRUE(err.contains(
-        QStringLiteral("%1 of 10 pieces were finished").arg(left.size() - 1).toUtf8()))
+    EXPECT_TRUE(
+        err.contains(QStringLiteral("%1 of 10 pieces were finished").arg(left.size() - 1).toUtf8()))
         << err.toStdString();
 }
 
@@ -260,14 +260,13 @@ TEST_F(CliSplitTest, CutAndSplitKeepTagsAndCoverUnlessAskedNot) {
         const TTags src = Tags(source);
         const QByteArray cover = CoverBytes(source);
         const QString base = QFileInfo(source).completeBaseName();
-        TRun run = RunCli({"cut", source, "--start", "10", "--end", "20", "--output",
-                           Path(base + "_cut.mp3")});
+        TRun run = RunCli(
+            {"cut", source, "--start", "10", "--end", "20", "--output", Path(base + "_cut.mp3")});
         ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
         run = RunCli({"split", source, "--at", "15", "--output-dir", Path(base)});
         ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
-        for (const QString& out :
-             {Path(base + "_cut.mp3"), Path(base + "/" + base + "_01.mp3"),
-              Path(base + "/" + base + "_02.mp3")}) {
+        for (const QString& out : {Path(base + "_cut.mp3"), Path(base + "/" + base + "_01.mp3"),
+                                   Path(base + "/" + base + "_02.mp3")}) {
             SCOPED_TRACE(out.toStdString());
             TTags got = Tags(out);
             for (const char* key : {"title", "artist", "album", "date"})
@@ -280,8 +279,8 @@ TEST_F(CliSplitTest, CutAndSplitKeepTagsAndCoverUnlessAskedNot) {
         run = RunCli({"cut", source, "--start", "10", "--end", "20", "--output",
                       Path(base + "_bare.mp3"), "--no-tags"});
         ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
-        run = RunCli({"split", source, "--at", "15", "--output-dir", Path(base + "_bare"),
-                      "--no-tags"});
+        run = RunCli(
+            {"split", source, "--at", "15", "--output-dir", Path(base + "_bare"), "--no-tags"});
         ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
         for (const QString& out :
              {Path(base + "_bare.mp3"), Path(base + "_bare/" + base + "_02.mp3")}) {

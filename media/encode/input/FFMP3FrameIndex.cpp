@@ -81,8 +81,8 @@ void TMP3FrameIndex::FindInfoTag(QFile& file, int64_t firstFrame, uint32_t first
             if (length == 0 || length > firstFrame || !file.seek(firstFrame - length))
                 continue;
             unsigned char frame[2048];
-            if (length > int(sizeof frame) || file.read(reinterpret_cast<char*>(frame), length) !=
-                                                  length)
+            if (length > int(sizeof frame) ||
+                file.read(reinterpret_cast<char*>(frame), length) != length)
                 continue;
             const uint32_t h = uint32_t(frame[0]) << 24 | uint32_t(frame[1]) << 16 |
                                uint32_t(frame[2]) << 8 | frame[3];

@@ -45,8 +45,8 @@ public:
     // Reads an info tag ("Xing" or "Info" with a frame count and an encoder block from LAME or
     // FFmpeg) in the frame at frame[0..size), whose header is h: where the padding starts and
     // the tagged samples, as above. False when the frame holds no such tag.
-    static bool ReadInfoTag(const unsigned char* frame, int size, uint32_t h,
-                            int64_t& paddingStart, int64_t& taggedSamples);
+    static bool ReadInfoTag(const unsigned char* frame, int size, uint32_t h, int64_t& paddingStart,
+                            int64_t& taggedSamples);
 
 private:
     std::vector<int64_t> Pos;

@@ -100,12 +100,12 @@ private:
     // was positioned.
     std::vector<AVPacketPtr> Pending;
     size_t PendingNext = 0;
-    int AudioIndex = 0;               // the stream of input 0 that is positioned
-    bool Restamp = false;             // packets of input 0 get timestamps from the index
+    int AudioIndex = 0;                          // the stream of input 0 that is positioned
+    bool Restamp = false;                        // packets of input 0 get timestamps from the index
     std::shared_ptr<const TMP3FrameIndex> Index; // frames of input 0, read-only
-    int64_t FirstDts = 0;             // stream time base: the first frame's timestamp
-    int64_t FrameDuration = 0;        // stream time base
-    int SampleRate = 0;               // Hz of input 0
-    size_t NextFrame = 0;             // index of the frame expected next
-    int64_t NextDts = AV_NOPTS_VALUE; // stream time base: where the next packet begins
+    int64_t FirstDts = 0;                        // stream time base: the first frame's timestamp
+    int64_t FrameDuration = 0;                   // stream time base
+    int SampleRate = 0;                          // Hz of input 0
+    size_t NextFrame = 0;                        // index of the frame expected next
+    int64_t NextDts = AV_NOPTS_VALUE;            // stream time base: where the next packet begins
 };

@@ -91,7 +91,8 @@ void TFFLoop::SeekNearStart() {
     if (S.RecordingTime == ffopt::NoTimeLimit
             ? !index->ReachedEnd()
             : ff::av_rescale_q(S.StartTime + S.RecordingTime - In[0].TsOffset, MicroBase, tb) >
-                  indexedEnd && !index->ReachedEnd())
+                      indexedEnd &&
+                  !index->ReachedEnd())
         return;
 
     const int err = ff::av_seek_frame(ic, -1, pos[size_t(frames)], AVSEEK_FLAG_BYTE);

@@ -134,8 +134,8 @@ int TFFOutputOpener::Open(const QString& fileName, bool join, bool& joinMode,
         // own attached picture.
         if (S.VideoStreamCopy && !v && fmt->video_codec != AV_CODEC_ID_NONE)
             for (unsigned i = 0; i < Inputs.front().Context->nb_streams; ++i)
-                useVideo = useVideo ||
-                           Inputs.front().Context->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC;
+                useVideo = useVideo || Inputs.front().Context->streams[i]->disposition &
+                                           AV_DISPOSITION_ATTACHED_PIC;
         useAudio = useAudio && a;
         useSubtitle = useSubtitle && t;
     }

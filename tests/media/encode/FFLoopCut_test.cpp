@@ -61,7 +61,7 @@ TEST_F(CutTest, OutputSideStartCutsTenSecondsWithExactHeader) {
     EXPECT_TRUE(engine.Terminated());
     ASSERT_FALSE(hook.Pts.empty());
     EXPECT_NEAR(double(hook.Pts.front()), 5000000.0, 1.0); // the first block starts at the start
-    EXPECT_LT(hook.Pts.back(), 15000000);         // reading stopped at 15 s
+    EXPECT_LT(hook.Pts.back(), 15000000);                  // reading stopped at 15 s
     EXPECT_GT(hook.Pts.back(), 15000000 - 60000);
     EXPECT_EQ(hook.Rate, 44100);
     EXPECT_EQ(hook.Channels, 2);
@@ -152,12 +152,17 @@ TEST_F(CutTest, PrerollSkipGivesTheSameBytesAsDecodingEverything) {
     // open-ended range run past it; the VBR file's tag frame is smaller than its frames, and
     // the cover picture comes before the first audio packet.
     const std::tuple<const char*, int64_t, int64_t> cases[] = {
-        {"tone200.mp3", 0, 4000000},           {"tone200.mp3", 400000, 4000000},
-        {"tone200.mp3", 900000, 4000000},      {"tone200.mp3", 120000000, 4000000},
-        {"tone200.mp3", 150000000, 4000000},   {"tone200.mp3", 193000000, 4000000},
-        {"tone200.mp3", 196000000, 4000000},   {"tone200.mp3", 196500000, 4000000},
+        {"tone200.mp3", 0, 4000000},
+        {"tone200.mp3", 400000, 4000000},
+        {"tone200.mp3", 900000, 4000000},
+        {"tone200.mp3", 120000000, 4000000},
+        {"tone200.mp3", 150000000, 4000000},
+        {"tone200.mp3", 193000000, 4000000},
+        {"tone200.mp3", 196000000, 4000000},
+        {"tone200.mp3", 196500000, 4000000},
         {"tone200.mp3", 197000000, ffopt::NoTimeLimit},
-        {"tagged.mp3", 150000000, 4000000},    {"mono22k.mp3", 20000000, 4000000},
+        {"tagged.mp3", 150000000, 4000000},
+        {"mono22k.mp3", 20000000, 4000000},
         {"mono22k.mp3", 27000000, ffopt::NoTimeLimit},
         {"noise60vbr.mp3", 57000000, ffopt::NoTimeLimit},
         {"withcover.mp3", 16000000, ffopt::NoTimeLimit}};

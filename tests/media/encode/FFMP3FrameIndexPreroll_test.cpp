@@ -64,8 +64,9 @@ TEST(MP3FrameIndexTest, RefusesWhatIsNotALayerThreeFrame) {
     EXPECT_EQ(rate, 44100);
 }
 
-// The audio must end (at the padding or the last tagged frame) right after the last sample a full decode gives, counted from the
-// first frame as the demuxer counts (its start time is the skipped encoder delay).
+// The audio must end (at the padding or the last tagged frame) right after the last sample a full
+// decode gives, counted from the first frame as the demuxer counts (its start time is the skipped
+// encoder delay).
 TEST(MP3FrameIndexTest, PaddingStartsAfterTheLastDecodedSample) {
     LoadEngineLibraries();
     for (const char* fixture : {"tone200.mp3", "mono22k.mp3", "noise60vbr.mp3", "withcover.mp3"}) {
@@ -100,7 +101,8 @@ TEST(MP3FrameIndexTest, PaddingStartsAfterTheLastDecodedSample) {
         ASSERT_GT(decoded, 0);
         // A stream copied by FFmpeg's muxer may claim no padding; then the frames end first.
         EXPECT_EQ(std::min(index.PaddingStart(), index.TaggedSamples()), skipped + decoded);
-        EXPECT_EQ(index.TaggedSamples(), int64_t(index.Positions().size()) * index.SamplesPerFrame());
+        EXPECT_EQ(index.TaggedSamples(),
+                  int64_t(index.Positions().size()) * index.SamplesPerFrame());
     }
 }
 
