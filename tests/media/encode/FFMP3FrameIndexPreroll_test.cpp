@@ -108,6 +108,7 @@ TEST(MP3FrameIndexTest, PaddingStartsAfterTheLastDecodedSample) {
 
 // Tasks of one split ask for the index at once: one walk, one index for all of them.
 TEST(MP3FrameIndexTest, SharedIndexIsBuiltOnceForConcurrentReaders) {
+    LoadEngineLibraries();
     int64_t duration = 0;
     const QString name = testpaths::fixture("tone200.mp3");
     const std::vector<int64_t> expected = DemuxerPositions(name, &duration);
