@@ -5,6 +5,8 @@
 #include "app/VelLog.h"
 #include "media/FileNameBytes.h"
 #include "media/MyUtils.h"
+#include "media/FFEntryPoints.h"
+#include "media/decode/TFFDecoder.h"
 #include "media/encode/component/TFFEncoder.h"
 
 
@@ -31,6 +33,50 @@ bool IsSameFile(const QString& source, const QString& output) {
         return false; // one of them does not exist, so writing cannot touch the other
     // Device and inode catch hard links as well as symbolic ones and different spellings.
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void KeepSourceTags(TOutputOptions& output, int audioStream, int coverStream) {
+    std::string lines = "map_meta_data=0:0\n";
+    // Explicit maps name every output stream in the order the engine makes them, video before
+    // audio: the picture is copied as it is, the audio is encoded as before.
+    if (coverStream >= 0 && audioStream >= 0)
+        lines += "map=0:" + std::to_string(coverStream) + "\nmap=0:" + std::to_string(audioStream) +
+                 "\nvcodec=copy\n";
+    output.ExtOptions = lines + output.ExtOptions;
+}
+
+void FindAudioAndCover(TFFEncoder& encoder, int task, int& audioStream, int& coverStream) {
+    audioStream = coverStream = -1;
+    TFFDecoder* probe = encoder.TaskInputProbe(task, 0);
+    const AVFormatContext* ic = probe ? probe->FormatContext() : nullptr;
+    if (!ic)
+        return;
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+        const AVStream* st = ic->streams[i];
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && audioStream < 0)
+            audioStream = int(i);
+        else if ((st->disposition & AV_DISPOSITION_ATTACHED_PIC) && coverStream < 0)
+            coverStream = int(i);
+    }
+}
+
+void LogCutParameters(const QString& begin, const QString& end, const QString& output, int volume) {
+    TVelLog& log = AppLog();
+    log.LogInfo(QStringLiteral("Begin Time:") + begin);
+    log.LogInfo(QStringLiteral("End Time:") + end);
+    log.LogInfo(QStringLiteral("Output:") + output);
+    log.LogInfo(QStringLiteral("Volume:") + QString::number(volume));
+}
+
+void LogCutOutcome(const TCutOutcome& outcome) {
+    TVelLog& log = AppLog();
+    if (outcome.Kind == TCutOutcome::ckCompleted) {
+        log.LogInfo(QStringLiteral("Completed to cut mp3 file."));
+    } else if (outcome.Kind == TCutOutcome::ckFailed) {
+        log.LogInfo(QStringLiteral("Failed to cut file."));
+        log.LogInfo(QStringLiteral("Error Message:"));
+        log.LogInfo(outcome.ErrorText);
+    }
 }
 
 TCutJob::TCutJob(TFFEncoder& encoder) : FEncoder(encoder) {
@@ -76,10 +122,8 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
     FParams = params;
     FOutcome = TCutOutcome();
     TVelLog& log = AppLog();
-    log.LogInfo(QStringLiteral("Begin Time:") + FormatSeconds(params.StartSeconds));
-    log.LogInfo(QStringLiteral("End Time:") + FormatSeconds(params.EndSeconds));
-    log.LogInfo(QStringLiteral("Output:") + params.Output);
-    log.LogInfo(QStringLiteral("Volume:") + QString::number(params.Volume));
+    LogCutParameters(FormatSeconds(params.StartSeconds), FormatSeconds(params.EndSeconds),
+                     params.Output, params.Volume);
 
     if (IsSameFile(params.Source, params.Output)) {
         message =
@@ -111,6 +155,11 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
     // A range the source does not hold fails inside the run, before its file is put in place.
     output.RequireDuration = true;
     output.NoReplace = !params.Replace;
+    if (params.KeepTags) {
+        int audio, cover;
+        FindAudioAndCover(FEncoder, 0, audio, cover);
+        KeepSourceTags(output, audio, cover);
+    }
     // One missing folder level is made, as a user typing a new folder name would expect.
     const QByteArray folder = EncodeFileName(ExtractFilePathW(params.Output));
     struct stat st {};
@@ -143,25 +192,19 @@ void TCutJob::HandleProgress(const TProgressInfo& info) {
 }
 
 void TCutJob::HandleTaskEnd(const TTerminateInfo& info) {
-    TVelLog& log = AppLog();
     if (info.Finished) {
         FOutcome.Kind = TCutOutcome::ckCompleted;
         if (OnPercent)
             OnPercent(100);
-        log.LogInfo(QStringLiteral("Completed to cut mp3 file."));
     } else if (info.Failed) {
         FOutcome.Kind = TCutOutcome::ckFailed;
         FOutcome.ErrorText = DecodeFileName(QByteArray::fromStdString(info.ErrorText));
     } else {
         FOutcome.Kind = TCutOutcome::ckStopped;
     }
-    if (FOutcome.Kind == TCutOutcome::ckFailed) {
-        log.LogInfo(QStringLiteral("Failed to cut file."));
-        log.LogInfo(QStringLiteral("Error Message:"));
-        log.LogInfo(FOutcome.ErrorText);
-        // The engine has removed what it wrote; the file under the output's name, if any, is
-        // the user's and stays.
-    }
+    // On failure the engine has removed what it wrote; the file under the output's name, if
+    // any, is the user's and stays.
+    LogCutOutcome(FOutcome);
 }
 
 void TCutJob::HandleRunEnd() {

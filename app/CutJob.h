@@ -27,6 +27,21 @@ TOutputOptions MakeCutOutputOptions(int64_t startUs, int64_t endUs, int volume, 
 // The output names the source itself (the same file through any link), which would destroy it.
 bool IsSameFile(const QString& source, const QString& output);
 
+// Makes the output keep the source's global tags (what the output sets itself wins) and copy
+// its cover picture, marked as the attached picture, when coverStream (the cover's stream
+// index in the source, audioStream the audio's) is not negative. The command line asks for it;
+// the window does not.
+void KeepSourceTags(TOutputOptions& output, int audioStream, int coverStream);
+
+// The source's audio stream and its attached (cover) picture, as stream indexes of the opened
+// input of encoder's task; -1 for what it has not.
+void FindAudioAndCover(TFFEncoder& encoder, int task, int& audioStream, int& coverStream);
+
+// A cut's block in the log: its parameters first, then its outcome.
+void LogCutParameters(const QString& begin, const QString& end, const QString& output, int volume);
+struct TCutOutcome;
+void LogCutOutcome(const TCutOutcome& outcome);
+
 struct TCutParams {
     QString Source;           // the file to read
     QString Output;           // the file to write, already made by MakeOutputPath
@@ -41,6 +56,8 @@ struct TCutParams {
     // An existing file under Output may be replaced (the user agreed). Without it a file found
     // there when the cut ends fails the cut and stays as it is.
     bool Replace = false;
+    // The output keeps the source's tags and cover picture (see KeepSourceTags).
+    bool KeepTags = false;
 };
 
 struct TCutOutcome {

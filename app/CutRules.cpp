@@ -59,12 +59,14 @@ int PreviewVolumeValue(int sliderPosition) {
     return std::clamp(sliderPosition, 0, 100) * 128 / 100;
 }
 
-int FadeGain(int64_t t, int64_t start, int64_t end) {
+int FadeGain(int64_t t, int64_t start, int64_t end, int64_t fadeLength) {
+    if (fadeLength <= 0)
+        return FullGain;
     double gain;
-    if (t - start < FadeLength)
-        gain = double(t - start) / double(FadeLength) * FullGain;
-    else if (end - FadeLength < t)
-        gain = double(end - t) / double(FadeLength) * FullGain;
+    if (t - start < fadeLength)
+        gain = double(t - start) / double(fadeLength) * FullGain;
+    else if (end - fadeLength < t)
+        gain = double(end - t) / double(fadeLength) * FullGain;
     else
         return FullGain;
     return int(std::clamp<int64_t>(RoundHalfEven(gain), 0, FullGain));
@@ -75,10 +77,10 @@ namespace {
 // Scales each frame of a block of frames × channels samples by its fade gain.
 template <class TSample, class TScale>
 void FadeFrames(TSample* sample, int frames, int channels, int64_t pts, int sampleRate,
-                int64_t start, int64_t end, TScale scale) {
+                int64_t start, int64_t end, int64_t fadeLength, TScale scale) {
     for (int h = 0; h < frames; ++h, sample += channels) {
         const int64_t t = pts + int64_t(h) * 1000000 / sampleRate;
-        const int gain = FadeGain(t, start, end);
+        const int gain = FadeGain(t, start, end, fadeLength);
         if (gain == FullGain)
             continue;
         for (int c = 0; c < channels; ++c)
@@ -89,7 +91,7 @@ void FadeFrames(TSample* sample, int frames, int channels, int64_t pts, int samp
 } // namespace
 
 void ApplyFade(int64_t pts, void* samples, int size, int sampleRate, int channels, int sampleFormat,
-               int64_t start, int64_t end) {
+               int64_t start, int64_t end, int64_t fadeLength) {
     if (samples == nullptr || sampleRate <= 0 || channels <= 0)
         return;
     const bool s16 = sampleFormat == AV_SAMPLE_FMT_S16;
@@ -98,19 +100,20 @@ void ApplyFade(int64_t pts, void* samples, int size, int sampleRate, int channel
     const int frames = size / (s16 ? 2 : int(sizeof(float))) / channels;
     // Full gain holds on one interval of time, so a block whose first and last frames have it
     // is left as it is: most blocks of a cut.
-    if (frames <= 0 ||
-        (FadeGain(pts, start, end) == FullGain &&
-         FadeGain(pts + int64_t(frames - 1) * 1000000 / sampleRate, start, end) == FullGain))
+    if (frames <= 0 || (FadeGain(pts, start, end, fadeLength) == FullGain &&
+                        FadeGain(pts + int64_t(frames - 1) * 1000000 / sampleRate, start, end,
+                                 fadeLength) == FullGain))
         return;
     if (s16)
         FadeFrames(static_cast<int16_t*>(samples), frames, channels, pts, sampleRate, start, end,
-                   [](int16_t s, int gain) {
+                   fadeLength, [](int16_t s, int gain) {
                        // >> on a negative int is an arithmetic shift (C++20), which rounds
                        // toward minus infinity, unlike division.
                        return int16_t(std::clamp((gain * int(s) + 128) >> 8, -32768, 32767));
                    });
     else // the same gain steps; float samples need no rounding and cannot overflow
         FadeFrames(static_cast<float*>(samples), frames, channels, pts, sampleRate, start, end,
+                   fadeLength,
                    [](float s, int gain) { return s * (float(gain) / float(FullGain)); });
 }
 

@@ -31,7 +31,9 @@ int PreviewVolumeValue(int sliderPosition);
 // Gain 0..256 of the frame at time t (µs) within the cut range start..end (µs): rising over the
 // first three seconds, falling over the last three, 256 between. Within three seconds of both
 // ends the rise wins. Frames outside the range get 0: a negative gain would invert them.
-int FadeGain(int64_t t, int64_t start, int64_t end);
+// fadeLength (µs) other than the three seconds serves the command line's --fade; 0 or less
+// means no fade at all.
+int FadeGain(int64_t t, int64_t start, int64_t end, int64_t fadeLength = FadeLength);
 
 // Applies the fades in place to one block of interleaved samples, signed 16-bit or float (the
 // two formats the engine hands its audio hook). pts: the block's time on the source's
@@ -39,7 +41,7 @@ int FadeGain(int64_t t, int64_t start, int64_t end);
 // (sampleFormat is an AVSampleFormat value) are left alone rather than misread; so are blocks
 // with no rate or channels.
 void ApplyFade(int64_t pts, void* samples, int size, int sampleRate, int channels, int sampleFormat,
-               int64_t start, int64_t end);
+               int64_t start, int64_t end, int64_t fadeLength = FadeLength);
 
 // What the information panel shows about a source.
 struct TSourceInfo {

@@ -156,6 +156,14 @@ void InstallInterruptHandler() {
     pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
 }
 
+int StopSignalReceived() {
+    return int(InterruptRequested);
+}
+
+int InterruptedExitStatus() {
+    return InterruptedStatus();
+}
+
 int RunInfo(const TCliRequest& request) {
     TFFDecoder probe;
     TSourceInfo info;
@@ -225,6 +233,7 @@ int RunCut(const TCliRequest& request) {
     params.BitRate = std::max(0, int(info.BitRate));
     params.LibraryFolder = ProgramFolder();
     params.Replace = request.Force;
+    params.KeepTags = request.KeepTags;
     QString message;
     if (!job.Start(params, message)) {
         PrintError(message);

@@ -23,3 +23,8 @@ int RunPlay(const TCliRequest& request);
 // shorter file is put in place. A second one of them ends the process at once. SIGPIPE is
 // ignored: progress is cosmetic, and a reader that went away must not kill the cut.
 void InstallInterruptHandler();
+
+// For commands that watch for a stop themselves: the first stop signal received (0 = none), and
+// the exit status it asks for.
+int StopSignalReceived();
+int InterruptedExitStatus();

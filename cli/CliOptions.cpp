@@ -29,6 +29,7 @@ QString UsageText() {
         "Usage:\n"
         "  snipwave-cli info FILE\n"
         "  snipwave-cli cut FILE --start T --end T [--output PATH] [--volume 0-100] [--force]\n"
+        "                   [--no-tags]\n"
         "  snipwave-cli play FILE [--start T] [--end T] [--volume 0-100]\n"
         "  snipwave-cli --help | --version\n"
         "\n"
@@ -40,7 +41,7 @@ QString UsageText() {
         "       added to a name without it. An existing output is replaced only with --force,\n"
         "       and only when the cut succeeds. --volume sets the level in percent (default\n"
         "       100). Ctrl-C (or SIGTERM, SIGHUP) stops the cut and keeps what was written so\n"
-        "       far.\n"
+        "       far. The output keeps FILE's tags and cover picture; --no-tags writes none.\n"
         "play   plays the range from --start (default: the beginning) to --end (default: the\n"
         "       end) of FILE, showing position / end on a terminal. Ctrl-C stops it.\n"
         "\n"
@@ -158,6 +159,10 @@ std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& er
             }
             if (arg == QLatin1String("--force")) {
                 request.Force = true;
+                continue;
+            }
+            if (arg == QLatin1String("--no-tags") && request.Command == TCliCommand::Cut) {
+                request.KeepTags = false;
                 continue;
             }
         }

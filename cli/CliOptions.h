@@ -16,9 +16,10 @@ struct TCliRequest {
     int64_t StartSeconds = 0; // whole seconds from the source's start; clamped later
     int64_t EndSeconds = 0;
     QString StartText, EndText; // the times as typed, for messages that quote them
-    QString Output;     // "" = the default folder and name next to the source
-    int Volume = 100;   // slider position 0-100
-    bool Force = false; // replace an existing output
+    QString Output;       // "" = the default folder and name next to the source
+    int Volume = 100;     // slider position 0-100
+    bool Force = false;   // replace an existing output
+    bool KeepTags = true; // cut: keep the source's tags and cover; off with --no-tags
     // play: whether --start / --end were given (the range defaults to the whole file).
     bool HasStart = false, HasEnd = false;
 };

@@ -4,6 +4,7 @@
 #include "cli/CliCommands.h"
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
+#include "cli/CliSplit.h"
 #include "media/FileNameBytes.h"
 
 #include <QCoreApplication>
@@ -21,6 +22,25 @@ int main(int argc, char** argv) {
     arguments.removeFirst();
 
     QString error;
+    if (!arguments.isEmpty() && arguments[0] == QLatin1String("split")) {
+        const QStringList rest = arguments.mid(1);
+        if (rest.contains(QLatin1String("--help")) || rest.contains(QLatin1String("-h"))) {
+            std::fputs(qPrintable(UsageText() + QLatin1Char('\n') + SplitUsageText()), stdout);
+            return ExitOk;
+        }
+        const std::optional<TSplitRequest> split = ParseSplitCommandLine(rest, error);
+        if (!split) {
+            WriteLine(stderr, QStringLiteral("snipwave-cli: %1\nTry 'snipwave-cli --help' for "
+                                             "more information.")
+                                  .arg(error));
+            return ExitUsage;
+        }
+        StartAppLog();
+        InstallInterruptHandler();
+        const int status = RunSplit(*split);
+        StopAppLog();
+        return status;
+    }
     const std::optional<TCliRequest> request = ParseCommandLine(arguments, error);
     if (!request) {
         WriteLine(stderr, QStringLiteral("snipwave-cli: %1\nTry 'snipwave-cli --help' for more "
@@ -30,7 +50,7 @@ int main(int argc, char** argv) {
     }
     switch (request->Command) {
     case TCliCommand::Help:
-        std::fputs(qPrintable(UsageText()), stdout);
+        std::fputs(qPrintable(UsageText() + QLatin1Char('\n') + SplitUsageText()), stdout);
         return ExitOk;
     case TCliCommand::Version:
         std::printf("snipwave-cli (Quillon Snipwave) %s\n", ProgramVersion);

@@ -61,6 +61,7 @@ extern "C" {
     X(av_codec_iterate) X(av_codec_is_encoder) X(av_codec_is_decoder) \
     X(av_packet_alloc) X(av_packet_free) X(av_packet_unref) X(av_packet_ref) X(av_packet_move_ref) \
     X(av_packet_rescale_ts) \
+    X(av_packet_new_side_data) X(av_packet_get_side_data) \
     X(av_new_packet) X(av_get_bits_per_sample) \
     X(avcodec_decode_subtitle2) X(avsubtitle_free) X(avcodec_encode_subtitle) \
     X(avcodec_align_dimensions2) \

@@ -34,6 +34,7 @@
 class TCustomFFmpeg;
 class TConvertThread;
 class TFFDecoder;
+class TSharedFrameIndex;
 // Extra state of the run stages (stream tables, buffers, counters ...), defined by those stages;
 // held through a shared_ptr so that this header needs none of their definitions.
 struct TFFRunState;
@@ -58,6 +59,8 @@ struct TInputFile {
     // "loop_input" on a format that cannot loop by itself: the loop starts the input again at
     // its end, later by one duration each time.
     bool Loop = false;
+    // Where a positioned read gets the file's frame index; nullptr = built for this run alone.
+    std::shared_ptr<TSharedFrameIndex> FrameIndex;
 };
 
 // One output file.
@@ -136,6 +139,11 @@ public:
     // open. Throws std::runtime_error when the probe's libraries are not loaded.
     TFFDecoder* AttachInputProbe(int index);
     TFFDecoder* InputProbe(int index) const;
+    // Lets the runs of several tasks over one file share its frame index.
+    void ShareInputFrameIndex(int index, std::shared_ptr<TSharedFrameIndex> shared) {
+        if (index >= 0 && index < InputFileCount())
+            FInputFiles[size_t(index)].FrameIndex = std::move(shared);
+    }
 
     // ===== output stage =====
     int OpenOutputFile(const QString& fileName, bool join);

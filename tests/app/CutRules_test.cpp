@@ -65,6 +65,18 @@ TEST(CutFade, GainsAtTheEdgesOfShortRanges) {
     EXPECT_EQ(FadeGain(21 * Second, 10 * Second, 20 * Second), 0);
 }
 
+// The command line's --fade: the same shape over another length, and none at all for 0.
+TEST(CutFade, OtherFadeLengthsAndNoFade) {
+    EXPECT_EQ(FadeGain(10 * Second + Second / 2, 10 * Second, 20 * Second, Second), 128);
+    EXPECT_EQ(FadeGain(11 * Second, 10 * Second, 20 * Second, Second), 256);
+    EXPECT_EQ(FadeGain(20 * Second - Second / 4, 10 * Second, 20 * Second, Second), 64);
+    EXPECT_EQ(FadeGain(10 * Second, 10 * Second, 20 * Second, 0), 256);
+    std::vector<int16_t> block = Block(441, 1000);
+    ApplyFade(10 * Second, block.data(), int(block.size() * 2), Rate, 2, AV_SAMPLE_FMT_S16,
+              10 * Second, 20 * Second, 0);
+    EXPECT_EQ(block.front(), 1000);
+}
+
 TEST(CutFade, SamplesAreScaledWithRoundingTowardMinusInfinity) {
     // Gain 128; a division would round these toward zero (-499 and 0).
     std::vector<int16_t> block{-1000, -2, 32767, -32768};

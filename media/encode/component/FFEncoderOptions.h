@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 
 class QImage;
 class QObject;
+class TSharedFrameIndex;
 
 // "No time" of the media layer (FFmpeg's AV_NOPTS_VALUE).
 inline constexpr int64_t EncoderNoTime = std::numeric_limits<int64_t>::min();
@@ -38,6 +40,8 @@ struct TInputOptions {
     std::string ExtOptions;            // extra "name=value" lines; the fields above win over them
     int Reserved1 = 0;
     void* Reserved2 = nullptr;
+    // Tasks over one file that are given the same object walk its frames once between them.
+    std::shared_ptr<TSharedFrameIndex> FrameIndex;
 };
 
 struct TOutputOptions {

@@ -191,6 +191,8 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
             return -1;
         }
         engine.AttachInputProbe(engine.InputFileCount() - 1);
+        if (options != nullptr && options->FrameIndex)
+            engine.ShareInputFrameIndex(engine.InputFileCount() - 1, options->FrameIndex);
     } catch (const std::exception& e) {
         SetLastErrorText(QString::fromLocal8Bit(e.what()));
         return -1;

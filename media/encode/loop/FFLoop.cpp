@@ -370,7 +370,9 @@ void TFFLoop::CopyPacket(int istIndex, const AVPacket* pkt) {
         ist.NextPts += ff::av_rescale_q(pkt->duration, tb, MicroBase);
     else if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->frame_size > 0 && par->sample_rate > 0)
         ist.NextPts += int64_t(par->frame_size) * 1000000 / par->sample_rate;
-    if (S.StartTime && ist.Pts < S.StartTime)
+    // A cover picture belongs to the whole file, whatever range is cut from it.
+    const bool cover = ist.Stream->disposition & AV_DISPOSITION_ATTACHED_PIC;
+    if (S.StartTime && ist.Pts < S.StartTime && !cover)
         return;
     for (TFFOutputStream& ost : T.Outputs) {
         if (ost.Source != istIndex || !ost.Copy)
@@ -388,6 +390,8 @@ void TFFLoop::CopyPacket(int istIndex, const AVPacket* pkt) {
                                                 : ff::av_rescale_q(ist.Pts, MicroBase, otb)) -
                     start;
         opkt->duration = ff::av_rescale_q(pkt->duration, tb, otb);
+        if (cover) // timeless: it must not count as output time either
+            opkt->pts = opkt->dts = opkt->duration = 0;
         opkt->stream_index = ost.Stream->index;
         if (par->codec_type == AVMEDIA_TYPE_VIDEO)
             T.VideoBytes += opkt->size;

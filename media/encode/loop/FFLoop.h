@@ -15,6 +15,9 @@
 #include "media/encode/TCustomFFmpeg.h"
 
 #include <atomic>
+#include <memory>
+
+class TMP3FrameIndex;
 
 class TFFLoop {
 public:
@@ -53,6 +56,9 @@ private:
     // demuxer's, restamped after positioning. The demuxer's error code.
     int ReadPacket(int file, AVPacket* pkt);
     void RestampPacket(AVPacket* pkt);
+    // Marks the encoder's padding at the end of a restamped packet for the decoder to drop, as
+    // the demuxer does when it reads from the start.
+    void DropEndPadding(AVPacket* pkt);
 
     int ChooseInput() const;
     bool HandleEndOfInput(int file);
@@ -92,11 +98,16 @@ private:
     int LastFile = 0;                // input the last packet came from
 
     // Positioning of input 0 (see SeekNearStart).
-    AVPacketPtr Pending;              // first packet, read to learn where the frames start
-    bool Restamp = false;             // packets of input 0 get timestamps from the index
-    std::vector<int64_t> FramePos;    // byte offset of every indexed frame
-    int64_t FirstDts = 0;             // stream time base: the first frame's timestamp
-    int64_t FrameDuration = 0;        // stream time base
-    size_t NextFrame = 0;             // index of the frame expected next
-    int64_t NextDts = AV_NOPTS_VALUE; // stream time base: where the next packet begins
+    // Packets read to learn where the frames start, handed to the loop first unless the input
+    // was positioned.
+    std::vector<AVPacketPtr> Pending;
+    size_t PendingNext = 0;
+    int AudioIndex = 0;                          // the stream of input 0 that is positioned
+    bool Restamp = false;                        // packets of input 0 get timestamps from the index
+    std::shared_ptr<const TMP3FrameIndex> Index; // frames of input 0, read-only
+    int64_t FirstDts = 0;                        // stream time base: the first frame's timestamp
+    int64_t FrameDuration = 0;                   // stream time base
+    int SampleRate = 0;                          // Hz of input 0
+    size_t NextFrame = 0;                        // index of the frame expected next
+    int64_t NextDts = AV_NOPTS_VALUE;            // stream time base: where the next packet begins
 };

@@ -130,6 +130,12 @@ int TFFOutputOpener::Open(const QString& fileName, bool join, bool& joinMode,
             return fail(Fmt("check_audio_video_sub_inputs fail: %s", e.what()));
         }
         useVideo = useVideo && v;
+        // A cover picture is no video, but a stream copy asked for keeps it as the output's
+        // own attached picture.
+        if (S.VideoStreamCopy && !v && fmt->video_codec != AV_CODEC_ID_NONE)
+            for (unsigned i = 0; i < Inputs.front().Context->nb_streams; ++i)
+                useVideo = useVideo || Inputs.front().Context->streams[i]->disposition &
+                                           AV_DISPOSITION_ATTACHED_PIC;
         useAudio = useAudio && a;
         useSubtitle = useSubtitle && t;
     }
