@@ -170,6 +170,8 @@ void TAudioOutput::Callback(Uint8* stream, int len) {
         FPendingBytes.store(pending, std::memory_order_relaxed);
         FPublishedClock.store(FClock - double(pending) / FBytesPerSecond,
                               std::memory_order_release);
+        if (!FSilence)
+            FPlayback.ClockMoved();
     }
 }
 

@@ -22,6 +22,9 @@ namespace {
 constexpr int MaxQueueBytes = 15 * 1024 * 1024;
 constexpr int MinAudioQueueBytes = 327680;
 constexpr int MinFrames = 5;
+// The timer tick of a playback paced by its audio: it only notices what moves no clock (the end
+// of the input, a playback that stays paused).
+constexpr int PacedBackupMs = 50;
 
 void SleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -447,8 +450,22 @@ void TPlayback::ReadLoop() {
 // ---- refresh, clocks, pause, seek -------------------------------------------------------------
 
 std::chrono::milliseconds TPlayback::RefreshInterval() const {
+    if (PacedByAudio())
+        return std::chrono::milliseconds(PacedBackupMs);
     const bool audioDisplay = AudioIndex >= 0 && AudioDisplayMode != 0;
     return std::chrono::milliseconds(audioDisplay ? std::max(1, Opt.AudioDisplayInterval) : 5);
+}
+
+bool TPlayback::PacedByAudio() const {
+    return VideoIndex < 0 && AudioIndex >= 0 && AudioDisplayMode == 0;
+}
+
+void TPlayback::ClockMoved() {
+    // Between two device buffers the clock stands still, so a tick there would only repeat the
+    // last position; one tick per buffer reports every new one and finds the end of the range
+    // as early as any tick could.
+    if (PacedByAudio())
+        Player.FPlayThread.Nudge();
 }
 
 double TPlayback::AudioClock() const {

@@ -59,8 +59,12 @@ public:
     double MasterClock() const;
 
     // Time between two refresh ticks of the play thread: the audio display's interval while it
-    // is shown, else 5 ms.
+    // is shown, 5 ms for pictures, and for a playback paced by its audio the back-up tick.
     std::chrono::milliseconds RefreshInterval() const;
+    // Nothing to draw (no video, no audio display): the audio callback paces the refresh.
+    bool PacedByAudio() const;
+    // The audio callback has moved the clock on.
+    void ClockMoved();
 
     TCustomPlayer& Player;
     TPlayerLogQueue& Log;
