@@ -8,6 +8,7 @@
 #include "media/UnicodeProtocol.h"
 #include "media/play/TAudioOutput.h"
 #include "media/play/TCustomPlayer.h"
+#include "media/play/TSubtitleDecoder.h"
 #include "media/play/TVideoDecoder.h"
 
 #include <chrono>
@@ -126,6 +127,8 @@ void TPlayback::Close() {
     SubtitleQ.Abort();
     if (Video())
         Video()->Abort();
+    if (Subtitles())
+        Subtitles()->Abort();
     if (FReadThread.joinable())
         FReadThread.join();
 }
@@ -263,7 +266,10 @@ void TPlayback::ChooseAndOpenStreams(int (&chosen)[3]) {
         OpenComponent(chosen[0]);
     if (chosen[1] >= 0)
         OpenComponent(chosen[1]);
-    // Subtitles are not shown; their stream stays discarded.
+    // Subtitles are drawn on pictures only: without a video stream their packets would pile up
+    // with nobody to take them, so their stream stays discarded then.
+    if (chosen[2] >= 0 && VideoIndex >= 0)
+        OpenComponent(chosen[2]);
 }
 
 int TPlayback::OpenComponent(int streamIndex) {
@@ -308,6 +314,23 @@ int TPlayback::OpenComponent(int streamIndex) {
         FVideoOwner->StartThread();
         return 0;
     }
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+        auto subtitles = std::make_unique<TSubtitleDecoder>(*this);
+        SubtitleQ.Start();
+        SubtitleQ.PutFlush();
+        st->discard = AVDISCARD_DEFAULT;
+        SubtitleIndex = streamIndex;
+        if (subtitles->Open(st) < 0) {
+            st->discard = AVDISCARD_ALL;
+            SubtitleIndex = -1;
+            SubtitleQ.Flush();
+            return -1;
+        }
+        FSubtitleOwner = std::move(subtitles);
+        FSubtitles.store(FSubtitleOwner.get(), std::memory_order_release);
+        FSubtitleOwner->StartThread();
+        return 0;
+    }
     return -1;
 }
 
@@ -326,6 +349,11 @@ void TPlayback::CloseComponent(int streamIndex) {
         Video()->Close();
         VideoQ.Flush();
         VideoIndex = -1;
+    } else if (streamIndex == SubtitleIndex && Subtitles()) {
+        SubtitleQ.Abort();
+        Subtitles()->Close();
+        SubtitleQ.Flush();
+        SubtitleIndex = -1;
     }
     c->streams[streamIndex]->discard = AVDISCARD_ALL;
 }
@@ -356,6 +384,10 @@ void TPlayback::DoSeek() {
         if (AudioIndex >= 0) {
             AudioQ.Flush();
             AudioQ.PutFlush();
+        }
+        if (SubtitleIndex >= 0) {
+            SubtitleQ.Flush();
+            SubtitleQ.PutFlush();
         }
         if (hasVideo) {
             VideoQ.Flush();
@@ -443,6 +475,8 @@ void TPlayback::ReadLoop() {
             AudioQ.Put(pkt.get());
         else if (pkt->stream_index == VideoIndex)
             VideoQ.Put(pkt.get());
+        else if (pkt->stream_index == SubtitleIndex)
+            SubtitleQ.Put(pkt.get());
         ff::av_packet_unref(pkt.get());
     }
 }

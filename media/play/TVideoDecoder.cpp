@@ -4,6 +4,7 @@
 #include "media/play/TCustomPlayer.h"
 #include "media/play/TPlayback.h"
 #include "media/play/TPlayerDisplay.h"
+#include "media/play/TSubtitleDecoder.h"
 
 #include <QImage>
 
@@ -320,8 +321,10 @@ bool TVideoDecoder::Refresh(bool consume, TPlayerDisplay* display) {
             }
         }
         lock.unlock();
+        if (TSubtitleDecoder* subtitles = FPlayback.Subtitles())
+            subtitles->Expire(pic.Pts);
         if (display != nullptr)
-            display->ShowPicture(pic.Frame.get());
+            display->ShowPicture(pic.Frame.get(), pic.Pts);
         if (consume) {
             lock.lock();
             FRead = (FRead + 1) % 2;
