@@ -399,10 +399,6 @@ void TCustomPlayer::SetOnVideoHook(TPlayerVideoHookEvent handler) {
     FHandlers.SetOnVideoHook(std::move(handler));
 }
 
-void TCustomPlayer::PostEvent(const TRingEvent& event) {
-    FRing.Post(event);
-}
-
 void TCustomPlayer::SetState(TPlayState state, uint64_t generation) {
     FLastState = state;
     if (FHandlers.HasOnState())

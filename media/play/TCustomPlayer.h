@@ -156,7 +156,7 @@ private:
     // player lock.
     void RequestSeekLocked(uint8_t flags, int64_t position);
     void SetState(TPlayState state, uint64_t generation);
-    void PostEvent(const TRingEvent& event);
+    void PostEvent(const TRingEvent& event) { FRing.Post(event); }
     void RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate, int channels);
     bool RaiseVideoHook(QImage& bitmap, int64_t pts);
     void PublishDisplay(const QImage& image);
