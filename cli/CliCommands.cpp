@@ -17,7 +17,8 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QTimer>
+#include <QFileInfo>
+#include <QSocketNotifier>
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -39,9 +41,19 @@ volatile std::sig_atomic_t InterruptRequested = 0;
 
 constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
+// Written by the handler, read by the watch: the event loop sleeps until a signal comes instead
+// of looking at the flag on a timer, which over a long play costs more than the playing.
+int InterruptPipe[2] = {-1, -1};
+
 void OnInterrupt(int signal) {
     if (InterruptRequested == 0)
         InterruptRequested = signal;
+    if (InterruptPipe[1] >= 0) {
+        const int savedErrno = errno; // the interrupted code may be about to read it
+        const char byte = 1;
+        [[maybe_unused]] const ssize_t n = ::write(InterruptPipe[1], &byte, 1);
+        errno = savedErrno;
+    }
 }
 
 // The shell's status for a program ended by the signal that stopped us.
@@ -49,23 +61,34 @@ int InterruptedStatus() {
     return InterruptRequested > 0 ? 128 + int(InterruptRequested) : ExitInterrupted;
 }
 
-// Calls stop once, on the main thread, after a stop signal: the handler only sets the flag, and
-// the event loop looks at it.
+// Calls stop once, on the main thread, after a stop signal: the handler only sets the flag and
+// writes to the pipe, which wakes the event loop.
 class TInterruptWatch {
 public:
-    explicit TInterruptWatch(std::function<void()> stop) {
-        QObject::connect(&FPoll, &QTimer::timeout, [this, stop = std::move(stop)] {
-            if (InterruptRequested && !FInterrupted) {
-                FInterrupted = true;
-                stop();
-            }
-        });
-        FPoll.start(50);
+    explicit TInterruptWatch(std::function<void()> stop) : FStop(std::move(stop)) {
+        if (InterruptPipe[0] >= 0) {
+            FNotifier = std::make_unique<QSocketNotifier>(InterruptPipe[0], QSocketNotifier::Read);
+            QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [this] {
+                char buffer[16];
+                while (::read(InterruptPipe[0], buffer, sizeof buffer) > 0) {
+                }
+                Check();
+            });
+        }
+        Check(); // a signal that came before the watch
     }
     bool Interrupted() const { return FInterrupted; }
 
 private:
-    QTimer FPoll;
+    void Check() {
+        if (InterruptRequested && !FInterrupted) {
+            FInterrupted = true;
+            FStop();
+        }
+    }
+
+    std::function<void()> FStop;
+    std::unique_ptr<QSocketNotifier> FNotifier;
     bool FInterrupted = false;
 };
 
@@ -136,6 +159,8 @@ QString ResolveOutput(const QString& source, const QString& given) {
 } // namespace
 
 void InstallInterruptHandler() {
+    if (InterruptPipe[0] < 0 && ::pipe2(InterruptPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        InterruptPipe[0] = InterruptPipe[1] = -1;
     struct sigaction action = {};
     action.sa_handler = OnInterrupt;
     // The next signal of the same kind is the user (or the session) insisting: the default

@@ -87,6 +87,18 @@ struct IOContextDeleter {
             FreeIOContext(&p);
     }
 };
+struct FilterGraphDeleter {
+    void operator()(AVFilterGraph* p) const {
+        if (ff::avfilter_graph_free != nullptr)
+            ff::avfilter_graph_free(&p);
+    }
+};
+struct FilterInOutDeleter {
+    void operator()(AVFilterInOut* p) const {
+        if (ff::avfilter_inout_free != nullptr)
+            ff::avfilter_inout_free(&p);
+    }
+};
 } // namespace avptr
 
 using AVInputContextPtr = std::unique_ptr<AVFormatContext, avptr::InputContextDeleter>;
@@ -99,6 +111,8 @@ using SwsContextPtr = std::unique_ptr<SwsContext, avptr::SwsDeleter>;
 using AVAudioFifoPtr = std::unique_ptr<AVAudioFifo, avptr::AudioFifoDeleter>;
 using AVDictionaryPtr = std::unique_ptr<AVDictionary, avptr::DictionaryDeleter>;
 using AVIOContextPtr = std::unique_ptr<AVIOContext, avptr::IOContextDeleter>;
+using AVFilterGraphPtr = std::unique_ptr<AVFilterGraph, avptr::FilterGraphDeleter>;
+using AVFilterInOutPtr = std::unique_ptr<AVFilterInOut, avptr::FilterInOutDeleter>;
 
 namespace avptr {
 // Hands a handle's object to a function taking T** and adopts what the function leaves there,

@@ -80,7 +80,7 @@ extern "C" {
     X(avfilter_graph_alloc) X(avfilter_graph_free) X(avfilter_graph_create_filter) \
     X(avfilter_graph_config) X(avfilter_graph_parse_ptr) X(avfilter_link) \
     X(avfilter_inout_alloc) X(avfilter_inout_free) \
-    X(av_buffersrc_add_frame_flags) X(av_buffersink_get_frame)
+    X(av_buffersrc_add_frame_flags) X(av_buffersink_get_frame) X(av_buffersink_get_time_base)
 
 #define SNIP_AVFORMAT_ENTRIES(X) \
     X(avformat_version) \
@@ -105,7 +105,7 @@ extern "C" {
     X(av_strlcpy) X(av_strstart) \
     X(av_compare_ts) X(av_rescale) X(av_rescale_q) X(av_rescale_q_rnd) X(av_gcd) X(av_reduce) \
     X(av_find_nearest_q_idx) X(av_d2q) \
-    X(av_opt_find) X(av_opt_set) X(av_opt_set_int) X(av_opt_set_double) X(av_opt_get) \
+    X(av_opt_find) X(av_opt_set) X(av_opt_set_bin) X(av_opt_set_int) X(av_opt_set_double) X(av_opt_get) \
     X(av_opt_get_int) X(av_opt_set_defaults) X(av_opt_next) X(av_opt_set_dict) \
     X(av_dict_set) X(av_dict_get) X(av_dict_free) X(av_dict_copy) X(av_dict_count) \
     X(av_frame_alloc) X(av_frame_free) X(av_frame_unref) X(av_frame_get_buffer) \

@@ -146,6 +146,7 @@ void TAudioOutput::Callback(Uint8* stream, int len) {
                     FeedDisplay(FCurrent, size);
                 FSize = SyncChunk(size);
                 FSilence = false;
+                FPlayed = true;
             }
             FIndex = 0;
         }
@@ -170,6 +171,8 @@ void TAudioOutput::Callback(Uint8* stream, int len) {
         FPendingBytes.store(pending, std::memory_order_relaxed);
         FPublishedClock.store(FClock - double(pending) / FBytesPerSecond,
                               std::memory_order_release);
+        if (!FSilence)
+            FPlayback.ClockMoved();
     }
 }
 
@@ -198,8 +201,14 @@ int TAudioOutput::Decode(double& chunkPts) {
                 FPlayback.Log.Push(llInfo, QStringLiteral("avcodec_decode_audio2() failed"));
         }
         TQueuedPacket item;
-        if (FPlayback.AudioQ.Get(item, false) <= 0)
-            return -1; // an empty queue plays silence; the audio thread never waits
+        // An empty queue plays silence at once: the audio thread does not wait for the reader.
+        // Only before the first sound does it give the reader, which starts at the same moment,
+        // a few milliseconds: a buffer of silence first would hold the start back by a whole
+        // device buffer.
+        const int got = FPlayed ? FPlayback.AudioQ.Get(item, false)
+                                : FPlayback.AudioQ.GetFor(item, FirstSoundWaitMs);
+        if (got <= 0)
+            return -1;
         if (item.Flush) {
             ff::avcodec_flush_buffers(ctx);
             continue;

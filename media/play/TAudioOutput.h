@@ -5,9 +5,10 @@
 // SDL's audio thread pulls sound through Callback: it decodes packets of the audio queue into one
 // chunk at a time (converted to interleaved signed 16-bit at the stream's own rate, through a
 // resampler only when the decoder gives another layout), hands the chunk to the audio hook and the
-// audio display, and mixes it into SDL's buffer at the player's volume. The callback never waits:
-// an empty queue, a pause or an abort give silence at once; its log lines go to the playback's
-// log queue.
+// audio display, and mixes it into SDL's buffer at the player's volume. The callback does not
+// wait: an empty queue, a pause or an abort give silence at once (only for the very first packet
+// of the playback does it wait a few milliseconds, on the queue, which an abort wakes); its log
+// lines go to the playback's log queue.
 //
 // The clock is published by the callback as one value and read by the play thread for positions.
 
@@ -25,6 +26,7 @@ public:
     static constexpr int DeviceSamples = 1024; // sample frames per device buffer
     static constexpr int SilenceBytes = 1024;  // played while there is nothing to decode
     static constexpr int DisplayRingSamples = 131072;
+    static constexpr int FirstSoundWaitMs = 20; // the longest wait for the first packet
 
     explicit TAudioOutput(TPlayback& playback);
     ~TAudioOutput();
@@ -76,6 +78,7 @@ private:
     uint8_t* FCurrent = nullptr;
     int FSize = 0, FIndex = 0;
     bool FSilence = true;
+    bool FPlayed = false; // a chunk of sound has been handed to SDL
     double FClock = 0; // s, end of the last decoded chunk
     bool FClockKnown = false;
     double FDiffSum = 0, FDiffCoef = 0, FDiffThreshold = 0;

@@ -399,10 +399,6 @@ void TCustomPlayer::SetOnVideoHook(TPlayerVideoHookEvent handler) {
     FHandlers.SetOnVideoHook(std::move(handler));
 }
 
-void TCustomPlayer::PostEvent(const TRingEvent& event) {
-    FRing.Post(event);
-}
-
 void TCustomPlayer::SetState(TPlayState state, uint64_t generation) {
     FLastState = state;
     if (FHandlers.HasOnState())
@@ -425,8 +421,8 @@ bool TCustomPlayer::RaiseVideoHook(QImage& bitmap, int64_t pts) {
 void TCustomPlayer::PlayThreadMain(uint64_t generation) {
     SetState(psPlay, generation);
     try {
-        // The refresh ticks are timed by this thread's own wait: every 5 ms (20 ms with the
-        // audio display), one at a time, and never piled up behind a slow one.
+        // The refresh ticks are timed by this thread's own wait (TPlayback::RefreshInterval),
+        // one at a time, and never piled up behind a slow one.
         auto nextRefresh = std::chrono::steady_clock::now();
         for (;;) {
             FLog.Forward(this);
@@ -449,6 +445,8 @@ void TCustomPlayer::PlayThreadMain(uint64_t generation) {
             if (got) {
                 if (!HandlePlayEvent(type))
                     break;
+                if (type == peRefresh) // a nudge of the audio: the back-up tick starts over
+                    nextRefresh = std::chrono::steady_clock::now() + FPlayback->RefreshInterval();
                 continue;
             }
             const auto now = std::chrono::steady_clock::now();

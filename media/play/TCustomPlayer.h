@@ -6,7 +6,8 @@
 // - the caller's thread (the main thread in the application) runs every operation. OpenMedia
 //   starts the playback's read thread (TPlayback::Open), the event thread and the play thread.
 // - the play thread (TPlayThread, owned by the player): runs the event loop under the player
-//   lock: refresh ticks every 5 ms (20 with the audio display) that it times itself (display,
+//   lock: refresh ticks that it times itself (5 ms with pictures, 20 with the audio display)
+//   or that the audio device paces when there is nothing to draw (display,
 //   position reports, end of range), display updates, the quit request, which closes the
 //   playback. Joined by Stop(true), by the next OpenMedia and by the
 //   destructor.
@@ -155,7 +156,7 @@ private:
     // player lock.
     void RequestSeekLocked(uint8_t flags, int64_t position);
     void SetState(TPlayState state, uint64_t generation);
-    void PostEvent(const TRingEvent& event);
+    void PostEvent(const TRingEvent& event) { FRing.Post(event); }
     void RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate, int channels);
     bool RaiseVideoHook(QImage& bitmap, int64_t pts);
     void PublishDisplay(const QImage& image);

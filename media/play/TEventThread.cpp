@@ -29,7 +29,9 @@ void TEventThread::Run() {
                 break;
             continue;
         }
-        FRing.WaitReady(100);
+        // Every post and the terminate request wake the wait; the time-out is only a back-stop,
+        // long enough that an idle player does not keep waking this thread.
+        FRing.WaitReady(1000);
     }
     FFinished = true;
 }

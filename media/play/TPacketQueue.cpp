@@ -41,6 +41,15 @@ int TPacketQueue::PutDrain(int streamIndex) {
 }
 
 int TPacketQueue::Get(TQueuedPacket& item, bool block) {
+    return GetUntil(item, block, std::chrono::steady_clock::time_point::max());
+}
+
+int TPacketQueue::GetFor(TQueuedPacket& item, int ms) {
+    return GetUntil(item, true, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+}
+
+int TPacketQueue::GetUntil(TQueuedPacket& item, bool block,
+                           std::chrono::steady_clock::time_point until) {
     std::unique_lock<std::mutex> lock(FLock);
     for (;;) {
         if (FAbort)
@@ -51,9 +60,12 @@ int TPacketQueue::Get(TQueuedPacket& item, bool block) {
             FSize -= (item.Packet ? item.Packet->size : 0) + NodeOverhead;
             return 1;
         }
-        if (!block)
+        if (!block || std::chrono::steady_clock::now() >= until)
             return 0;
-        FAdded.wait(lock);
+        if (until == std::chrono::steady_clock::time_point::max())
+            FAdded.wait(lock);
+        else
+            FAdded.wait_until(lock, until);
     }
 }
 

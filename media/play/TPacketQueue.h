@@ -8,6 +8,7 @@
 
 #include "media/AVPtr.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,6 +32,8 @@ public:
     int PutDrain(int streamIndex);
     // 1 with an item, 0 when empty and not blocking, -1 when aborted.
     int Get(TQueuedPacket& item, bool block);
+    // As Get, waiting at most ms milliseconds (0 when nothing came).
+    int GetFor(TQueuedPacket& item, int ms);
     void Flush();
     // Readers stop waiting and every later Get returns -1.
     void Abort();
@@ -42,6 +45,7 @@ public:
 
 private:
     int Push(TQueuedPacket item, int bytes);
+    int GetUntil(TQueuedPacket& item, bool block, std::chrono::steady_clock::time_point until);
 
     std::mutex FLock; // guards every field below
     std::condition_variable FAdded;

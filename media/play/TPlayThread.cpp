@@ -30,10 +30,25 @@ void TPlayThread::Post(TPlayEventType type) {
     FEventPosted.notify_one();
 }
 
+void TPlayThread::Nudge() {
+    {
+        std::lock_guard<std::mutex> lock(FEventLock);
+        if (FNudged)
+            return; // the loop has not taken the last one yet: it is awake or about to be
+        FNudged = true;
+    }
+    FEventPosted.notify_one();
+}
+
 bool TPlayThread::NextUntil(TPlayEventType& type, std::chrono::steady_clock::time_point until) {
     std::unique_lock<std::mutex> lock(FEventLock);
-    if (!FEventPosted.wait_until(lock, until, [this] { return !FEvents.empty(); }))
+    if (!FEventPosted.wait_until(lock, until, [this] { return !FEvents.empty() || FNudged; }))
         return false;
+    if (FEvents.empty()) {
+        FNudged = false;
+        type = peRefresh;
+        return true;
+    }
     type = FEvents.front();
     FEvents.pop_front();
     return true;
@@ -42,6 +57,7 @@ bool TPlayThread::NextUntil(TPlayEventType& type, std::chrono::steady_clock::tim
 void TPlayThread::ClearEvents() {
     std::lock_guard<std::mutex> lock(FEventLock);
     FEvents.clear();
+    FNudged = false;
 }
 
 void TPlayThread::Join() {

@@ -9,6 +9,11 @@
 // to nothing cannot afford. When the display has a window of its own, the loop also polls SDL's
 // window events every 10 ms.
 //
+// A playback with nothing to draw (no video, no audio display) has no use for ticks of its own:
+// its positions and its end of range move only when the audio device takes the next buffer. Its
+// audio callback nudges the loop instead, and the timer only backs that up (a pause, the end of
+// the input), so an idle preview wakes as often as its device and not four times as often.
+//
 // Owner: the player. Start starts the thread; Join (any thread, any number of times) returns when
 // it has ended and been joined once.
 
@@ -35,7 +40,11 @@ public:
 
     void Start(std::function<void()> body);
     void Post(TPlayEventType type);
-    // The next event, waiting until the time given; false on time-out.
+    // Asks for one refresh tick soon; nudges before the loop takes one make one tick. It only
+    // takes a lock the loop holds for a moment, so SDL's audio thread may call it.
+    void Nudge();
+    // The next event (a nudge comes as peRefresh), waiting until the time given; false on
+    // time-out.
     bool NextUntil(TPlayEventType& type, std::chrono::steady_clock::time_point until);
     void ClearEvents();
     // True from Start until the body has returned.
@@ -48,6 +57,7 @@ private:
     mutable std::mutex FEventLock; // guards FEvents
     std::condition_variable FEventPosted;
     std::deque<TPlayEventType> FEvents;
+    bool FNudged = false;
 
     std::mutex FJoinLock; // guards FThread (its start and its one join)
     std::thread FThread;

@@ -8,6 +8,7 @@
 #include "media/UnicodeProtocol.h"
 #include "media/play/TAudioOutput.h"
 #include "media/play/TCustomPlayer.h"
+#include "media/play/TSubtitleDecoder.h"
 #include "media/play/TVideoDecoder.h"
 
 #include <chrono>
@@ -22,6 +23,9 @@ namespace {
 constexpr int MaxQueueBytes = 15 * 1024 * 1024;
 constexpr int MinAudioQueueBytes = 327680;
 constexpr int MinFrames = 5;
+// The timer tick of a playback paced by its audio: it only notices what moves no clock (the end
+// of the input, a playback that stays paused).
+constexpr int PacedBackupMs = 50;
 
 void SleepMs(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -123,6 +127,8 @@ void TPlayback::Close() {
     SubtitleQ.Abort();
     if (Video())
         Video()->Abort();
+    if (Subtitles())
+        Subtitles()->Abort();
     if (FReadThread.joinable())
         FReadThread.join();
 }
@@ -260,7 +266,10 @@ void TPlayback::ChooseAndOpenStreams(int (&chosen)[3]) {
         OpenComponent(chosen[0]);
     if (chosen[1] >= 0)
         OpenComponent(chosen[1]);
-    // Subtitles are not shown; their stream stays discarded.
+    // Subtitles are drawn on pictures only: without a video stream their packets would pile up
+    // with nobody to take them, so their stream stays discarded then.
+    if (chosen[2] >= 0 && VideoIndex >= 0)
+        OpenComponent(chosen[2]);
 }
 
 int TPlayback::OpenComponent(int streamIndex) {
@@ -305,6 +314,23 @@ int TPlayback::OpenComponent(int streamIndex) {
         FVideoOwner->StartThread();
         return 0;
     }
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+        auto subtitles = std::make_unique<TSubtitleDecoder>(*this);
+        SubtitleQ.Start();
+        SubtitleQ.PutFlush();
+        st->discard = AVDISCARD_DEFAULT;
+        SubtitleIndex = streamIndex;
+        if (subtitles->Open(st) < 0) {
+            st->discard = AVDISCARD_ALL;
+            SubtitleIndex = -1;
+            SubtitleQ.Flush();
+            return -1;
+        }
+        FSubtitleOwner = std::move(subtitles);
+        FSubtitles.store(FSubtitleOwner.get(), std::memory_order_release);
+        FSubtitleOwner->StartThread();
+        return 0;
+    }
     return -1;
 }
 
@@ -323,6 +349,11 @@ void TPlayback::CloseComponent(int streamIndex) {
         Video()->Close();
         VideoQ.Flush();
         VideoIndex = -1;
+    } else if (streamIndex == SubtitleIndex && Subtitles()) {
+        SubtitleQ.Abort();
+        Subtitles()->Close();
+        SubtitleQ.Flush();
+        SubtitleIndex = -1;
     }
     c->streams[streamIndex]->discard = AVDISCARD_ALL;
 }
@@ -353,6 +384,10 @@ void TPlayback::DoSeek() {
         if (AudioIndex >= 0) {
             AudioQ.Flush();
             AudioQ.PutFlush();
+        }
+        if (SubtitleIndex >= 0) {
+            SubtitleQ.Flush();
+            SubtitleQ.PutFlush();
         }
         if (hasVideo) {
             VideoQ.Flush();
@@ -440,6 +475,8 @@ void TPlayback::ReadLoop() {
             AudioQ.Put(pkt.get());
         else if (pkt->stream_index == VideoIndex)
             VideoQ.Put(pkt.get());
+        else if (pkt->stream_index == SubtitleIndex)
+            SubtitleQ.Put(pkt.get());
         ff::av_packet_unref(pkt.get());
     }
 }
@@ -447,8 +484,22 @@ void TPlayback::ReadLoop() {
 // ---- refresh, clocks, pause, seek -------------------------------------------------------------
 
 std::chrono::milliseconds TPlayback::RefreshInterval() const {
+    if (PacedByAudio())
+        return std::chrono::milliseconds(PacedBackupMs);
     const bool audioDisplay = AudioIndex >= 0 && AudioDisplayMode != 0;
     return std::chrono::milliseconds(audioDisplay ? std::max(1, Opt.AudioDisplayInterval) : 5);
+}
+
+bool TPlayback::PacedByAudio() const {
+    return VideoIndex < 0 && AudioIndex >= 0 && AudioDisplayMode == 0;
+}
+
+void TPlayback::ClockMoved() {
+    // Between two device buffers the clock stands still, so a tick there would only repeat the
+    // last position; one tick per buffer reports every new one and finds the end of the range
+    // as early as any tick could.
+    if (PacedByAudio())
+        Player.FPlayThread.Nudge();
 }
 
 double TPlayback::AudioClock() const {

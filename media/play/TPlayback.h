@@ -3,8 +3,9 @@
 //
 // Threads it owns: the read thread (demux, seeks, end of input; started by Open, joined by
 // Close). The refresh ticks are timed by the player's play thread (TPlayThread), which reads
-// their interval here. Through the streams it opens it also owns the video thread (TVideoDecoder)
-// and SDL's audio device (TAudioOutput), both opened and closed by the read thread. Nothing of it
+// their interval here. Through the streams it opens it also owns the video thread (TVideoDecoder),
+// the subtitle thread (TSubtitleDecoder) and SDL's audio device (TAudioOutput), all opened and
+// closed by the read thread. Nothing of it
 // is freed while one of those threads runs: Close sets the abort request, aborts the queues and
 // joins.
 //
@@ -31,6 +32,7 @@
 class TCustomPlayer;
 class TAudioOutput;
 class TVideoDecoder;
+class TSubtitleDecoder;
 class TPlayerLogQueue;
 
 class TPlayback {
@@ -59,8 +61,12 @@ public:
     double MasterClock() const;
 
     // Time between two refresh ticks of the play thread: the audio display's interval while it
-    // is shown, else 5 ms.
+    // is shown, 5 ms for pictures, and for a playback paced by its audio the back-up tick.
     std::chrono::milliseconds RefreshInterval() const;
+    // Nothing to draw (no video, no audio display): the audio callback paces the refresh.
+    bool PacedByAudio() const;
+    // The audio callback has moved the clock on.
+    void ClockMoved();
 
     TCustomPlayer& Player;
     TPlayerLogQueue& Log;
@@ -103,6 +109,7 @@ public:
     // every thread of the playback afterwards.
     TAudioOutput* Audio() const { return FAudio.load(std::memory_order_acquire); }
     TVideoDecoder* Video() const { return FVideo.load(std::memory_order_acquire); }
+    TSubtitleDecoder* Subtitles() const { return FSubtitles.load(std::memory_order_acquire); }
 
 private:
     void ReadThreadMain();
@@ -121,8 +128,10 @@ private:
     AVInputContextPtr FContext;
     std::unique_ptr<TAudioOutput> FAudioOwner;
     std::unique_ptr<TVideoDecoder> FVideoOwner;
+    std::unique_ptr<TSubtitleDecoder> FSubtitleOwner;
     std::atomic<TAudioOutput*> FAudio{nullptr};
     std::atomic<TVideoDecoder*> FVideo{nullptr};
+    std::atomic<TSubtitleDecoder*> FSubtitles{nullptr};
     int FLastPaused = 0; // read thread only
     bool FEndLogged = false;
     std::thread FReadThread;

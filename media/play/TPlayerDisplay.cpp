@@ -4,6 +4,7 @@
 #include "media/play/TCustomPlayer.h"
 #include "media/play/TPlayThread.h"
 #include "media/play/TPlayback.h"
+#include "media/play/TSubtitleDecoder.h"
 #include "media/play/TVideoDecoder.h"
 
 extern "C" {
@@ -157,9 +158,15 @@ void TPlayerDisplay::Show() {
         DrawPicture();
 }
 
-void TPlayerDisplay::ShowPicture(const AVFrame* picture) {
+void TPlayerDisplay::ShowPicture(const AVFrame* picture, double pts) {
     if (FRenderer == nullptr && !Open(false))
         return;
+    if (TSubtitleDecoder* subtitles = FPlayback.Subtitles()) {
+        if (!FSubtitled)
+            FSubtitled = MakeFrame();
+        if (FSubtitled)
+            picture = subtitles->Overlay(picture, pts, FSubtitled.get());
+    }
     if (FTexture == nullptr || FTexWidth != picture->width || FTexHeight != picture->height) {
         if (FTexture != nullptr)
             ff::SDL_DestroyTexture(FTexture);

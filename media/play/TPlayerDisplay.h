@@ -32,7 +32,8 @@ public:
     bool Open(bool forced);
     // The audio display for media without video, else a redraw of the last picture.
     void Show();
-    void ShowPicture(const AVFrame* picture);
+    // The picture of time pts (s), with the subtitle due then blended in.
+    void ShowPicture(const AVFrame* picture, double pts);
     bool OwnWindow() const { return FWindow != nullptr; }
     // The next window event as a play event type (0 when none); the play thread polls it.
     int PollWindowEvent();
@@ -57,6 +58,7 @@ private:
     int FWidth = 0, FHeight = 0;
     int FTexWidth = 0, FTexHeight = 0;
     AVRational FPictureSar{0, 1};
+    AVFramePtr FSubtitled; // the picture with its subtitle, when one is due
     int FLastStart = 0;
 
     // Spectrum transform and its buffers.

@@ -4,6 +4,7 @@
 #include "media/play/TCustomPlayer.h"
 #include "media/play/TPlayback.h"
 #include "media/play/TPlayerDisplay.h"
+#include "media/play/TSubtitleDecoder.h"
 
 #include <QImage>
 
@@ -39,13 +40,47 @@ int TVideoDecoder::Open(AVStream* stream) {
     FTimeBase = stream->time_base;
     FWidth = FCodec->width;
     FHeight = FCodec->height;
-    AVRational rate = stream->avg_frame_rate;
-    if (rate.num <= 0 || rate.den <= 0)
-        rate = stream->r_frame_rate;
-    FFrameDuration = rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 0.04;
+    ChooseFrameDuration(stream);
     FLastFrameDelay = FFrameDuration;
+    if (!FPlayback.Opt.VideoFilters.trimmed().isEmpty()) {
+        // A description that cannot work is refused now, with its reason, rather than by a video
+        // thread that would stop showing anything.
+        FFiltered = MakeFrame();
+        TVideoFilterGraph check;
+        QString error;
+        if (!check.Build(FPlayback.Opt.VideoFilters, FPlayback.Opt.ScalerFlags,
+                         {FCodec->width, FCodec->height, FCodec->pix_fmt, FTimeBase,
+                          stream->sample_aspect_ratio},
+                         error)) {
+            FPlayback.Log.Push(llError, error);
+            ClosePlayerDecoder(FCodec);
+            return -1;
+        }
+    }
     FFrameTimer = WallSeconds();
     return 0;
+}
+
+void TVideoDecoder::ChooseFrameDuration(AVStream* stream) {
+    FStreamIndex = stream->index;
+    FStreamRate = stream->r_frame_rate;
+    if (FStreamRate.num <= 0 || FStreamRate.den <= 0)
+        FStreamRate = stream->avg_frame_rate;
+    // The container's rate wins: it is the one the time stamps follow.
+    FFrameDuration =
+        FStreamRate.num > 0 && FStreamRate.den > 0 ? av_q2d(av_inv_q(FStreamRate)) : 0.04;
+}
+
+void TVideoDecoder::CheckCodecRate() {
+    // The decoder knows its rate from the stream's headers once it has decoded a picture.
+    const AVRational codec = FCodec->framerate, stream = FStreamRate;
+    if (codec.num > 0 && codec.den > 0 && stream.num > 0 && stream.den > 0 &&
+        av_cmp_q(codec, stream) != 0)
+        FPlayback.Log.PushFmt(llInfo,
+                              "Seems stream %d codec frame rate differs from container frame "
+                              "rate: %2.2f (%d/%d) -> %2.2f (%d/%d)",
+                              FStreamIndex, av_q2d(codec), codec.num, codec.den, av_q2d(stream),
+                              stream.num, stream.den);
 }
 
 void TVideoDecoder::StartThread() {
@@ -123,6 +158,10 @@ void TVideoDecoder::Flush() {
     FLastFramePts = -1;
     FLastFrameDelay = FFrameDuration;
     FFrameTimer = WallSeconds();
+    lock.unlock();
+    FSkip.Reset();
+    if (FFilters.Built())
+        FFilters.Reset(); // pictures of before the seek stay out of the new place
     FPlayback.FlushSeen = 1;
 }
 
@@ -139,7 +178,6 @@ double TVideoDecoder::ChooseTimestamp(const AVFrame* frame) const {
 }
 
 bool TVideoDecoder::DecodeAndQueue(const AVPacket* pkt) {
-    TPlayback& pb = FPlayback;
     const bool drain = pkt->size == 0 && pkt->data == nullptr;
     if (ff::avcodec_send_packet(FCodec.get(), drain ? nullptr : pkt) < 0 && !drain)
         return true;
@@ -152,40 +190,88 @@ bool TVideoDecoder::DecodeAndQueue(const AVPacket* pkt) {
         }
         if (ret < 0)
             return true;
-        if (pb.SeekCompleted && pb.FlushSeen) {
-            pb.SeekCompleted = 0;
-            pb.FlushSeen = 0;
-            pb.PausedBeforeSeek = 0;
+        if (!FRateChecked) {
+            FRateChecked = true;
+            CheckCodecRate();
         }
-        double pts = ChooseTimestamp(FFrame.get());
-        if (pts != 0)
-            FVideoClock = pts;
-        else
-            pts = FVideoClock;
-        FVideoClock += FFrameDuration * (1 + FFrame->repeat_pict * 0.5);
-        const int64_t pos = FFrame->pkt_pos;
-        const int queued = QueuePicture(FFrame.get(), pts, pos);
+        if (!FSkip.Take()) {
+            ff::av_frame_unref(FFrame.get());
+            continue;
+        }
+        const bool go = Filter(FFrame.get());
         ff::av_frame_unref(FFrame.get());
-        if (queued < 0)
+        if (!go)
             return false;
-        pb.Player.FFrameReady.Set();
-        pb.EndSignalled = false;
-        if (pb.Player.FSeekPending && !pb.SeekReq)
-            pb.Player.FSeekPending = false;
-        if (pb.OpenedPaused != 0) {
-            if (pb.OpenedPaused > 1) {
-                pb.OpenedPaused = 0;
-                pb.Player.SetState(psPause, pb.Generation);
-            } else {
-                ++pb.OpenedPaused;
-            }
+    }
+}
+
+bool TVideoDecoder::Filter(AVFrame* frame) {
+    if (!FFiltered) // no filters
+        return OutputPicture(frame, ChooseTimestamp(frame));
+    if (FFiltersFailed)
+        return true;
+    if (!FFilters.Accepts(frame)) {
+        QString error;
+        if (!FFilters.Build(FPlayback.Opt.VideoFilters, FPlayback.Opt.ScalerFlags,
+                            {frame->width, frame->height, frame->format, FTimeBase,
+                             frame->sample_aspect_ratio},
+                            error)) {
+            FPlayback.Log.Push(llError, error);
+            FFiltersFailed = true;
+            return true;
         }
     }
+    // The time stamp chosen for the picture travels through the graph as its pts.
+    frame->pts = std::llround(ChooseTimestamp(frame) / av_q2d(FTimeBase));
+    if (FFilters.Push(frame) < 0)
+        return true;
+    for (;;) {
+        if (FFilters.Pull(FFiltered.get()) < 0)
+            return true; // the graph wants more input
+        const double pts = FFiltered->pts == AV_NOPTS_VALUE
+                               ? 0.0
+                               : double(FFiltered->pts) * av_q2d(FFilters.OutputTimeBase());
+        const bool go = OutputPicture(FFiltered.get(), pts);
+        ff::av_frame_unref(FFiltered.get());
+        if (!go)
+            return false;
+    }
+}
+
+bool TVideoDecoder::OutputPicture(AVFrame* frame, double pts) {
+    TPlayback& pb = FPlayback;
+    if (pb.SeekCompleted && pb.FlushSeen) {
+        pb.SeekCompleted = 0;
+        pb.FlushSeen = 0;
+        pb.PausedBeforeSeek = 0;
+    }
+    if (pts != 0)
+        FVideoClock = pts;
+    else
+        pts = FVideoClock;
+    FVideoClock += FFrameDuration * (1 + frame->repeat_pict * 0.5);
+    if (QueuePicture(frame, pts, frame->pkt_pos) < 0)
+        return false;
+    pb.Player.FFrameReady.Set();
+    pb.EndSignalled = false;
+    if (pb.Player.FSeekPending && !pb.SeekReq)
+        pb.Player.FSeekPending = false;
+    if (pb.OpenedPaused != 0) {
+        if (pb.OpenedPaused > 1) {
+            pb.OpenedPaused = 0;
+            pb.Player.SetState(psPause, pb.Generation);
+        } else {
+            ++pb.OpenedPaused;
+        }
+    }
+    return true;
 }
 
 int TVideoDecoder::QueuePicture(AVFrame* frame, double pts, int64_t pos) {
     {
         std::unique_lock<std::mutex> lock(FPictLock);
+        if (FSize == 2)
+            FSkip.QueueFull(); // pictures come faster than they are shown: skip fewer
         FPictChanged.wait(lock, [this] { return FSize < 2 || FAborted; });
         if (FAborted)
             return -1;
@@ -311,6 +397,7 @@ bool TVideoDecoder::Refresh(bool consume, TPlayerDisplay* display) {
             FSize == 2 ? FPics[(FRead + 1) % 2].Target : pic.Target + FFrameDuration;
         const bool seekDone = FPlayback.SeekCompleted != 0;
         if ((FPlayback.Opt.FrameDrop && now > nextTarget && !FPlayback.CaptureDevice) || seekDone) {
+            FSkip.Late();
             if (FSize == 2 || now > nextTarget + 0.5 || seekDone) {
                 FRead = (FRead + 1) % 2;
                 --FSize;
@@ -320,8 +407,10 @@ bool TVideoDecoder::Refresh(bool consume, TPlayerDisplay* display) {
             }
         }
         lock.unlock();
+        if (TSubtitleDecoder* subtitles = FPlayback.Subtitles())
+            subtitles->Expire(pic.Pts);
         if (display != nullptr)
-            display->ShowPicture(pic.Frame.get());
+            display->ShowPicture(pic.Frame.get(), pic.Pts);
         if (consume) {
             lock.lock();
             FRead = (FRead + 1) % 2;

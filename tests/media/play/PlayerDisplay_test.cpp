@@ -97,6 +97,39 @@ TEST_F(PlayerDisplayTest, TheVideoHookDrawsOnThePictureShown) {
     FPlayer.SetOnVideoHook(nullptr); // the handler's counter goes out of scope
 }
 
+TEST_F(PlayerDisplayTest, ABitmapSubtitleShowsOnThePictureFromItsTimeUntilTheNextClearsIt) {
+    // The fixture's white 80x40 block at (40, 40) of the 160x120 picture, from 0.5 s to 3 s;
+    // the surface is the picture at twice its size.
+    ASSERT_TRUE(FPlayer.OpenMedia(testpaths::fixture("videosubs4.mkv"), &FHost, false))
+        << FPlayer.LastErrorText().toStdString();
+    const QRgb white = qRgb(255, 255, 255);
+    int64_t shownAt = -1, clearedAt = -1;
+    bool edgesRight = false, blueBefore = false;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const int64_t position = FPlayer.CurrentPosition();
+            const bool inside = PixelNear(160, 120, white);
+            if (shownAt < 0 && !inside && PixelNear(160, 120, VideoColour) && position >= 0 &&
+                position < 400000)
+                blueBefore = true;
+            if (shownAt < 0 && inside) {
+                shownAt = position;
+                edgesRight = PixelNear(84, 84, white) && PixelNear(236, 156, white) &&
+                             PixelNear(74, 120, VideoColour) && PixelNear(160, 166, VideoColour);
+            }
+            if (shownAt >= 0 && clearedAt < 0 && PixelNear(160, 120, VideoColour))
+                clearedAt = position;
+            return clearedAt >= 0;
+        },
+        8000));
+    EXPECT_TRUE(blueBefore);
+    EXPECT_TRUE(edgesRight);
+    EXPECT_GE(shownAt, 450000);
+    EXPECT_LE(shownAt, 1000000);
+    EXPECT_GE(clearedAt, 2900000);
+    EXPECT_LE(clearedAt, 3500000);
+}
+
 TEST_F(PlayerDisplayTest, AnMp3WithTheDisplayOnShowsItsWaveform) {
     ASSERT_TRUE(FPlayer.OpenMedia(testpaths::fixture("tone200.mp3"), &FHost, false));
     auto whiteColumns = [&] {
