@@ -113,6 +113,10 @@ void InstallInterruptHandler() {
     pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
 }
 
+int StopSignal() {
+    return int(InterruptRequested);
+}
+
 int RunInfo(const TCliRequest& request) {
     TFFDecoder probe;
     TSourceInfo info;

@@ -23,3 +23,5 @@ int RunPlay(const TCliRequest& request);
 // shorter file is put in place. A second one of them ends the process at once. SIGPIPE is
 // ignored: progress is cosmetic, and a reader that went away must not kill the cut.
 void InstallInterruptHandler();
+// The stop signal received so far; 0 = none.
+int StopSignal();

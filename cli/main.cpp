@@ -3,6 +3,7 @@
 #include "app/VelLog.h"
 #include "cli/CliCommands.h"
 #include "cli/CliOptions.h"
+#include "cli/CliTranscode.h"
 
 #include <QCoreApplication>
 
@@ -16,6 +17,13 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QStringList arguments = QCoreApplication::arguments();
     arguments.removeFirst();
+    if (!arguments.isEmpty() && arguments.first() == QLatin1String("transcode")) {
+        StartAppLog();
+        InstallInterruptHandler();
+        const int status = RunTranscode(arguments.mid(1));
+        StopAppLog();
+        return status;
+    }
 
     QString error;
     const std::optional<TCliRequest> request = ParseCommandLine(arguments, error);

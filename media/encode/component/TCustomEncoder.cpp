@@ -206,6 +206,40 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
     return int(FTasks.size()) - 1;
 }
 
+bool TCustomEncoder::AddTaskInput(int taskIndex, const QString& fileName,
+                                  TInputOptions* options) {
+    CheckNotWorking("AddTask");
+    if (taskIndex < 0 || taskIndex >= TaskCount())
+        throw std::out_of_range(
+            QString::asprintf("List index out of bounds (%d)", taskIndex).toStdString());
+    TTask& task = *FTasks[size_t(taskIndex)];
+    TFFmpeg& engine = *task.Engine;
+    if (engine.InputFileCount() >= int(task.InputOptions.size())) {
+        SetLastErrorText(QStringLiteral("max input files %1 reached").arg(task.InputOptions.size()));
+        return false;
+    }
+    try {
+        if (options != nullptr) {
+            if (options->FileName.isEmpty())
+                options->FileName = fileName;
+            task.InputOptions[size_t(engine.InputFileCount())] = *options;
+            engine.ApplyOptionString(options->ExtOptions, true);
+            engine.SetInputFormat(options->FileFormat);
+            engine.SetStartTime(options->StartTime);
+            engine.SetProgramId(options->ProgramId);
+        }
+        if (!engine.OpenInputFile(fileName)) {
+            SetLastErrorText(QString::fromLocal8Bit(engine.LastErrorText()));
+            return false;
+        }
+        engine.AttachInputProbe(engine.InputFileCount() - 1);
+    } catch (const std::exception& e) {
+        SetLastErrorText(QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+    return true;
+}
+
 TFFDecoder* TCustomEncoder::TaskInputProbe(int taskIndex, int inputIndex) const {
     if (taskIndex < 0 || taskIndex >= TaskCount())
         return nullptr;

@@ -65,6 +65,8 @@ public:
     // Adds an output file to a task; false with LastErrorText() when it cannot be created or an
     // option is rejected. options may be nullptr; its FileName is filled when empty.
     bool SetOutputFile(int taskIndex, const QString& fileName, TOutputOptions* options = nullptr);
+    // A further input of a task, opened as AddTask opens the first; false with LastErrorText().
+    bool AddTaskInput(int taskIndex, const QString& fileName, TInputOptions* options = nullptr);
     int TaskCount() const { return int(FTasks.size()); }
     // The probe of a task's input file, looking at the context the task opened; nullptr for an
     // unknown task or input. Its file is forgotten once the task's run has closed its files.
