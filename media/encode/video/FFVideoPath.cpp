@@ -354,6 +354,10 @@ void TFFVideoPath::SendToEncoder(TFFOutputStream& ost, const AVFrame* frame) {
             break;
         if (err < 0)
             Raise(std::string("Video encoding failed"));
+        // One frame of the encoder's clock; muxers that write durations (MP4) would otherwise
+        // end the track at the last frame's start.
+        if (pkt->duration <= 0)
+            pkt->duration = 1;
         ff::av_packet_rescale_ts(pkt, e->time_base, ost.Stream->time_base);
         pkt->stream_index = ost.Stream->index;
         T.VideoBytes += pkt->size;
