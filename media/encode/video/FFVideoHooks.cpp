@@ -43,12 +43,14 @@ bool TFFVideoHook::Run(AVFrame* picture, int64_t pts, int frame) {
     return holdsPicture;
 }
 
-bool TFFVideoPreview::Due() {
-    const int64_t now = ff::av_gettime_relative();
-    if (FLast != INT64_MIN && now - FLast <= Interval)
-        return false;
-    FLast = now;
-    return true;
+bool TFFVideoPreview::Due() const {
+    return FLast == INT64_MIN || ff::av_gettime_relative() - FLast > Interval;
+}
+
+// Stamped when the picture is handed out, not when it was found due: the conversion in between
+// takes varying time, and the receiver must never see two pictures closer than the interval.
+void TFFVideoPreview::Stamp() {
+    FLast = ff::av_gettime_relative();
 }
 
 void TFFVideoPreview::Show(const AVFrame* picture, int64_t pts, int frame, const QImage* ready) {
@@ -69,11 +71,13 @@ void TFFVideoPreview::Show(const AVFrame* picture, int64_t pts, int frame, const
         return;
     }
     if (toBitmap) {
+        Stamp();
         FBitmapFn(*bitmap, pts, frame);
         return;
     }
     if (!FWindow)
         FWindow = FWindowFactory();
+    Stamp();
     if (!FWindow || !FWindow->ShowPicture(*bitmap, frame, pts))
         FControl.ClearBit(PreviewToWindow, flags);
 }

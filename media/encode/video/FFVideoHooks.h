@@ -114,7 +114,8 @@ public:
     void Show(const AVFrame* picture, int64_t pts, int frame, const QImage* ready);
 
 private:
-    bool Due();
+    bool Due() const;
+    void Stamp();
 
     TFFPreviewControl& FControl;
     TPreviewBitmapFn FBitmapFn;

@@ -184,6 +184,34 @@ TEST_F(VideoPathTest, H264ThroughLibx264InMp4KeepsEveryFrame) {
     EXPECT_NEAR(f.Duration, 10.0, 0.05);
 }
 
+// The built-in presets carry options of an older x264 wrapper; what they ask for still reaches
+// the encoder: "baseline" switches off CABAC, B-frames, weighted prediction and the 8x8
+// transform, which makes the stream Constrained Baseline.
+TEST_F(VideoPathTest, H264WithABuiltinPreset) {
+    if (!ff::avcodec_find_encoder_by_name("libx264"))
+        GTEST_SKIP() << "this FFmpeg has no libx264";
+    for (const char* preset : {"baseline", "fast"}) {
+        SCOPED_TRACE(preset);
+        TTestEngine engine;
+        const QString out = Out(QString("preset-%1.mp4").arg(preset));
+        ASSERT_TRUE(Prepare(engine, testpaths::fixture("testsrc10.avi"), out,
+                            {{"vcodec", "libx264"}, {"vpre", preset}, {"an", "1"}, {"t", "2"}}))
+            << engine.LastErrorText();
+        engine.Start(false, 0);
+        ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
+        const TStreamFacts f = ProbeVideo(out);
+        EXPECT_EQ(f.Codec, "h264");
+        EXPECT_EQ(f.Frames, 50);
+        const TCommandResult profile =
+            RunTool("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries",
+                                "stream=profile", "-of", "default=nw=1:nk=1", out});
+        if (QByteArray(preset) == "baseline")
+            EXPECT_EQ(profile.Out.trimmed(), "Constrained Baseline");
+        else
+            EXPECT_EQ(profile.Out.trimmed(), "High");
+    }
+}
+
 TEST_F(VideoPathTest, FiltersAndCropChangeThePicture) {
     {
         SCOPED_TRACE("hflip");
