@@ -1,6 +1,29 @@
 #include "media/encode/video/FFRgbBitmap.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace {
+
+// The scaler's vector code reads and writes whole blocks and may pass the end of the last line
+// by a few dozen bytes; a QImage buffer ends exactly there, sometimes at the end of a page.
+constexpr size_t ScalerPadding = 64;
+
+void FreeBuffer(void* buffer) {
+    std::free(buffer);
+}
+
+// A bitmap with the padding the scaler needs behind its last line.
+QImage PaddedImage(int w, int h, QImage::Format format) {
+    const int depth = QImage::toPixelFormat(format).bitsPerPixel();
+    const qsizetype bytesPerLine = ((qsizetype(w) * depth + 31) / 32) * 4;
+    const size_t size = size_t(bytesPerLine) * size_t(h) + ScalerPadding;
+    auto* buffer = static_cast<uchar*>(std::malloc(size));
+    if (buffer == nullptr)
+        return QImage();
+    std::memset(buffer + size - ScalerPadding, 0, ScalerPadding);
+    return QImage(buffer, w, h, bytesPerLine, format, FreeBuffer, buffer);
+}
 
 // BGR8 packs 2 bits of blue, 3 of green and 3 of red (from the top): the image's colour table
 // has to say so, or an 8-bit bitmap would show an arbitrary palette.
@@ -50,8 +73,12 @@ bool TFFRgbConverter::ToBitmap(const AVFrame* picture, QImage& bitmap) {
     const int w = picture->width, h = picture->height;
     if (w <= 0 || h <= 0)
         return false;
-    if (bitmap.width() != w || bitmap.height() != h || bitmap.format() != FImageFormat) {
-        bitmap = QImage(w, h, FImageFormat);
+    // Only a bitmap of ours that nobody else shares is written in place: any other (a handler
+    // may have assigned one, the preview may hold a copy) gets a padded buffer of its own.
+    if (bitmap.width() != w || bitmap.height() != h || bitmap.format() != FImageFormat ||
+        bitmap.constBits() != FPadded || !bitmap.isDetached()) {
+        bitmap = PaddedImage(w, h, FImageFormat);
+        FPadded = bitmap.constBits();
         if (bitmap.isNull())
             return false;
         if (FImageFormat == QImage::Format_Indexed8)
@@ -76,7 +103,15 @@ bool TFFRgbConverter::FromBitmap(const QImage& bitmap, AVFrame* picture) {
                                          nullptr, nullptr));
     if (!FFrom)
         return false;
-    const uint8_t* src[4] = {bitmap.constBits(), nullptr, nullptr, nullptr};
+    const uint8_t* bits = bitmap.constBits();
+    if (bits != FPadded) {
+        // A bitmap the handler put in place of ours: read through a padded copy.
+        const size_t size = size_t(bitmap.sizeInBytes());
+        FScratch.resize(size + ScalerPadding);
+        std::memcpy(FScratch.data(), bits, size);
+        bits = FScratch.data();
+    }
+    const uint8_t* src[4] = {bits, nullptr, nullptr, nullptr};
     const int srcStride[4] = {int(bitmap.bytesPerLine()), 0, 0, 0};
     ff::sws_scale(FFrom.get(), src, srcStride, 0, h, picture->data, picture->linesize);
     return true;

@@ -8,6 +8,9 @@
 
 #include <QImage>
 
+#include <cstdint>
+#include <vector>
+
 class TFFRgbConverter {
 public:
     explicit TFFRgbConverter(int bitDepth = 24) { SetDepth(bitDepth); }
@@ -30,4 +33,6 @@ private:
     AVPixelFormat FPixelFormat = AV_PIX_FMT_RGB24;
     SwsContextPtr FTo;   // picture -> bitmap
     SwsContextPtr FFrom; // bitmap -> picture
+    const uchar* FPadded = nullptr; // pixels of the last padded bitmap ToBitmap made
+    std::vector<uint8_t> FScratch;  // padded copy of a bitmap that is not ours
 };
