@@ -7,6 +7,7 @@
 #include "media/FFLoad.h"
 #include "media/FFLog.h"
 #include "media/encode/video/FFVideoEncoderSetup.h"
+#include "media/encode/video/FFRgbBitmap.h"
 #include "media/encode/video/FFVideoSync.h"
 
 #include <QDir>
@@ -59,6 +60,37 @@ TEST(VideoEncoderSetup, RateControlOverridesNeedThreeNumbersEach) {
         ParseRcOverride("5");
     } catch (const std::exception& err) {
         EXPECT_STREQ(err.what(), "error parsing rc_override");
+    }
+}
+
+// The hook's way back: a bitmap the handler replaced with one of its own is still converted into
+// the picture, and a copy of the bitmap held elsewhere (the preview's) is never written over by the
+// next picture.
+TEST(RgbConverter, ReplacedAndSharedBitmapsConvertWithoutTouchingOtherHolders) {
+    LoadEngineLibraries();
+    AVFramePtr picture = MakeFrame();
+    picture->width = 640;
+    picture->height = 480;
+    picture->format = AV_PIX_FMT_YUV420P;
+    ASSERT_GE(ff::av_frame_get_buffer(picture.get(), 0), 0);
+    for (const int depth : {24, 32}) {
+        SCOPED_TRACE(depth);
+        TFFRgbConverter converter(depth);
+        QImage bitmap;
+        ASSERT_TRUE(converter.ToBitmap(picture.get(), bitmap));
+        QImage own(640, 480, converter.ImageFormat());
+        own.fill(QColor(255, 0, 0));
+        bitmap = own; // the handler's image, laid out by Qt
+        ASSERT_TRUE(converter.FromBitmap(bitmap, picture.get()));
+        const QImage held = bitmap; // someone keeps the picture as it was
+        ASSERT_TRUE(converter.ToBitmap(picture.get(), bitmap));
+        EXPECT_GT(bitmap.pixelColor(320, 240).red(), 200);
+        EXPECT_LT(bitmap.pixelColor(320, 240).green(), 60);
+        bitmap.fill(QColor(0, 0, 255));
+        ASSERT_TRUE(converter.FromBitmap(bitmap, picture.get()));
+        ASSERT_TRUE(converter.ToBitmap(picture.get(), bitmap));
+        EXPECT_GT(bitmap.pixelColor(10, 10).blue(), 200);
+        EXPECT_EQ(held.pixelColor(10, 10), QColor(255, 0, 0));
     }
 }
 
