@@ -124,7 +124,8 @@ TPreviewer::~TPreviewer() {
     if (app == nullptr || QThread::currentThread() == FHost->thread())
         delete FHost;
     else
-        QMetaObject::invokeMethod(app, [host = FHost] { delete host; }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            app, [host = FHost] { delete host; }, Qt::QueuedConnection);
 }
 
 bool TPreviewer::ShowPicture(const QImage& bitmap, int frame, int64_t pts) {
@@ -141,7 +142,8 @@ bool TPreviewer::ShowPicture(const QImage& bitmap, int frame, int64_t pts) {
         FShared->PaintQueued = true;
     }
     if (queue)
-        QMetaObject::invokeMethod(FHost, [host = FHost] { host->Paint(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            FHost, [host = FHost] { host->Paint(); }, Qt::QueuedConnection);
     return true;
 }
 

@@ -39,10 +39,10 @@ public:
 
     // The picture hand-over between the worker and the main thread.
     struct TShared {
-        std::mutex Lock;  // guards the fields below
-        QImage Picture;   // the newest picture not yet painted (a copy of the engine's)
+        std::mutex Lock; // guards the fields below
+        QImage Picture;  // the newest picture not yet painted (a copy of the engine's)
         int Frame = 0;
-        int64_t Pts = 0;  // µs
+        int64_t Pts = 0; // µs
         bool PaintQueued = false;
         bool Closed = false;
     };

@@ -51,7 +51,8 @@ QImage Halves(int w, int h, QImage::Format format = QImage::Format_RGB888) {
 }
 
 bool Near(QColor c, int r, int g, int b) {
-    return std::abs(c.red() - r) < 40 && std::abs(c.green() - g) < 40 && std::abs(c.blue() - b) < 40;
+    return std::abs(c.red() - r) < 40 && std::abs(c.green() - g) < 40 &&
+           std::abs(c.blue() - b) < 40;
 }
 
 TEST(Previewer, PicturesFromAnotherThreadArePaintedOnTheMainThreadNewestFirst) {
@@ -117,11 +118,13 @@ TEST(PreviewerWindow, ThePictureIsOnTheScreen) {
     const QPoint origin = window->mapToGlobal(QPoint(0, 0));
     EXPECT_NEAR(origin.x() + 100, area.center().x(), 20);
     QImage shot;
-    const bool painted = PumpUntil([&] {
-        shot = screen->grabWindow(0).toImage();
-        return Near(shot.pixelColor(origin + QPoint(50, 50)), 255, 0, 0) &&
-               Near(shot.pixelColor(origin + QPoint(150, 50)), 0, 0, 255);
-    }, 10000);
+    const bool painted = PumpUntil(
+        [&] {
+            shot = screen->grabWindow(0).toImage();
+            return Near(shot.pixelColor(origin + QPoint(50, 50)), 255, 0, 0) &&
+                   Near(shot.pixelColor(origin + QPoint(150, 50)), 0, 0, 255);
+        },
+        10000);
     EXPECT_TRUE(painted) << "left " << shot.pixelColor(origin + QPoint(50, 50)).name().toStdString()
                          << ", right "
                          << shot.pixelColor(origin + QPoint(150, 50)).name().toStdString();

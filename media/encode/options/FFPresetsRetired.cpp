@@ -51,9 +51,9 @@ constexpr TFlagSuccessor Flags2Successors[] = {
 };
 
 // Bits "flags2" still has.
-constexpr const char* Flags2Current[] = {"fast",   "noout",      "ignorecrop",  "local_header",
-                                         "chunks", "showall",    "export_mvs",  "skip_manual",
-                                         "ass_ro_flush_noop"};
+constexpr const char* Flags2Current[] = {"fast",         "noout",       "ignorecrop",
+                                         "local_header", "chunks",      "showall",
+                                         "export_mvs",   "skip_manual", "ass_ro_flush_noop"};
 
 // Options renamed without a change of meaning.
 constexpr std::pair<const char*, const char*> Renamed[] = {

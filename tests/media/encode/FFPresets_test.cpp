@@ -87,8 +87,9 @@ TEST(PresetTranslation, RetiredLinesBecomeTheirSuccessorsAndTheRestStays) {
         return all;
     };
     using ffopt::TranslatePresetLine;
-    EXPECT_EQ(text(TranslatePresetLine("flags2", "+bpyramid+mixed_refs+wpred-dct8x8+fastpskip+fast")),
-              "b-pyramid=normal;mixed-refs=1;weightb=1;8x8dct=0;fast-pskip=1;flags2=+fast;");
+    EXPECT_EQ(
+        text(TranslatePresetLine("flags2", "+bpyramid+mixed_refs+wpred-dct8x8+fastpskip+fast")),
+        "b-pyramid=normal;mixed-refs=1;weightb=1;8x8dct=0;fast-pskip=1;flags2=+fast;");
     EXPECT_EQ(text(TranslatePresetLine("FLAGS2", "-mbtree+nosuch")), "mbtree=0;[flags2 +nosuch]");
     EXPECT_EQ(text(TranslatePresetLine("partitions", "+parti8x8-parti4x4+partp4x4")),
               "partitions=i8x8,p4x4;");
