@@ -14,8 +14,6 @@
 #include <cmath>
 #include <initializer_list>
 
-#include <climits>
-
 using namespace ffopt;
 
 namespace {
@@ -144,17 +142,7 @@ bool TCustomFFmpeg::SetOptionGeneral(const std::string& name, const std::string&
         }
         SetTarget(type, norm, "ntsc");
     } else if (name == "threads") {
-        // Threads of every codec opened afterwards; "auto" (0) lets the library pick.
-        if (SameText(Trim(value), "auto")) {
-            FOpt.ThreadCount = 0;
-        } else {
-            const int64_t count = ParseInt64(value);
-            if (count < 0 || count > INT_MAX)
-                throw FFmpegException::Format(
-                    "The value for threads was %s which is not within 0 - %d", value.c_str(),
-                    INT_MAX);
-            FOpt.ThreadCount = int(count);
-        }
+        throw FFmpegException("TODO: option - " + name);
     } else if (name == "vsync") {
         FOpt.VideoSyncMethod = ParseInt(value);
     } else if (name == "async") {
