@@ -5,6 +5,7 @@
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
 #include "cli/CliSplit.h"
+#include "cli/CliTranscode.h"
 #include "media/FileNameBytes.h"
 
 #include <QCoreApplication>
@@ -20,12 +21,21 @@ int main(int argc, char** argv) {
     // From argv itself: Qt's copy loses the bytes of a file name that is not UTF-8.
     QStringList arguments = ProgramArguments(argc, argv);
     arguments.removeFirst();
+    if (!arguments.isEmpty() && arguments.first() == QLatin1String("transcode")) {
+        StartAppLog();
+        InstallInterruptHandler();
+        const int status = RunTranscode(arguments.mid(1));
+        StopAppLog();
+        return status;
+    }
 
     QString error;
     if (!arguments.isEmpty() && arguments[0] == QLatin1String("split")) {
         const QStringList rest = arguments.mid(1);
         if (rest.contains(QLatin1String("--help")) || rest.contains(QLatin1String("-h"))) {
-            std::fputs(qPrintable(UsageText() + QLatin1Char('\n') + SplitUsageText()), stdout);
+            std::fputs(qPrintable(UsageText() + QLatin1Char('\n') + SplitUsageText() +
+                                  QLatin1Char('\n') + TranscodeUsageText()),
+                       stdout);
             return ExitOk;
         }
         const std::optional<TSplitRequest> split = ParseSplitCommandLine(rest, error);
@@ -50,7 +60,9 @@ int main(int argc, char** argv) {
     }
     switch (request->Command) {
     case TCliCommand::Help:
-        std::fputs(qPrintable(UsageText() + QLatin1Char('\n') + SplitUsageText()), stdout);
+        std::fputs(qPrintable(UsageText() + QLatin1Char('\n') + SplitUsageText() +
+                              QLatin1Char('\n') + TranscodeUsageText()),
+                   stdout);
         return ExitOk;
     case TCliCommand::Version:
         std::printf("snipwave-cli (Quillon Snipwave) %s\n", ProgramVersion);

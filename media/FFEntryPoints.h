@@ -109,7 +109,7 @@ extern "C" {
     X(av_opt_get_int) X(av_opt_set_defaults) X(av_opt_next) X(av_opt_set_dict) \
     X(av_dict_set) X(av_dict_get) X(av_dict_free) X(av_dict_copy) X(av_dict_count) \
     X(av_frame_alloc) X(av_frame_free) X(av_frame_unref) X(av_frame_get_buffer) \
-    X(av_frame_make_writable) X(av_frame_ref) \
+    X(av_frame_make_writable) X(av_frame_ref) X(av_frame_copy) X(av_frame_copy_props) \
     X(av_samples_get_buffer_size) X(av_samples_alloc) X(av_samples_set_silence) X(av_samples_copy) \
     X(av_get_bytes_per_sample) X(av_get_sample_fmt) X(av_get_sample_fmt_name) \
     X(av_get_packed_sample_fmt) X(av_sample_fmt_is_planar) \

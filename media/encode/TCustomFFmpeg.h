@@ -9,6 +9,7 @@
 //   preparation  FFPrepare*.cpp    (stream tables, codec opening, headers)
 //   loop         FFLoop*.cpp       (Start, Run, Stop, Terminate, DoTerminate, ResetOptions)
 //   audio path   FFAudioPath*.cpp
+//   video path   FFVideo*.cpp, FFRgbBitmap.cpp (hooks, previews, filters, sync)
 //
 // Threads: options are applied and files opened on the caller's thread (the main thread here)
 // while the task is idle. A run executes on the task's worker thread (TConvertThread) or on the
@@ -20,6 +21,7 @@
 #include "media/encode/options/FFOptionContexts.h"
 #include "media/encode/options/FFOptionState.h"
 #include "media/encode/FFmpegException.h"
+#include "media/encode/video/FFVideoHooks.h"
 
 #include <QString>
 
@@ -50,6 +52,13 @@ using TTerminateCallback = std::function<void(TCustomFFmpeg* sender)>;
 using TAudioHookCallback =
     std::function<void(TCustomFFmpeg* sender, int64_t pts, void* samples, int size, int sampleRate,
                        int channels, int sampleFormat)>;
+// sender, the picture as an RGB bitmap, stop-hook (set to receive no more pictures this run),
+// update (clear to leave the picture as it was), pts µs, frame number.
+using TVideoHookCallback = std::function<void(TCustomFFmpeg* sender, QImage& bitmap,
+                                              bool& stopHook, bool& update, int64_t pts, int frame)>;
+// sender, bitmap, pts µs, frame number.
+using TPreviewBitmapCallback =
+    std::function<void(TCustomFFmpeg* sender, QImage& bitmap, int64_t pts, int frame)>;
 
 // One opened input file.
 struct TInputFile {
@@ -179,12 +188,25 @@ public:
     TTerminateCallback OnTerminateCallback;
     // ===== audio path =====
     TAudioHookCallback OnAudioHookCallback;
+    // ===== video path =====
+    TVideoHookCallback OnVideoInputHookCallback;
+    TVideoHookCallback OnVideoOutputHookCallback;
+    TPreviewBitmapCallback OnPreviewBitmapCallback;
+    // Makes the window that bit 0 of the preview flags previews into, on first use.
+    TPreviewSinkFactory PreviewWindowFactory;
+    // Bit 0: preview into the window, bit 1: through OnPreviewBitmapCallback. Any thread, also
+    // during a run.
+    void SetPreviewFlags(int flags) { FPreviewControl.SetFlags(flags); }
+    int PreviewFlags() const { return FPreviewControl.Flags(); }
+    // Bits per pixel of hook and preview bitmaps (8, 15, 16, 24, 32); before a run.
+    void SetPreviewBitDepth(int depth) { FPreviewControl.SetBitDepth(depth); }
 
 protected:
     // options stage
     TFFOptionState FOpt;
     TFFOptionContexts FOptCtx;
     TFrameHookList FFrameHooks; // "vhook"; run by the video path
+    TFFPreviewControl FPreviewControl; // shared with the owner's thread, locks itself
     std::string FLastErrorText;
     // Creates the stream for "newaudio", "newvideo", "newsubtitle" on the last output file; set
     // by the output stage when it opens a file, so the option stage needs none of its code.

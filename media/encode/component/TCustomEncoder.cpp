@@ -139,11 +139,20 @@ void TCustomEncoder::Shutdown() {
     FNotifier.Stop();
 }
 
+int TCustomEncoder::PreviewFlagsOf(bool preview, bool previewBitmap) {
+    return (preview ? PreviewToWindow : 0) | (previewBitmap ? PreviewToBitmap : 0);
+}
+
+// Running engines see the change at their next picture.
 void TCustomEncoder::SetPreview(bool value) {
     FPreview = value;
+    for (const auto& task : FTasks)
+        task->Engine->SetPreviewFlags(PreviewFlagsOf(FPreview, FPreviewBitmap));
 }
 void TCustomEncoder::SetPreviewBitmap(bool value) {
     FPreviewBitmap = value;
+    for (const auto& task : FTasks)
+        task->Engine->SetPreviewFlags(PreviewFlagsOf(FPreview, FPreviewBitmap));
 }
 
 void TCustomEncoder::SetProgressInterval(int ms) {
@@ -176,6 +185,12 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
     try {
         engine.ResetOptions();
         engine.SetVerbose(FVerbose);
+        engine.SetPreviewFlags(PreviewFlagsOf(FPreview, FPreviewBitmap));
+        engine.OnPreviewBitmapCallback = [this](TCustomFFmpeg* sender, QImage& bitmap,
+                                                int64_t pts, int frame) {
+            DoPreviewBitmap(sender, TPreviewInfo{TaskIndexOf(sender), &bitmap, frame, pts});
+        };
+        engine.PreviewWindowFactory = FPreviewerFactory;
         if (options != nullptr) {
             if (options->FileName.isEmpty())
                 options->FileName = fileName;
@@ -206,6 +221,40 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
     engine.OnTerminateCallback = [this](TCustomFFmpeg* sender) { DoTerminate(sender); };
     FTasks.push_back(std::move(task));
     return int(FTasks.size()) - 1;
+}
+
+bool TCustomEncoder::AddTaskInput(int taskIndex, const QString& fileName,
+                                  TInputOptions* options) {
+    CheckNotWorking("AddTask");
+    if (taskIndex < 0 || taskIndex >= TaskCount())
+        throw std::out_of_range(
+            QString::asprintf("List index out of bounds (%d)", taskIndex).toStdString());
+    TTask& task = *FTasks[size_t(taskIndex)];
+    TFFmpeg& engine = *task.Engine;
+    if (engine.InputFileCount() >= int(task.InputOptions.size())) {
+        SetLastErrorText(QStringLiteral("max input files %1 reached").arg(task.InputOptions.size()));
+        return false;
+    }
+    try {
+        if (options != nullptr) {
+            if (options->FileName.isEmpty())
+                options->FileName = fileName;
+            task.InputOptions[size_t(engine.InputFileCount())] = *options;
+            engine.ApplyOptionString(options->ExtOptions, true);
+            engine.SetInputFormat(options->FileFormat);
+            engine.SetStartTime(options->StartTime);
+            engine.SetProgramId(options->ProgramId);
+        }
+        if (!engine.OpenInputFile(fileName)) {
+            SetLastErrorText(QString::fromLocal8Bit(engine.LastErrorText()));
+            return false;
+        }
+        engine.AttachInputProbe(engine.InputFileCount() - 1);
+    } catch (const std::exception& e) {
+        SetLastErrorText(QString::fromLocal8Bit(e.what()));
+        return false;
+    }
+    return true;
 }
 
 TFFDecoder* TCustomEncoder::TaskInputProbe(int taskIndex, int inputIndex) const {
@@ -257,7 +306,25 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const QString& fileName,
                                                     int channels, int sampleFormat) {
                     DoAudioHook(sender, pts, samples, size, sampleRate, channels, sampleFormat);
                 };
-            // Video hooks and preview pictures come with the engine's video path.
+            if (options->VideoInputHook)
+                engine.OnVideoInputHookCallback = [this](TCustomFFmpeg* sender, QImage& bitmap,
+                                                         bool& stop, bool& update, int64_t pts,
+                                                         int frame) {
+                    THookInfo info{TaskIndexOf(sender), &bitmap, frame, pts, stop, update};
+                    DoVideoInputHook(sender, info);
+                    stop = info.StopHook;
+                    update = info.Update;
+                };
+            if (options->VideoOutputHook)
+                engine.OnVideoOutputHookCallback = [this](TCustomFFmpeg* sender, QImage& bitmap,
+                                                          bool& stop, bool& update, int64_t pts,
+                                                          int frame) {
+                    THookInfo info{TaskIndexOf(sender), &bitmap, frame, pts, stop, update};
+                    DoVideoOutputHook(sender, info);
+                    stop = info.StopHook;
+                    update = info.Update;
+                };
+            engine.SetPreviewBitDepth(options->PreviewBitDepth);
             join = options->Join;
         } else if (task.OutputOptions[slot]) {
             task.OutputOptions[slot] = TOutputOptions();
@@ -516,9 +583,47 @@ void TCustomEncoder::StopTasks(bool wait) {
     }
 }
 
-void TCustomEncoder::DoVideoInputHook(TCustomFFmpeg*, THookInfo&) {}
-void TCustomEncoder::DoVideoOutputHook(TCustomFFmpeg*, THookInfo&) {}
-void TCustomEncoder::DoPreviewBitmap(TCustomFFmpeg*, const TPreviewInfo&) {}
+// The video hooks run on the worker, one at a time per component (their gate). A handler's
+// exception reaches the engine, which logs it and leaves the picture as it was.
+void TCustomEncoder::DoVideoInputHook(TCustomFFmpeg* sender, THookInfo& info) {
+    THandlerScope scope(sender);
+    FOnVideoInputHook.Invoke([&](const TVideoHookEvent& handler) {
+        FHookInfo = info;
+        handler(this, &FHookInfo);
+        info.StopHook = FHookInfo.StopHook;
+        info.Update = FHookInfo.Update;
+    });
+}
+
+void TCustomEncoder::DoVideoOutputHook(TCustomFFmpeg* sender, THookInfo& info) {
+    THandlerScope scope(sender);
+    FOnVideoOutputHook.Invoke([&](const TVideoHookEvent& handler) {
+        FHookInfo = info;
+        handler(this, &FHookInfo);
+        info.StopHook = FHookInfo.StopHook;
+        info.Update = FHookInfo.Update;
+    });
+}
+
+void TCustomEncoder::DoPreviewBitmap(TCustomFFmpeg* sender, const TPreviewInfo& info) {
+    if (!FOnPreviewBitmap.Assigned())
+        return;
+    auto raise = [&] {
+        THandlerScope scope(sender);
+        FOnPreviewBitmap.Invoke([&](const TPreviewBitmapEvent& handler) {
+            FPreviewInfo = info;
+            handler(this, &FPreviewInfo);
+        });
+    };
+    try {
+        if (TriggerEventInMainThread())
+            CallInMainThread(raise);
+        else
+            raise();
+    } catch (...) {
+        LogHandlerFailure(this, "OnPreviewBitmap");
+    }
+}
 
 void TCustomEncoder::DoProgress(TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration,
                                 int64_t currentTime, int64_t totalSize, float bitRate,

@@ -37,6 +37,7 @@
 #include "media/THandlerGate.h"
 #include "media/encode/component/FFEncoderOptions.h"
 #include "media/encode/component/TTerminateNotifier.h"
+#include "media/encode/video/FFVideoHooks.h"
 
 #include <QString>
 
@@ -65,6 +66,8 @@ public:
     // Adds an output file to a task; false with LastErrorText() when it cannot be created or an
     // option is rejected. options may be nullptr; its FileName is filled when empty.
     bool SetOutputFile(int taskIndex, const QString& fileName, TOutputOptions* options = nullptr);
+    // A further input of a task, opened as AddTask opens the first; false with LastErrorText().
+    bool AddTaskInput(int taskIndex, const QString& fileName, TInputOptions* options = nullptr);
     int TaskCount() const { return int(FTasks.size()); }
     // The probe of a task's input file, looking at the context the task opened; nullptr for an
     // unknown task or input. Its file is forgotten once the task's run has closed its files.
@@ -86,6 +89,9 @@ public:
     bool PreviewBitmap() const { return FPreviewBitmap; }
     void SetPreviewBitmap(bool value);
     // Milliseconds between progress reports; at least 100.
+    // Makes the window that Preview shows pictures in (a Qt window of the application, which
+    // paints on the main thread); without one Preview shows nothing. Set before AddTask.
+    void SetPreviewerFactory(TPreviewSinkFactory factory) { FPreviewerFactory = std::move(factory); }
     int ProgressInterval() const { return FProgressInterval; }
     void SetProgressInterval(int ms);
     int ThreadPriority() const { return FThreadPriority; }
@@ -125,6 +131,7 @@ private:
     struct TTask;
 
     void CheckNotWorking(const char* action) const;
+    static int PreviewFlagsOf(bool preview, bool previewBitmap);
     void ApplyOutputOptions(TFFmpeg& engine, const TOutputOptions& options);
     void ApplyStreamInfo(TFFmpeg& engine, const TStreamInfo& info);
     // The task index of an engine. Workers call it too: the list changes only while no worker
@@ -153,6 +160,7 @@ private:
 
     bool FPreview = false;
     bool FPreviewBitmap = false;
+    TPreviewSinkFactory FPreviewerFactory;
     std::atomic<int> FProgressInterval{500}; // ms
     int FThreadPriority = 0;                 // the engine's worker priority; 0 = normal
     int FVerbose = 1;                        // verbosity handed to each new engine

@@ -29,7 +29,16 @@ int MaxFrames(const TFFOptionState& s, AVMediaType type) {
 } // namespace
 
 void TFFLoop::Transcode() {
-    TFFPrepare(S, C, In, InputCodecs, Out, OutX, Join, bool(Callbacks.AudioHook), T).Run();
+    TFFPrepareVideo video;
+    video.Path = &Video;
+    video.HookAssigned = Callbacks.Video.InputHook || Callbacks.Video.OutputHook;
+    video.FrameHooks = Callbacks.FrameHooks && !Callbacks.FrameHooks->Empty();
+    if (Callbacks.Preview) {
+        const int flags = Callbacks.Preview->Flags();
+        video.Preview = ((flags & PreviewToBitmap) && Callbacks.Video.PreviewBitmap) ||
+                        ((flags & PreviewToWindow) && Callbacks.Video.PreviewWindow);
+    }
+    TFFPrepare(S, C, In, InputCodecs, Out, OutX, Join, bool(Callbacks.AudioHook), T, video).Run();
 
     Progress.Start();
     JoinInput = 0;
@@ -202,6 +211,8 @@ void TFFLoop::SwitchJoinInput() {
                 while (ff::avcodec_receive_frame(ist.Decoder.get(), ist.Frame.get()) >= 0) {
                     if (ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
                         HandleAudioFrame(int(i), ist.Frame.get());
+                    else if (ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+                        HandleVideoFrame(int(i), ist.Frame.get());
                     ff::av_frame_unref(ist.Frame.get());
                 }
             }
@@ -274,6 +285,8 @@ bool TFFLoop::OutputPacket(int istIndex, AVPacket* pkt) {
             return true;
         }
     }
+    if (ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE)
+        return OutputSubtitle(istIndex, pkt);
     // Packets inside the preroll may not decode cleanly (their bit reservoir lies in skipped
     // packets); they are before the start time, so their errors are nobody's concern.
     const bool beforeStart = pkt && S.StartTime > 0 && ist.Pts < S.StartTime;
@@ -293,8 +306,11 @@ bool TFFLoop::OutputPacket(int istIndex, AVPacket* pkt) {
         case AVMEDIA_TYPE_AUDIO:
             HandleAudioFrame(istIndex, ist.Frame.get());
             break;
+        case AVMEDIA_TYPE_VIDEO:
+            HandleVideoFrame(istIndex, ist.Frame.get());
+            break;
         default:
-            break; // pictures reach no encoder yet (preparation refuses video encoding)
+            break;
         }
         ff::av_frame_unref(ist.Frame.get());
     }
@@ -333,6 +349,88 @@ void TFFLoop::HandleAudioFrame(int istIndex, const AVFrame* frame) {
         if (ost.Source == istIndex && ost.EncodingNeeded &&
             ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
             Audio.Output(ost, ist);
+}
+
+void TFFLoop::HandleVideoFrame(int istIndex, AVFrame* frame) {
+    TFFInputStream& ist = T.Inputs[size_t(istIndex)];
+    const AVRational tb = ist.Stream->time_base;
+    const int64_t pts = frame->best_effort_timestamp != AV_NOPTS_VALUE
+                            ? ff::av_rescale_q(frame->best_effort_timestamp, tb, MicroBase)
+                            : ist.NextPts;
+    int64_t duration = frame->pkt_duration > 0 ? ff::av_rescale_q(frame->pkt_duration, tb, MicroBase)
+                                               : 0;
+    if (duration <= 0) {
+        const AVRational rate = ist.Stream->avg_frame_rate.num ? ist.Stream->avg_frame_rate
+                                                               : ist.Decoder->framerate;
+        duration = rate.num > 0 && rate.den > 0 ? ff::av_rescale_q(1, av_inv_q(rate), MicroBase)
+                                                : 40000;
+    }
+    ist.Pts = pts;
+    ist.NextPts = pts + duration;
+    if (S.RateEmu) {
+        const int64_t ahead = ist.Pts - (ff::av_gettime_relative() - ist.WallStart);
+        if (ahead > 1000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
+    }
+    if (S.StartTime && pts < S.StartTime)
+        return;
+    if (S.RecordingTime != ffopt::NoTimeLimit && pts >= S.StartTime + S.RecordingTime)
+        return;
+    Video.Picture(istIndex, frame, pts);
+}
+
+bool TFFLoop::OutputSubtitle(int istIndex, AVPacket* pkt) {
+    if (!pkt)
+        return true;
+    TFFInputStream& ist = T.Inputs[size_t(istIndex)];
+    AVSubtitle sub{};
+    int got = 0;
+    if (ff::avcodec_decode_subtitle2(ist.Decoder.get(), &sub, &got, pkt) < 0)
+        return false;
+    if (!got)
+        return true;
+    struct TFree {
+        AVSubtitle& Sub;
+        ~TFree() { ff::avsubtitle_free(&Sub); }
+    } release{sub};
+    int64_t pts = sub.pts;
+    if (pts == AV_NOPTS_VALUE && pkt->pts != AV_NOPTS_VALUE)
+        pts = ff::av_rescale_q(pkt->pts, ist.Stream->time_base, MicroBase);
+    if (pts != AV_NOPTS_VALUE && S.StartTime && pts < S.StartTime)
+        return true;
+    for (TFFOutputStream& ost : T.Outputs) {
+        if (ost.Source != istIndex || !ost.EncodingNeeded || !ost.EncoderOpen ||
+            ost.Encoder->codec_type != AVMEDIA_TYPE_SUBTITLE)
+            continue;
+        if (pts == AV_NOPTS_VALUE) {
+            if (S.ExitOnError)
+                Raise(std::string("Subtitle packets must have a pts"));
+            Log(TStageLog::Error, QStringLiteral("Subtitle packets must have a pts"));
+            return true;
+        }
+        // Encoders take the display window relative to the subtitle's own time.
+        AVSubtitle out = sub;
+        out.pts = pts + int64_t(sub.start_display_time) * 1000;
+        out.end_display_time = sub.end_display_time - sub.start_display_time;
+        out.start_display_time = 0;
+        constexpr int BufferSize = 1024 * 1024;
+        if (SubtitleBuffer.size() < size_t(BufferSize))
+            SubtitleBuffer.resize(BufferSize);
+        const int size =
+            ff::avcodec_encode_subtitle(ost.Encoder, SubtitleBuffer.data(), BufferSize, &out);
+        if (size < 0)
+            Raise(std::string("Subtitle encoding failed"));
+        PacketPtr opkt = NewPacket();
+        if (ff::av_new_packet(opkt.get(), size) < 0)
+            Raise(std::string("Not enough memory"));
+        std::memcpy(opkt->data, SubtitleBuffer.data(), size_t(size));
+        const AVRational otb = ost.Stream->time_base;
+        opkt->pts = opkt->dts = ff::av_rescale_q(out.pts - S.StartTime, MicroBase, otb);
+        opkt->duration = ff::av_rescale_q(out.end_display_time, AVRational{1, 1000}, otb);
+        opkt->stream_index = ost.Stream->index;
+        WritePacket(ost, opkt.get());
+    }
+    return true;
 }
 
 bool TFFLoop::TrimToRange(TFFInputStream& ist) const {
@@ -410,6 +508,8 @@ void TFFLoop::FlushInputStream(int istIndex) {
         if (ost.Source == istIndex && ost.EncodingNeeded && ost.Encoder &&
             ost.Encoder->codec_type == AVMEDIA_TYPE_AUDIO)
             Audio.Flush(ost);
+        else if (ost.Source == istIndex && ost.EncodingNeeded && ost.Video)
+            Video.Flush(ost);
     }
 }
 

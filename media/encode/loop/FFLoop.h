@@ -13,6 +13,7 @@
 #include "media/encode/output/FFOutputFile.h"
 #include "media/encode/prepare/FFPrepareStreams.h"
 #include "media/encode/TCustomFFmpeg.h"
+#include "media/encode/video/FFVideoPath.h"
 
 #include <atomic>
 #include <memory>
@@ -33,8 +34,11 @@ public:
         : S(s), C(c), In(inputs), InputCodecs(inputCodecs), Out(outputs), OutX(extras),
           Join(joinMode), Callbacks(callbacks), StopFlag(stop), T(tables),
           Progress(s, outputs, tables, callbacks, progressInterval),
-          Audio(s, tables, [this](TFFOutputStream& ost, AVPacket* pkt) { WritePacket(ost, pkt); }) {
-    }
+          Audio(s, tables, [this](TFFOutputStream& ost, AVPacket* pkt) { WritePacket(ost, pkt); }),
+          Video(s, c, outputs, extras, tables, callbacks.Video,
+                callbacks.Preview ? *callbacks.Preview : OwnPreview,
+                callbacks.FrameHooks ? *callbacks.FrameHooks : OwnFrameHooks, stop,
+                [this](TFFOutputStream& ost, AVPacket* pkt) { WritePacket(ost, pkt); }) {}
 
     // Prepares and runs the transcode to its end or to a stop request. Raises the engine
     // exception on failure; the caller closes the codecs.
@@ -68,6 +72,9 @@ private:
     bool OutputPacket(int istIndex, AVPacket* pkt);
     void WarnMultipleFrames(TFFInputStream& ist);
     void HandleAudioFrame(int istIndex, const AVFrame* frame);
+    void HandleVideoFrame(int istIndex, AVFrame* frame);
+    // Subtitles decode one packet at a time, outside the send/receive API.
+    bool OutputSubtitle(int istIndex, AVPacket* pkt);
     // Cuts the current block of ist to the output's range (start time to start plus recording
     // time), so a range is exact to the sample rather than to the decoder's frames. False when
     // nothing of the block is left.
@@ -92,10 +99,15 @@ private:
     TFFStreamTables& T;
     TFFLoopProgress Progress;
     TFFAudioPath Audio;
+    // Stand-ins when the engine shares none (tests that run a loop on their own).
+    TFFPreviewControl OwnPreview;
+    TFrameHookList OwnFrameHooks;
+    TFFVideoPath Video;
 
     std::vector<bool> Eof, NoPacket; // per input
     int JoinInput = 0;               // join mode: the input being read
     int LastFile = 0;                // input the last packet came from
+    std::vector<uint8_t> SubtitleBuffer; // encoded subtitle, reused
 
     // Positioning of input 0 (see SeekNearStart).
     // Packets read to learn where the frames start, handed to the loop first unless the input

@@ -5,6 +5,7 @@
 #include "media/encode/output/FFOutputFile.h"
 #include "media/encode/prepare/FFPrepareStreams.h"
 #include "media/encode/TCustomFFmpeg.h"
+#include "media/encode/video/FFVideoHooks.h"
 
 #include <functional>
 
@@ -19,6 +20,10 @@ struct TFFLoopCallbacks {
     std::function<void(int fileIndex, int64_t totalDuration, int64_t currentDuration,
                        int64_t totalSize, float bitRate, float quality, int fps, int frameNumber)>
         Progress;
+    // The video hooks and previews, with the engine-wide preview settings they read.
+    TFFVideoCallbacks Video;
+    TFFPreviewControl* Preview = nullptr;
+    TFrameHookList* FrameHooks = nullptr;
 };
 
 class TFFLoopProgress {

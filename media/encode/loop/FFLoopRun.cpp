@@ -101,6 +101,23 @@ void TCustomFFmpeg::Run() {
                                         float bitRate, float quality, int fps, int frame) {
                 OnProgressCallback(this, file, total, now, size, bitRate, quality, fps, frame);
             };
+        if (OnVideoInputHookCallback)
+            callbacks.Video.InputHook = [this](QImage& bitmap, bool& stop, bool& update,
+                                               int64_t pts, int frame) {
+                OnVideoInputHookCallback(this, bitmap, stop, update, pts, frame);
+            };
+        if (OnVideoOutputHookCallback)
+            callbacks.Video.OutputHook = [this](QImage& bitmap, bool& stop, bool& update,
+                                                int64_t pts, int frame) {
+                OnVideoOutputHookCallback(this, bitmap, stop, update, pts, frame);
+            };
+        if (OnPreviewBitmapCallback)
+            callbacks.Video.PreviewBitmap = [this](QImage& bitmap, int64_t pts, int frame) {
+                OnPreviewBitmapCallback(this, bitmap, pts, frame);
+            };
+        callbacks.Video.PreviewWindow = PreviewWindowFactory;
+        callbacks.Preview = &FPreviewControl;
+        callbacks.FrameHooks = &FFrameHooks;
         TFFLoop loop(FOpt, FOptCtx, FInputFiles, FInputCodecs, FOutputFiles, run.Outputs, FJoinMode,
                      callbacks, FStopRequested, ProgressInterval, run.Tables);
         loop.SkipBeforePreroll = run.SkipBeforePreroll;

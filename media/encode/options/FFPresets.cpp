@@ -1,12 +1,20 @@
 #include "media/encode/options/FFPresets.h"
 
 #include "media/encode/options/FFOptionsValues.h"
+#include "media/encode/options/FFPresetsRetired.h"
+#include "media/FFLog.h"
 #include "media/encode/TCustomFFmpeg.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 using namespace ffopt;
+
+namespace {
+void LogPresetNote(const std::string& text) {
+    ActiveLogger()->Log(llWarning, QString::fromLocal8Bit(text.c_str()));
+}
+} // namespace
 
 bool FindBuiltinPreset(const std::string& name, std::string& text) {
     int count = 0;
@@ -72,7 +80,25 @@ void TCustomFFmpeg::ApplyPresetText(const std::string& presetName, const std::st
         const std::string lowerKey = Lower(key);
         if (lowerKey == "acodec" || lowerKey == "vcodec" || lowerKey == "scodec") {
             SetOption(lowerKey, value);
-        } else if (!SetGenericOption(key, value)) {
+            continue;
+        }
+        const TPresetTranslation translation = TranslatePresetLine(key, value);
+        for (const std::string& dropped : translation.Dropped)
+            LogPresetNote(presetName + ": \"" + line + "\": " + dropped +
+                          " has no successor in this FFmpeg; left out");
+        const bool translated = translation.Settings.size() != 1 ||
+                                translation.Settings[0].Name != key ||
+                                translation.Settings[0].Value != value;
+        for (const TPresetSetting& setting : translation.Settings) {
+            if (SetGenericOption(setting.Name, setting.Value))
+                continue;
+            // A successor this FFmpeg lacks (an x264 option without libx264) costs the one
+            // setting, not the preset; a line of the preset itself that is wrong stays an error.
+            if (translated) {
+                LogPresetNote(presetName + ": \"" + line + "\": " + setting.Name + "=" +
+                              setting.Value + " is not known to this FFmpeg; left out");
+                continue;
+            }
             throw FFmpegException::Format(
                 "%s: Invalid option or argument: \"%s\", parsed as \"%s\" = \"%s\"",
                 presetName.c_str(), line.c_str(), key.c_str(), value.c_str());

@@ -4,6 +4,7 @@
 #include "media/encode/input/FFInputFile.h"
 #include "media/encode/loop/FFLoopRunState.h"
 #include "media/encode/loop/FFLoopSupport.h"
+#include "media/encode/video/FFVideoEncoderSetup.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -324,24 +325,7 @@ void TFFOutputOpener::NewVideoStream(int fileIndex) {
                  AV_OPT_FLAG_ENCODING_PARAM | AV_OPT_FLAG_VIDEO_PARAM);
         if (encoder)
             c->codec_id = encoder->id;
-        AVRational rate = s.FrameRate.den ? s.FrameRate : AVRational{25, 1};
-        if (encoder && encoder->supported_framerates)
-            rate = encoder->supported_framerates[ff::av_find_nearest_q_idx(
-                rate, encoder->supported_framerates)];
-        c->time_base = av_inv_q(rate);
-        c->framerate = rate;
-        c->width = s.FrameWidth;
-        c->height = s.FrameHeight;
-        if (s.FrameAspectRatio > 0 && c->width && c->height)
-            c->sample_aspect_ratio = ff::av_d2q(s.FrameAspectRatio * c->height / c->width, 255);
-        c->pix_fmt = AVPixelFormat(s.FramePixFmt);
-        if (encoder && encoder->pix_fmts) {
-            bool listed = false;
-            for (const AVPixelFormat* f = encoder->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
-                listed = listed || *f == c->pix_fmt;
-            if (!listed)
-                c->pix_fmt = encoder->pix_fmts[0];
-        }
+        ApplyVideoEncoderOptions(s, encoder, c);
         st->time_base = c->time_base;
     }
     if (!s.VideoLanguage.empty())

@@ -1,7 +1,9 @@
 #include "media/encode/prepare/FFPrepare.h"
 
 #include "media/FFLoad.h"
+#include "media/encode/video/FFVideoPath.h"
 
+#include <cstring>
 #include <mutex>
 
 using namespace ffstage;
@@ -32,8 +34,9 @@ void TFFPrepare::Run() {
         else
             SetUpEncoding(ost);
     }
-    OpenEncoders();
+    OpenEncoders(false);
     OpenDecoders();
+    OpenEncoders(true);
     for (TFFInputStream& ist : T.Inputs) {
         ist.Pts = 0;
         const AVRational fps = ist.Stream->avg_frame_rate;
@@ -187,7 +190,16 @@ void TFFPrepare::SetUpCopy(TFFOutputStream& ost) {
         if (AudioHook)
             Raise(std::string(
                 "-acodec copy and AudioHook are incompatible (frames are not decoded)"));
-    } else if (ip->codec_type != AVMEDIA_TYPE_VIDEO && ip->codec_type != AVMEDIA_TYPE_SUBTITLE) {
+    } else if (ip->codec_type == AVMEDIA_TYPE_VIDEO) {
+        if (Video.HookAssigned)
+            Raise(std::string(
+                "-vcodec copy and VideoHook are incompatible (frames are not decoded)"));
+        if (Video.FrameHooks)
+            Raise(std::string("-vcodec copy and -vhook are incompatible (frames are not decoded)"));
+        if (Video.Preview)
+            Raise(std::string(
+                "-vcodec copy and PostHooks are incompatible (frames are not decoded)"));
+    } else if (ip->codec_type != AVMEDIA_TYPE_SUBTITLE) {
         Raise(std::string("invalid codec_type of output stream"));
     }
     const uint32_t ownTag = ost.Encoder->codec_tag;
@@ -223,20 +235,40 @@ void TFFPrepare::SetUpEncoding(TFFOutputStream& ost) {
             T.Inputs[size_t(j)].DecodingNeeded = true;
         break;
     case AVMEDIA_TYPE_VIDEO:
-        Raise(
-            Fmt("Encoding of video stream #%d.%d is not supported yet", ost.FileIndex, ost.Index));
+        if (!Video.Path)
+            Raise(std::string("invalid codec_type of output stream"));
+        Video.Path->SetUp(ost, ist);
+        [[fallthrough]];
     case AVMEDIA_TYPE_SUBTITLE:
-        Raise(Fmt("Encoding of subtitle stream #%d.%d is not supported yet", ost.FileIndex,
-                  ost.Index));
+        ist.DecodingNeeded = true;
+        ost.EncodingNeeded = true;
+        for (int j : ost.JoinSources)
+            T.Inputs[size_t(j)].DecodingNeeded = true;
+        break;
     default:
         Raise(std::string("invalid codec_type of output stream"));
     }
 }
 
-void TFFPrepare::OpenEncoders() {
+void TFFPrepare::OpenEncoders(bool subtitles) {
     for (TFFOutputStream& ost : T.Outputs) {
-        if (!ost.EncodingNeeded)
+        if (!ost.EncodingNeeded || (ost.Encoder->codec_type == AVMEDIA_TYPE_SUBTITLE) != subtitles)
             continue;
+        if (subtitles) {
+            // Text subtitle encoders describe their styles with the decoder's header.
+            const TFFInputStream& ist = T.Inputs[size_t(ost.Source)];
+            if (ist.Decoder && ist.Decoder->subtitle_header && !ost.Encoder->subtitle_header) {
+                ost.Encoder->subtitle_header =
+                    static_cast<uint8_t*>(ff::av_mallocz(size_t(ist.Decoder->subtitle_header_size) + 1));
+                if (!ost.Encoder->subtitle_header)
+                    Raise(std::string("av_mallocz fail"));
+                std::memcpy(ost.Encoder->subtitle_header, ist.Decoder->subtitle_header,
+                            size_t(ist.Decoder->subtitle_header_size));
+                ost.Encoder->subtitle_header_size = ist.Decoder->subtitle_header_size;
+            }
+            if (!ost.Encoder->time_base.num)
+                ost.Encoder->time_base = AVRational{1, 1000000};
+        }
         TFFOutputStreamSetup& setup = OutX[size_t(ost.FileIndex)].Streams[size_t(ost.Index)];
         const AVCodec* codec =
             setup.Encoder ? setup.Encoder : ff::avcodec_find_encoder(ost.Encoder->codec_id);
@@ -262,6 +294,8 @@ void TFFPrepare::OpenEncoders() {
         T.HeaderBytes += ost.Encoder->extradata_size;
         ost.EncFrame = NewFrame();
         ost.EncPacket = NewPacket();
+        if (Video.Path && ost.Video)
+            Video.Path->EncoderOpened(ost);
     }
 }
 

@@ -8,14 +8,25 @@
 #include "media/encode/TCustomFFmpeg.h"
 #include "media/encode/prepare/FFPrepareStreams.h"
 
+class TFFVideoPath;
+
+// What preparation needs of the video path: its set-up of encoded streams, and whether anything
+// would have to see decoded pictures of a copied stream.
+struct TFFPrepareVideo {
+    TFFVideoPath* Path = nullptr;
+    bool HookAssigned = false; // an input or output hook
+    bool FrameHooks = false;   // "vhook"
+    bool Preview = false;      // a preview flag with a receiver
+};
+
 class TFFPrepare {
 public:
     TFFPrepare(TFFOptionState& s, const TFFOptionContexts& c, std::vector<TInputFile>& inputs,
                const std::vector<const AVCodec*>& inputCodecs, std::vector<TOutputFile>& outputs,
                std::vector<TFFOutputExtra>& extras, bool joinMode, bool audioHookAssigned,
-               TFFStreamTables& t)
+               TFFStreamTables& t, const TFFPrepareVideo& video = {})
         : S(s), C(c), In(inputs), InputCodecs(inputCodecs), Out(outputs), OutX(extras),
-          Join(joinMode), AudioHook(audioHookAssigned), T(t) {}
+          Join(joinMode), AudioHook(audioHookAssigned), T(t), Video(video) {}
 
     void Run();
 
@@ -33,7 +44,8 @@ private:
     int FindSource(const TFFOutputStream& ost) const;
     void SetUpCopy(TFFOutputStream& ost);
     void SetUpEncoding(TFFOutputStream& ost);
-    void OpenEncoders();
+    // Subtitle encoders open after the decoders: they take the decoder's subtitle header.
+    void OpenEncoders(bool subtitles);
     void OpenDecoders();
     void CopyMetadataMaps();
     void CopyChapters();
@@ -49,4 +61,5 @@ private:
     bool Join;
     bool AudioHook;
     TFFStreamTables& T;
+    TFFPrepareVideo Video;
 };

@@ -6,6 +6,7 @@
 #include "media/encode/loop/FFLoopSupport.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 struct TFFInputStream {
@@ -48,6 +49,9 @@ struct TFFInputStream {
     ~TFFInputStream();
 };
 
+// The video path's state of an output stream (media/encode/video/FFVideoPath.h).
+struct TFFVideoOutput;
+
 struct TFFOutputStream {
     int FileIndex = 0;
     int Index = 0; // stream index within its file
@@ -74,6 +78,8 @@ struct TFFOutputStream {
     std::vector<uint8_t> Work;             // converted samples before they enter the FIFO
     ffstage::FramePtr EncFrame;            // one encoder frame, reused
     ffstage::PacketPtr EncPacket;          // encoder output, reused
+
+    std::shared_ptr<TFFVideoOutput> Video; // video path; null for other kinds and copies
 
     // Output time reached, s: samples handed to the encoder, or the end of the last packet.
     double Time() const {

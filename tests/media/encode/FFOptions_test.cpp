@@ -99,7 +99,7 @@ TEST_F(EngineOptionTest, OptionsSetWhatTheirRowSays) {
         {"dts_delta_threshold", "5.5", [](auto& o) { return o.DtsDeltaThreshold == 5.5; }},
         {"muxdelay", "0.2", [](auto& o) { return o.MuxMaxDelay == 0.2; }},
         {"v", "3", [](auto& o) { return o.Verbose == 3; }},
-        {"programid", "7", [](auto& o) { return o.ProgramId == 7; }},
+        {"programid", "7", [](auto& o) { return o.ProgramId == 7 && !o.DoPSNR; }},
         {"absf", "mp3decomp", [](auto& o) { return o.AudioBitstreamFilters.size() == 1; }},
         {"vbsf", "=dump_extra", [](auto& o) { return o.VideoBitstreamFilters.empty(); }},
         {"vbsf", "dump_extra=freq=k",
