@@ -61,37 +61,6 @@ int InterruptedStatus() {
     return InterruptRequested > 0 ? 128 + int(InterruptRequested) : ExitInterrupted;
 }
 
-// Calls stop once, on the main thread, after a stop signal: the handler only sets the flag and
-// writes to the pipe, which wakes the event loop.
-class TInterruptWatch {
-public:
-    explicit TInterruptWatch(std::function<void()> stop) : FStop(std::move(stop)) {
-        if (InterruptPipe[0] >= 0) {
-            FNotifier = std::make_unique<QSocketNotifier>(InterruptPipe[0], QSocketNotifier::Read);
-            QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [this] {
-                char buffer[16];
-                while (::read(InterruptPipe[0], buffer, sizeof buffer) > 0) {
-                }
-                Check();
-            });
-        }
-        Check(); // a signal that came before the watch
-    }
-    bool Interrupted() const { return FInterrupted; }
-
-private:
-    void Check() {
-        if (InterruptRequested && !FInterrupted) {
-            FInterrupted = true;
-            FStop();
-        }
-    }
-
-    std::function<void()> FStop;
-    std::unique_ptr<QSocketNotifier> FNotifier;
-    bool FInterrupted = false;
-};
-
 void PrintError(const QString& text) {
     WriteLine(stderr, text);
 }
@@ -179,6 +148,28 @@ void InstallInterruptHandler() {
     for (const int signal : StopSignals)
         sigaddset(&interrupt, signal);
     pthread_sigmask(SIG_UNBLOCK, &interrupt, nullptr);
+}
+
+TInterruptWatch::TInterruptWatch(std::function<void()> stop) : FStop(std::move(stop)) {
+    if (InterruptPipe[0] >= 0) {
+        FNotifier = std::make_unique<QSocketNotifier>(InterruptPipe[0], QSocketNotifier::Read);
+        QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [this] {
+            char buffer[16];
+            while (::read(InterruptPipe[0], buffer, sizeof buffer) > 0) {
+            }
+            Check();
+        });
+    }
+    Check(); // a signal that came before the watch
+}
+
+TInterruptWatch::~TInterruptWatch() = default;
+
+void TInterruptWatch::Check() {
+    if (InterruptRequested && !FInterrupted) {
+        FInterrupted = true;
+        FStop();
+    }
 }
 
 int StopSignalReceived() {

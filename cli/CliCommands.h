@@ -5,6 +5,11 @@
 
 #include "cli/CliOptions.h"
 
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
 // Exit statuses.
 enum : int {
     ExitOk = 0,
@@ -28,3 +33,22 @@ void InstallInterruptHandler();
 // the exit status it asks for.
 int StopSignalReceived();
 int InterruptedExitStatus();
+
+// Calls stop once, on the main thread, after a stop signal, while the main thread runs an event
+// loop: the handler only sets the flag and writes to a pipe, which wakes the loop, so nothing
+// looks at the flag on a timer.
+class TInterruptWatch {
+public:
+    explicit TInterruptWatch(std::function<void()> stop);
+    ~TInterruptWatch();
+    TInterruptWatch(const TInterruptWatch&) = delete;
+    TInterruptWatch& operator=(const TInterruptWatch&) = delete;
+    bool Interrupted() const { return FInterrupted; }
+
+private:
+    void Check();
+
+    std::function<void()> FStop;
+    std::unique_ptr<QSocketNotifier> FNotifier;
+    bool FInterrupted = false;
+};

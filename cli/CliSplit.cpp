@@ -25,7 +25,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
-#include <QTimer>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -273,16 +272,10 @@ int RunSplit(const TSplitRequest& request) {
     encoder.StartTask(jobs);
     bool interrupted = false;
     {
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (StopSignalReceived() && !interrupted) {
-                interrupted = true;
-                encoder.StopTasks(false);
-            }
-        });
-        poll.start(50);
+        TInterruptWatch watch([&] { encoder.StopTasks(false); });
         if (!runEnded)
             loop.exec();
+        interrupted = watch.Interrupted();
     }
     alive.reset();
     encoder.SetOnTerminate(nullptr);

@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QTimer>
 
 #include <cstdio>
 #include <set>
@@ -191,15 +190,9 @@ int RunTranscode(const QStringList& arguments) {
     encoder.StartTask(1);
     bool interrupted = false;
     {
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            if (StopSignalReceived() && !interrupted) {
-                interrupted = true;
-                encoder.StopTasks(false);
-            }
-        });
-        poll.start(50);
+        TInterruptWatch watch([&] { encoder.StopTasks(false); });
         loop.exec();
+        interrupted = watch.Interrupted();
     }
     encoder.SetOnProgress(nullptr);
     encoder.SetOnTerminate(nullptr);

@@ -186,8 +186,8 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
         engine.ResetOptions();
         engine.SetVerbose(FVerbose);
         engine.SetPreviewFlags(PreviewFlagsOf(FPreview, FPreviewBitmap));
-        engine.OnPreviewBitmapCallback = [this](TCustomFFmpeg* sender, QImage& bitmap,
-                                                int64_t pts, int frame) {
+        engine.OnPreviewBitmapCallback = [this](TCustomFFmpeg* sender, QImage& bitmap, int64_t pts,
+                                                int frame) {
             DoPreviewBitmap(sender, TPreviewInfo{TaskIndexOf(sender), &bitmap, frame, pts});
         };
         engine.PreviewWindowFactory = FPreviewerFactory;
@@ -223,8 +223,7 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
     return int(FTasks.size()) - 1;
 }
 
-bool TCustomEncoder::AddTaskInput(int taskIndex, const QString& fileName,
-                                  TInputOptions* options) {
+bool TCustomEncoder::AddTaskInput(int taskIndex, const QString& fileName, TInputOptions* options) {
     CheckNotWorking("AddTask");
     if (taskIndex < 0 || taskIndex >= TaskCount())
         throw std::out_of_range(
@@ -232,7 +231,8 @@ bool TCustomEncoder::AddTaskInput(int taskIndex, const QString& fileName,
     TTask& task = *FTasks[size_t(taskIndex)];
     TFFmpeg& engine = *task.Engine;
     if (engine.InputFileCount() >= int(task.InputOptions.size())) {
-        SetLastErrorText(QStringLiteral("max input files %1 reached").arg(task.InputOptions.size()));
+        SetLastErrorText(
+            QStringLiteral("max input files %1 reached").arg(task.InputOptions.size()));
         return false;
     }
     try {
@@ -605,6 +605,17 @@ void TCustomEncoder::DoVideoOutputHook(TCustomFFmpeg* sender, THookInfo& info) {
     });
 }
 
+void TCustomEncoder::RaiseWhereAsked(const char* event, const std::function<void()>& raise) {
+    try {
+        if (TriggerEventInMainThread())
+            CallInMainThread(raise);
+        else
+            raise();
+    } catch (...) {
+        LogHandlerFailure(this, event);
+    }
+}
+
 void TCustomEncoder::DoPreviewBitmap(TCustomFFmpeg* sender, const TPreviewInfo& info) {
     if (!FOnPreviewBitmap.Assigned())
         return;
@@ -615,14 +626,7 @@ void TCustomEncoder::DoPreviewBitmap(TCustomFFmpeg* sender, const TPreviewInfo& 
             handler(this, &FPreviewInfo);
         });
     };
-    try {
-        if (TriggerEventInMainThread())
-            CallInMainThread(raise);
-        else
-            raise();
-    } catch (...) {
-        LogHandlerFailure(this, "OnPreviewBitmap");
-    }
+    RaiseWhereAsked("OnPreviewBitmap", raise);
 }
 
 void TCustomEncoder::DoProgress(TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration,
@@ -649,14 +653,7 @@ void TCustomEncoder::DoProgress(TCustomFFmpeg* sender, int fileIndex, int64_t to
             handler(this, &FProgressInfo);
         });
     };
-    try {
-        if (TriggerEventInMainThread())
-            CallInMainThread(raise);
-        else
-            raise();
-    } catch (...) {
-        LogHandlerFailure(this, "OnProgress");
-    }
+    RaiseWhereAsked("OnProgress", raise);
 }
 
 void TCustomEncoder::DoAudioHook(TCustomFFmpeg* sender, int64_t pts, void* samples, int size,

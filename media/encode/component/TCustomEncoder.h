@@ -43,6 +43,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -91,7 +92,9 @@ public:
     // Milliseconds between progress reports; at least 100.
     // Makes the window that Preview shows pictures in (a Qt window of the application, which
     // paints on the main thread); without one Preview shows nothing. Set before AddTask.
-    void SetPreviewerFactory(TPreviewSinkFactory factory) { FPreviewerFactory = std::move(factory); }
+    void SetPreviewerFactory(TPreviewSinkFactory factory) {
+        FPreviewerFactory = std::move(factory);
+    }
     int ProgressInterval() const { return FProgressInterval; }
     void SetProgressInterval(int ms);
     int ThreadPriority() const { return FThreadPriority; }
@@ -115,6 +118,9 @@ protected:
     virtual void DoVideoInputHook(TCustomFFmpeg* sender, THookInfo& info);
     virtual void DoVideoOutputHook(TCustomFFmpeg* sender, THookInfo& info);
     virtual void DoPreviewBitmap(TCustomFFmpeg* sender, const TPreviewInfo& info);
+    // Runs raise in the main thread when the events are to come there, else here; a handler
+    // that throws is logged under the event's name.
+    void RaiseWhereAsked(const char* event, const std::function<void()>& raise);
     virtual void DoProgress(TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration,
                             int64_t currentTime, int64_t totalSize, float bitRate, float quality,
                             int fps, int frameNumber);
