@@ -35,19 +35,19 @@ void TFFVideoFilterGraph::Free() {
     FSource = FSink = nullptr;
 }
 
-void TFFVideoFilterGraph::Build(const TFFFilterGraphSpec& spec) {
+void TFFVideoFilterGraph::Build(const TFFFilterGraphSetup& setup) {
     Free();
-    FSpec = spec;
+    FSetup = setup;
     FGraph = ff::avfilter_graph_alloc();
     if (!FGraph)
         FilterError(AVERROR(ENOMEM));
     // Scalers the graph inserts by itself use the same flags as ours.
-    FGraph->scale_sws_opts = ff::av_strdup(Fmt("flags=0x%X", unsigned(spec.SwsFlags)).c_str());
+    FGraph->scale_sws_opts = ff::av_strdup(Fmt("flags=0x%X", unsigned(setup.SwsFlags)).c_str());
 
-    const AVRational sar = spec.SampleAspect.num > 0 ? spec.SampleAspect : AVRational{0, 1};
-    const std::string srcArgs =
-        Fmt("video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", spec.Width,
-            spec.Height, spec.PixelFormat, MicroBase.num, MicroBase.den, sar.num, sar.den > 0 ? sar.den : 1);
+    const AVRational sar = setup.SampleAspect.num > 0 ? setup.SampleAspect : AVRational{0, 1};
+    const std::string srcArgs = Fmt(
+        "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", setup.Width, setup.Height,
+        setup.PixelFormat, MicroBase.num, MicroBase.den, sar.num, sar.den > 0 ? sar.den : 1);
     int err = ff::avfilter_graph_create_filter(&FSource, ff::avfilter_get_by_name("buffer"), "in",
                                                srcArgs.c_str(), nullptr, FGraph);
     if (err < 0)
@@ -63,18 +63,20 @@ void TFFVideoFilterGraph::Build(const TFFFilterGraphSpec& spec) {
             chain += ",";
         chain += f;
     };
-    if (spec.Deinterlace)
+    if (setup.Deinterlace)
         add("yadif");
-    const int cw = spec.Width - spec.CropLeft - spec.CropRight;
-    const int ch = spec.Height - spec.CropTop - spec.CropBottom;
-    if (spec.CropTop || spec.CropBottom || spec.CropLeft || spec.CropRight)
-        add(Fmt("crop=%d:%d:%d:%d", cw, ch, spec.CropLeft, spec.CropTop));
-    if (spec.OutWidth > 0 && spec.OutHeight > 0 && (spec.OutWidth != cw || spec.OutHeight != ch))
-        add(Fmt("scale=%d:%d:sws_flags=%d", spec.OutWidth, spec.OutHeight, spec.SwsFlags));
-    if (!spec.UserChain.empty())
-        add(spec.UserChain);
-    if (spec.OutPixelFormat >= 0)
-        add(Fmt("format=pix_fmts=%s", ff::av_get_pix_fmt_name(AVPixelFormat(spec.OutPixelFormat))));
+    const int cw = setup.Width - setup.CropLeft - setup.CropRight;
+    const int ch = setup.Height - setup.CropTop - setup.CropBottom;
+    if (setup.CropTop || setup.CropBottom || setup.CropLeft || setup.CropRight)
+        add(Fmt("crop=%d:%d:%d:%d", cw, ch, setup.CropLeft, setup.CropTop));
+    if (setup.OutWidth > 0 && setup.OutHeight > 0 &&
+        (setup.OutWidth != cw || setup.OutHeight != ch))
+        add(Fmt("scale=%d:%d:sws_flags=%d", setup.OutWidth, setup.OutHeight, setup.SwsFlags));
+    if (!setup.UserChain.empty())
+        add(setup.UserChain);
+    if (setup.OutPixelFormat >= 0)
+        add(Fmt("format=pix_fmts=%s",
+                ff::av_get_pix_fmt_name(AVPixelFormat(setup.OutPixelFormat))));
     if (chain.empty())
         add("null");
 

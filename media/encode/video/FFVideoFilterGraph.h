@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-struct TFFFilterGraphSpec {
+struct TFFFilterGraphSetup {
     int Width = 0, Height = 0; // of the pictures going in
     int PixelFormat = -1;      // AVPixelFormat of the pictures going in
     AVRational SampleAspect{0, 1};
@@ -28,8 +28,8 @@ public:
     TFFVideoFilterGraph& operator=(const TFFVideoFilterGraph&) = delete;
 
     // Raises "Error opening filters: <library message>" when the graph cannot be made.
-    void Build(const TFFFilterGraphSpec& spec);
-    const TFFFilterGraphSpec& Spec() const { return FSpec; }
+    void Build(const TFFFilterGraphSetup& setup);
+    const TFFFilterGraphSetup& Setup() const { return FSetup; }
 
     // Feeds one picture (pts in µs); nullptr signals the end. Raises on failure.
     void Push(AVFrame* picture);
@@ -39,7 +39,7 @@ public:
 private:
     void Free();
 
-    TFFFilterGraphSpec FSpec;
+    TFFFilterGraphSetup FSetup;
     AVFilterGraph* FGraph = nullptr; // owns the two filter contexts below
     AVFilterContext* FSource = nullptr;
     AVFilterContext* FSink = nullptr;

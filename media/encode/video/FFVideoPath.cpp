@@ -32,8 +32,8 @@ TFFVideoPath::TFFVideoPath(const TFFOptionState& s, const TFFOptionContexts& c,
                            TFFStreamTables& t, const TFFVideoCallbacks& callbacks,
                            TFFPreviewControl& preview, TFrameHookList& frameHooks,
                            const std::atomic<bool>& stop, TWrite write)
-    : S(s), C(c), Out(outputs), OutX(extras), T(t), PreviewControl(preview),
-      FrameHooks(frameHooks), StopFlag(stop), Write(std::move(write)),
+    : S(s), C(c), Out(outputs), OutX(extras), T(t), PreviewControl(preview), FrameHooks(frameHooks),
+      StopFlag(stop), Write(std::move(write)),
       Preview(preview, callbacks.PreviewBitmap, callbacks.PreviewWindow) {
     InputHook.Assign(callbacks.InputHook, preview.BitDepth());
     OutputHook.Assign(callbacks.OutputHook, preview.BitDepth());
@@ -130,24 +130,24 @@ void TFFVideoPath::MakeScaler(TFFOutputStream& ost, int w, int h, int format) {
 void TFFVideoPath::BuildGraph(TFFOutputStream& ost, int w, int h, int format, AVRational sar) {
     TFFVideoOutput& v = *ost.Video;
     AVCodecContext* e = ost.Encoder;
-    TFFFilterGraphSpec spec;
-    spec.Width = w;
-    spec.Height = h;
-    spec.PixelFormat = format;
-    spec.SampleAspect = sar;
-    spec.CropTop = v.CropTop;
-    spec.CropBottom = v.CropBottom;
-    spec.CropLeft = v.CropLeft;
-    spec.CropRight = v.CropRight;
-    spec.OutWidth = e->width;
-    spec.OutHeight = e->height;
-    spec.SwsFlags = SwsFlags();
-    spec.Deinterlace = S.DoDeinterlace;
-    spec.UserChain = S.VideoFilters;
-    spec.OutPixelFormat = e->pix_fmt;
+    TFFFilterGraphSetup setup;
+    setup.Width = w;
+    setup.Height = h;
+    setup.PixelFormat = format;
+    setup.SampleAspect = sar;
+    setup.CropTop = v.CropTop;
+    setup.CropBottom = v.CropBottom;
+    setup.CropLeft = v.CropLeft;
+    setup.CropRight = v.CropRight;
+    setup.OutWidth = e->width;
+    setup.OutHeight = e->height;
+    setup.SwsFlags = SwsFlags();
+    setup.Deinterlace = S.DoDeinterlace;
+    setup.UserChain = S.VideoFilters;
+    setup.OutPixelFormat = e->pix_fmt;
     if (!v.Graph)
         v.Graph = std::make_unique<TFFVideoFilterGraph>();
-    v.Graph->Build(spec);
+    v.Graph->Build(setup);
     if (!v.Filtered)
         v.Filtered = NewFrame();
 }
@@ -257,8 +257,8 @@ void TFFVideoPath::Output(TFFOutputStream& ost, const TFFInputStream& ist, AVFra
 
 void TFFVideoPath::Crop(TFFVideoOutput& v, const AVFrame* in, AVFrame* out) const {
     const AVPixFmtDescriptor* desc = ff::av_pix_fmt_desc_get(AVPixelFormat(in->format));
-    if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM |
-                                 AV_PIX_FMT_FLAG_PAL)))
+    if (!desc ||
+        (desc->flags & (AV_PIX_FMT_FLAG_HWACCEL | AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_PAL)))
         throw std::runtime_error("crop");
     const bool planarChroma = !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->nb_components >= 3;
     // Packed pixels cannot start inside a chroma pair.
