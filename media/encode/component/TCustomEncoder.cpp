@@ -186,32 +186,17 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
         engine.ResetOptions();
         engine.SetVerbose(FVerbose);
         engine.SetPreviewFlags(PreviewFlagsOf(FPreview, FPreviewBitmap));
-        engine.OnPreviewBitmapCallback = [this](TCustomFFmpeg* sender, QImage& bitmap, int64_t pts,
-                                                int frame) {
-            DoPreviewBitmap(sender, TPreviewInfo{TaskIndexOf(sender), &bitmap, frame, pts});
-        };
-        engine.PreviewWindowFactory = FPreviewerFactory;
-        if (options != nullptr) {
-            if (options->FileName.isEmpty())
-                options->FileName = fileName;
-            task->InputOptions[engine.InputFileCount()] = *options;
-            engine.ApplyOptionString(options->ExtOptions, true);
-            // After the extra lines, so that a field that is set wins over them.
-            engine.SetInputFormat(options->FileFormat);
-            engine.SetStartTime(options->StartTime);
-            engine.SetProgramId(options->ProgramId);
-        }
-        if (!engine.OpenInputFile(fileName)) {
-            SetLastErrorText(QString::fromLocal8Bit(engine.LastErrorText()));
-            return -1;
-        }
-        engine.AttachInputProbe(engine.InputFileCount() - 1);
-        if (options != nullptr && options->FrameIndex)
-            engine.ShareInputFrameIndex(engine.InputFileCount() - 1, options->FrameIndex);
     } catch (const std::exception& e) {
         SetLastErrorText(QString::fromLocal8Bit(e.what()));
         return -1;
     }
+    engine.OnPreviewBitmapCallback = [this](TCustomFFmpeg* sender, QImage& bitmap, int64_t pts,
+                                            int frame) {
+        DoPreviewBitmap(sender, TPreviewInfo{TaskIndexOf(sender), &bitmap, frame, pts});
+    };
+    engine.PreviewWindowFactory = FPreviewerFactory;
+    if (!OpenTaskInput(*task, fileName, options))
+        return -1;
     engine.OnProgressCallback = [this](TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration,
                                        int64_t currentTime, int64_t totalSize, float bitRate,
                                        float quality, int fps, int frameNumber) {
@@ -235,12 +220,18 @@ bool TCustomEncoder::AddTaskInput(int taskIndex, const QString& fileName, TInput
             QStringLiteral("max input files %1 reached").arg(task.InputOptions.size()));
         return false;
     }
+    return OpenTaskInput(task, fileName, options);
+}
+
+bool TCustomEncoder::OpenTaskInput(TTask& task, const QString& fileName, TInputOptions* options) {
+    TFFmpeg& engine = *task.Engine;
     try {
         if (options != nullptr) {
             if (options->FileName.isEmpty())
                 options->FileName = fileName;
             task.InputOptions[size_t(engine.InputFileCount())] = *options;
             engine.ApplyOptionString(options->ExtOptions, true);
+            // After the extra lines, so that a field that is set wins over them.
             engine.SetInputFormat(options->FileFormat);
             engine.SetStartTime(options->StartTime);
             engine.SetProgramId(options->ProgramId);
@@ -249,7 +240,10 @@ bool TCustomEncoder::AddTaskInput(int taskIndex, const QString& fileName, TInput
             SetLastErrorText(QString::fromLocal8Bit(engine.LastErrorText()));
             return false;
         }
-        engine.AttachInputProbe(engine.InputFileCount() - 1);
+        const int index = engine.InputFileCount() - 1;
+        engine.AttachInputProbe(index);
+        if (options != nullptr && options->FrameIndex)
+            engine.ShareInputFrameIndex(index, options->FrameIndex);
     } catch (const std::exception& e) {
         SetLastErrorText(QString::fromLocal8Bit(e.what()));
         return false;

@@ -137,6 +137,9 @@ private:
     struct TTask;
 
     void CheckNotWorking(const char* action) const;
+    // Applies an input's options to the task's engine and opens the file as its next input;
+    // false with LastErrorText set when it cannot.
+    bool OpenTaskInput(TTask& task, const QString& fileName, TInputOptions* options);
     static int PreviewFlagsOf(bool preview, bool previewBitmap);
     void ApplyOutputOptions(TFFmpeg& engine, const TOutputOptions& options);
     void ApplyStreamInfo(TFFmpeg& engine, const TStreamInfo& info);
