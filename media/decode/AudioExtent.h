@@ -6,7 +6,9 @@
 // start time is 0).
 //
 // Only packets are read, nothing is decoded, so a scan costs a fraction of a cut of the same
-// range. It needs avformat and avcodec bound (a probe that has loaded its libraries will do).
+// range; of an MP3 only the frame headers are read, from near its end when its encoder's info tag
+// agrees with the file, so that a range at the end of a long file costs what one at its start
+// does. It needs avformat and avcodec bound (a probe that has loaded its libraries will do).
 //
 // Threads: none of its own; any thread (stream probing takes the codec lock).
 
@@ -24,5 +26,6 @@ struct TAudioExtent {
 };
 
 // Reads the packets of fileName's first audio stream until one ends at or past limitUs (µs on
-// the cut's timeline) or the file ends.
-TAudioExtent ScanAudioExtent(const QString& fileName, int64_t limitUs);
+// the cut's timeline) or the file ends. With fromFrameHeaders an MP3 whose frames run to its end
+// is measured from their headers instead, which gives the same end.
+TAudioExtent ScanAudioExtent(const QString& fileName, int64_t limitUs, bool fromFrameHeaders = true);

@@ -120,6 +120,6 @@ private:
     int64_t FirstDts = 0;                        // stream time base: the first frame's timestamp
     int64_t FrameDuration = 0;                   // stream time base
     int SampleRate = 0;                          // Hz of input 0
-    size_t NextFrame = 0;                        // index of the frame expected next
+    size_t NextFrame = 0;                        // Index->Positions() entry expected next
     int64_t NextDts = AV_NOPTS_VALUE;            // stream time base: where the next packet begins
 };

@@ -60,34 +60,37 @@ void TFFLoop::SeekNearStart() {
     if (!p || p->pos < 0 || p->dts == AV_NOPTS_VALUE || p->duration <= 0 ||
         (p->pts != AV_NOPTS_VALUE && p->pts != p->dts))
         return;
-    std::shared_ptr<const TMP3FrameIndex> index;
-    if (In[0].FrameIndex) {
-        index = In[0].FrameIndex->Get(TFFInputOpener::FileName(In[0]), p->pos);
-    } else {
-        auto own = std::make_shared<TMP3FrameIndex>();
-        if (own->Build(TFFInputOpener::FileName(In[0]), p->pos))
-            index = std::move(own);
-    }
-    if (!index)
-        return;
     const AVRational tb = ist.Stream->time_base;
-    if (index->SampleRate() != ist.Stream->codecpar->sample_rate ||
-        ff::av_rescale_q(index->SamplesPerFrame(), AVRational{1, index->SampleRate()}, tb) !=
-            p->duration)
-        return;
-
     const int64_t dur = p->duration;
     const int64_t dts0 = p->dts;
-    const std::vector<int64_t>& pos = index->Positions();
     // Stream time of the preroll's beginning, and the last frame ending before it with margin.
     const int64_t limit = ff::av_rescale_q(
         S.StartTime - DecodePreroll - PositionMargin - In[0].TsOffset, MicroBase, tb);
     const int64_t frames = (limit - dts0) / dur - 1; // frames wholly before the limit
-    if (frames <= 0 || size_t(frames) >= pos.size())
+    if (frames <= 0)
+        return;
+    std::shared_ptr<const TMP3FrameIndex> index;
+    if (In[0].FrameIndex) {
+        index = In[0].FrameIndex->Get(TFFInputOpener::FileName(In[0]), p->pos);
+    } else {
+        // Only the frames from the position on are needed: near the end of a long file that
+        // spares walking all the frames before it.
+        auto own = std::make_shared<TMP3FrameIndex>();
+        if (own->Build(TFFInputOpener::FileName(In[0]), p->pos, frames))
+            index = std::move(own);
+    }
+    if (!index)
+        return;
+    if (index->SampleRate() != ist.Stream->codecpar->sample_rate ||
+        ff::av_rescale_q(index->SamplesPerFrame(), AVRational{1, index->SampleRate()}, tb) != dur)
+        return;
+
+    const std::vector<int64_t>& pos = index->Positions();
+    if (frames < index->FirstNumber() || frames >= index->FrameCount())
         return;
     // Every packet up to the range's end must get its timestamp from the index: a range that
     // runs past the indexed frames (a walk stopped by damage) reads from the start.
-    const int64_t indexedEnd = dts0 + int64_t(pos.size()) * dur;
+    const int64_t indexedEnd = dts0 + index->FrameCount() * dur;
     if (S.RecordingTime == ffopt::NoTimeLimit
             ? !index->ReachedEnd()
             : ff::av_rescale_q(S.StartTime + S.RecordingTime - In[0].TsOffset, MicroBase, tb) >
@@ -95,7 +98,8 @@ void TFFLoop::SeekNearStart() {
                   !index->ReachedEnd())
         return;
 
-    const int err = ff::av_seek_frame(ic, -1, pos[size_t(frames)], AVSEEK_FLAG_BYTE);
+    const size_t at = size_t(frames - index->FirstNumber());
+    const int err = ff::av_seek_frame(ic, -1, pos[at], AVSEEK_FLAG_BYTE);
     if (err < 0)
         Raise("could not position the input: " + LibErrorText(err));
     Pending.clear();
@@ -104,7 +108,7 @@ void TFFLoop::SeekNearStart() {
     FirstDts = dts0;
     FrameDuration = dur;
     SampleRate = ist.Stream->codecpar->sample_rate;
-    NextFrame = size_t(frames);
+    NextFrame = at;
     NextDts = dts0 + frames * dur;
 }
 
@@ -133,7 +137,7 @@ void TFFLoop::RestampPacket(AVPacket* pkt) {
             NextFrame = pos.size(); // unindexed: continue from the previous packet
     }
     if (NextFrame < pos.size()) {
-        NextDts = FirstDts + int64_t(NextFrame) * FrameDuration;
+        NextDts = FirstDts + (Index->FirstNumber() + int64_t(NextFrame)) * FrameDuration;
         ++NextFrame;
     }
     pkt->dts = pkt->pts = NextDts;

@@ -2,12 +2,18 @@
 // or a positioned cut would restamp packets wrongly.
 
 #include "EngineTestSupport.h"
+#include "common/Mp3Variants.h"
 #include "common/TestPaths.h"
 #include "media/encode/input/FFMP3FrameIndex.h"
 #include "media/encode/input/FFSharedFrameIndex.h"
 
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
+#include <QFile>
+
+#include <random>
 #include <thread>
 
 using namespace enginetest;
@@ -22,11 +28,17 @@ std::vector<int64_t> DemuxerPositions(const QString& name, int64_t* firstDuratio
     AVPacket* pkt = ff::av_packet_alloc();
     int64_t expectedDts = AV_NOPTS_VALUE;
     while (ff::av_read_frame(ic, pkt) >= 0) {
+        // A cover picture is a packet of its own stream, not a frame.
+        if (ic->streams[pkt->stream_index]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
+            ff::av_packet_unref(pkt);
+            continue;
+        }
         if (pos.empty())
             *firstDuration = pkt->duration;
         // Timestamps run on by whole frames, which is what restamping relies on.
-        if (expectedDts != AV_NOPTS_VALUE)
+        if (expectedDts != AV_NOPTS_VALUE) {
             EXPECT_EQ(pkt->dts, expectedDts);
+        }
         expectedDts = pkt->dts + pkt->duration;
         pos.push_back(pkt->pos);
         ff::av_packet_unref(pkt);
@@ -48,6 +60,136 @@ TEST(MP3FrameIndexTest, FindsTheDemuxersFramesInTaggedCbrAndMpeg2Files) {
         ASSERT_TRUE(index.Build(testpaths::fixture(fixture), expected.front()));
         EXPECT_EQ(index.Positions(), expected);
         EXPECT_TRUE(index.ReachedEnd());
+    }
+}
+
+// Near the end of a file whose info tag agrees with it, only the frames from about the wanted one
+// on are walked, and they get the numbers and positions the demuxer gives them.
+TEST(MP3FrameIndexTest, CountsBackFromTheEndWhenTheTagAgreesWithTheFile) {
+    LoadEngineLibraries();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString id3v1 = mp3variants::WithId3v1(testpaths::fixture("tone200.mp3"), dir.path());
+    ASSERT_FALSE(id3v1.isEmpty());
+    for (const QString& name :
+         {testpaths::fixture("tone200.mp3"), testpaths::fixture("tagged.mp3"),
+          testpaths::fixture("mono22k.mp3"), testpaths::fixture("noise60vbr.mp3"),
+          testpaths::fixture("withcover.mp3"), id3v1}) {
+        SCOPED_TRACE(name.toStdString());
+        int64_t duration = 0;
+        const std::vector<int64_t> expected = DemuxerPositions(name, &duration);
+        ASSERT_GT(expected.size(), 100u);
+        TMP3FrameIndex full;
+        ASSERT_TRUE(full.Build(name, expected.front()));
+        const int64_t total = int64_t(expected.size());
+        for (const int64_t wanted : {total * 3 / 4, total - 1, total + 5, int64_t(INT64_MAX)}) {
+            SCOPED_TRACE(wanted);
+            TMP3FrameIndex tail;
+            ASSERT_TRUE(tail.Build(name, expected.front(), wanted));
+            EXPECT_GT(tail.FirstNumber(), total / 2);
+            EXPECT_LE(tail.FirstNumber(), std::min(wanted, total - 1));
+            EXPECT_EQ(tail.FrameCount(), total);
+            EXPECT_TRUE(tail.ReachedEnd());
+            EXPECT_TRUE(std::equal(tail.Positions().begin(), tail.Positions().end(),
+                                   expected.begin() + tail.FirstNumber()));
+            EXPECT_EQ(tail.PaddingStart(), full.PaddingStart());
+            EXPECT_EQ(tail.AudioEndSample(), full.AudioEndSample());
+        }
+        // Frames early in the file are found by walking from the start, as ever.
+        TMP3FrameIndex head;
+        ASSERT_TRUE(head.Build(name, expected.front(), total / 4));
+        EXPECT_EQ(head.FirstNumber(), 0);
+        EXPECT_EQ(head.Positions(), expected);
+    }
+}
+
+// A file that holds more or fewer frames than its tag counts is walked from its start, so that
+// every frame keeps the number a read from the start gives it.
+TEST(MP3FrameIndexTest, WalksFromTheStartWhenTheFileDisagreesWithItsTag) {
+    LoadEngineLibraries();
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString tone = testpaths::fixture("tone200.mp3");
+    for (const QString& name : {mp3variants::WithFramesAppended(tone, dir.path(), 20),
+                                mp3variants::WithoutMiddleFrame(tone, dir.path())}) {
+        ASSERT_FALSE(name.isEmpty());
+        SCOPED_TRACE(name.toStdString());
+        int64_t duration = 0;
+        const std::vector<int64_t> expected = DemuxerPositions(name, &duration);
+        ASSERT_GT(expected.size(), 100u);
+        TMP3FrameIndex index;
+        ASSERT_TRUE(index.Build(name, expected.front(), int64_t(expected.size()) - 10));
+        EXPECT_EQ(index.FirstNumber(), 0);
+        EXPECT_EQ(index.Positions(), expected);
+        EXPECT_TRUE(index.ReachedEnd());
+    }
+}
+
+// An MPEG-1 layer III stream of frames at the given bit-rate indexes, behind a frame with an info
+// tag that counts them, with random payloads that hold a false frame header each. Only headers
+// matter to the index, so the payload need not be audio. *positions gets where the frames are.
+QByteArray SyntheticStream(const std::vector<int>& bitrates, std::vector<int64_t>* positions) {
+    std::mt19937 random(7);
+    auto put32 = [](QByteArray& b, int at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            b[at + i] = char(v >> (24 - 8 * i));
+    };
+    QByteArray frames;
+    for (size_t i = 0; i < bitrates.size(); ++i) {
+        const uint32_t h = 0xFFFB0000u | uint32_t(bitrates[i]) << 12 | uint32_t(i % 3 == 0) << 9;
+        const int length = TMP3FrameIndex::FrameLength(h, nullptr, nullptr);
+        QByteArray frame(length, '\0');
+        for (char& c : frame)
+            c = char(random());
+        put32(frame, 0, h);
+        const uint32_t fake = 0xFFFB0000u | uint32_t(1 + random() % 14) << 12;
+        put32(frame, 4 + int(random() % uint32_t(length - 8)), fake);
+        positions->push_back(frames.size());
+        frames += frame;
+    }
+    QByteArray info(TMP3FrameIndex::FrameLength(0xFFFB9000u, nullptr, nullptr), '\0');
+    put32(info, 0, 0xFFFB9000u);
+    info.replace(36, 8, QByteArray("Info\0\0\0\3", 8)); // frame and byte counts
+    put32(info, 44, uint32_t(bitrates.size()));
+    put32(info, 48, uint32_t(info.size() + frames.size()));
+    info.replace(52, 9, "LAME3.100");
+    for (int64_t& p : *positions)
+        p += info.size();
+    return info + frames;
+}
+
+// A variable bit rate that spends much more on the end than on average makes the first guess of
+// where to begin fall short; false headers in the audio data must not be taken for frames.
+TEST(MP3FrameIndexTest, CountingBackSurvivesALoudEndAndFalseHeaders) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    std::vector<int> bitrates(4000, 1);                       // 32 kbit/s
+    std::fill(bitrates.begin() + 3000, bitrates.end(), 14);   // 320 kbit/s
+    std::vector<int64_t> expected;
+    const QByteArray bytes = SyntheticStream(bitrates, &expected);
+    const QString name = dir.filePath("loud-end.mp3");
+    QFile file(name);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+
+    TMP3FrameIndex full;
+    ASSERT_TRUE(full.Build(name, expected.front()));
+    ASSERT_EQ(full.Positions(), expected);
+    // From frame 2990 on the frames fill most of the file: no walk from the end then.
+    TMP3FrameIndex most;
+    ASSERT_TRUE(most.Build(name, expected.front(), 2990));
+    EXPECT_EQ(most.FirstNumber(), 0);
+    EXPECT_EQ(most.Positions(), expected);
+    for (const int64_t wanted : {int64_t(3500), int64_t(3400), int64_t(3999)}) {
+        SCOPED_TRACE(wanted);
+        TMP3FrameIndex tail;
+        ASSERT_TRUE(tail.Build(name, expected.front(), wanted));
+        EXPECT_GT(tail.FirstNumber(), 2000);
+        EXPECT_LE(tail.FirstNumber(), wanted);
+        EXPECT_EQ(tail.FrameCount(), 4000);
+        EXPECT_TRUE(std::equal(tail.Positions().begin(), tail.Positions().end(),
+                               expected.begin() + tail.FirstNumber()));
     }
 }
 
