@@ -5,7 +5,9 @@
 #include "cli/CliCommands.h"
 #include "cli/CliProgress.h"
 #include "media/FFLog.h"
+#include "media/FileNameBytes.h"
 #include "media/MyUtils.h"
+#include "media/TAtomicFile.h"
 #include "media/encode/component/TFFEncoder.h"
 
 #include <QCoreApplication>
@@ -14,9 +16,19 @@
 
 #include <cstdio>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// Which file is under name (device and inode), or nothing: an output the run wrote is a new file
+// under its name, put there by the final rename.
+std::optional<std::pair<dev_t, ino_t>> FileUnder(const QString& name) {
+    struct stat st {};
+    if (::stat(EncodeFileName(name).constData(), &st) != 0)
+        return std::nullopt;
+    return std::make_pair(st.st_dev, st.st_ino);
+}
 
 // Options of the vocabulary that take no value on the command line.
 const std::set<std::string>& FlagOptions() {
@@ -130,6 +142,10 @@ int RunTranscode(const QStringList& arguments) {
         outputs.push_back(name);
     }
 
+    std::vector<std::optional<std::pair<dev_t, ino_t>>> before;
+    for (const QString& name : outputs)
+        before.push_back(FileUnder(name));
+
     TFFEncoder encoder;
     if (!encoder.LibrariesLoaded() &&
         !encoder.LoadLibraries(IncludeTrailingBackslashW(QCoreApplication::applicationDirPath()))) {
@@ -205,7 +221,23 @@ int RunTranscode(const QStringList& arguments) {
     }
     if (interrupted || !result.Finished)
         return InterruptedExitStatus();
-    for (const QString& name : outputs)
-        std::printf("Output: %s\n", qPrintable(name));
-    return ExitOk;
+    // The engine keeps no output that got no media (a start past the end of the input, say) and
+    // calls that a success, as the ffmpeg tool does with its empty file; telling the user the
+    // output is there would send them looking for a file that is not, or one that is older.
+    int status = ExitOk;
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        if (TAtomicFile::Applies(outputs[i])) {
+            const auto now = FileUnder(outputs[i]);
+            if (!now || now == before[i]) {
+                PrintError(QStringLiteral("Nothing was encoded into %1: check the start, duration "
+                                          "and frame count options.%2")
+                               .arg(outputs[i], now ? QStringLiteral(" The file there was kept.")
+                                                    : QString()));
+                status = ExitFailed;
+                continue;
+            }
+        }
+        std::printf("Output: %s\n", qPrintable(outputs[i]));
+    }
+    return status;
 }

@@ -4,6 +4,7 @@
 #include "CliTestSupport.h"
 #include "common/TestPaths.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -36,4 +37,30 @@ TEST(SnipwaveCliTranscode, WritesTheVideoAndGuardsExistingFiles) {
     // Usage errors: no output, an option without its value.
     EXPECT_EQ(RunCli({"transcode", "-i", src}).ExitCode, 2);
     EXPECT_EQ(RunCli({"transcode", "-i", src, out, "-vcodec"}).ExitCode, 2);
+}
+
+// A start past the end of the input leaves nothing to encode: the engine keeps no file, so the
+// command must not name one as its output, nor pass a file that was there before for it.
+TEST(SnipwaveCliTranscode, NothingEncodedIsAFailureAndKeepsTheOldFile) {
+    QTemporaryDir dir;
+    const QString out = dir.filePath("late.mp3");
+    const QString src = testpaths::fixture("short.mp3");
+    TRun run = RunCli({"transcode", "-i", src, "-ss", "30", out});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_TRUE(run.Err.contains("Nothing was encoded into")) << qPrintable(run.Err);
+    EXPECT_FALSE(run.Out.contains("Output:")) << qPrintable(run.Out);
+    EXPECT_FALSE(QFileInfo::exists(out));
+
+    ASSERT_TRUE(QFile::copy(src, out));
+    run = RunCli({"transcode", "-i", src, "-ss", "30", "-y", out});
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_TRUE(run.Err.contains("The file there was kept.")) << qPrintable(run.Err);
+    EXPECT_EQ(QFileInfo(out).size(), QFileInfo(src).size());
+
+    run = RunCli({"transcode", "-i", src, "-ss", "0.1", "-y", out});
+    EXPECT_EQ(run.ExitCode, 0) << qPrintable(run.Err);
+    EXPECT_TRUE(run.Out.contains("Output: " + out)) << qPrintable(run.Out);
+    QFile written(out), source(src);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly) && source.open(QIODevice::ReadOnly));
+    EXPECT_NE(written.readAll(), source.readAll());
 }
