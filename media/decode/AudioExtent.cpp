@@ -43,10 +43,11 @@ bool EndFromFrames(AVFormatContext* ic, const QString& fileName, const AVPacket*
         ff::av_rescale_q(index.SamplesPerFrame(), AVRational{1, rate}, stream->time_base) !=
             first->duration)
         return false;
+    const AVRational base = stream->time_base;
     const int64_t end =
-        first->dts + ff::av_rescale_q(index.AudioEndSample(), AVRational{1, rate}, stream->time_base);
-    extent.EndUs = std::max(extent.EndUs,
-                            ff::av_rescale_q(end - origin, stream->time_base, AVRational{1, 1000000}));
+        first->dts + ff::av_rescale_q(index.AudioEndSample(), AVRational{1, rate}, base);
+    extent.EndUs =
+        std::max(extent.EndUs, ff::av_rescale_q(end - origin, base, AVRational{1, 1000000}));
     extent.HasAudio = true;
     extent.ReachedEnd = true;
     return true;

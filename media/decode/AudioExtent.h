@@ -28,4 +28,5 @@ struct TAudioExtent {
 // Reads the packets of fileName's first audio stream until one ends at or past limitUs (µs on
 // the cut's timeline) or the file ends. With fromFrameHeaders an MP3 whose frames run to its end
 // is measured from their headers instead, which gives the same end.
-TAudioExtent ScanAudioExtent(const QString& fileName, int64_t limitUs, bool fromFrameHeaders = true);
+TAudioExtent ScanAudioExtent(const QString& fileName, int64_t limitUs,
+                             bool fromFrameHeaders = true);

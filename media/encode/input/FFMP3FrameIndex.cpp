@@ -233,7 +233,8 @@ bool TMP3FrameIndex::BuildFromEnd(TReader& file, int64_t firstFrame, uint32_t fi
     // Walking more than half the file buys little over walking all of it, which needs no trust
     // in the tag.
     const int64_t furthest = (TagEnd - firstFrame) / 2;
-    int64_t back = int64_t(double(tagFrames - wantedFrame + ConfirmFrames + 8) * average * 1.25) + 4096;
+    int64_t back =
+        int64_t(double(tagFrames - wantedFrame + ConfirmFrames + 8) * average * 1.25) + 4096;
     std::vector<int64_t> run;
     for (;;) {
         if (back > furthest)
