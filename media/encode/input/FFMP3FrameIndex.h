@@ -11,7 +11,8 @@
 // boundary, and the bytes not walked are a plausible size for the frames they must hold. A file
 // whose length disagrees with its tag (cut short, spliced, grown) is walked from its start.
 //
-// Used on the run's thread only.
+// Threads: one thread builds an index; a built one is only read, so several may read it at once
+// (TSharedFrameIndex hands one to the tasks of a split).
 
 #include <QString>
 
