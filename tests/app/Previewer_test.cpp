@@ -135,8 +135,9 @@ TEST(PreviewerWindow, ThePictureIsOnTheScreen) {
 // The engine's preview path into the window: the component asks the factory for a previewer on
 // the worker, and the pictures of the run appear in a window of the main thread.
 TEST(Previewer, AnEncoderRunWithPreviewShowsItsPicturesInTheWindow) {
-    if (!FFLoader().LibsLoaded(EncoderLibraries))
+    if (!FFLoader().LibsLoaded(EncoderLibraries)) {
         ASSERT_TRUE(FFLoader().LoadLibs(EncoderLibraries)) << FFLoader().LastError();
+    }
     QTemporaryDir dir;
     std::mutex made;
     std::vector<std::weak_ptr<TPreviewer>> previewers;

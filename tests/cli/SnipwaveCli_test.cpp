@@ -46,8 +46,9 @@ void ExpectRefused(const TRun& run, const QString& folder, const QStringList& be
     EXPECT_TRUE(run.Err.contains(QString::fromUtf8(messagePart), Qt::CaseInsensitive))
         << run.Err.toStdString();
     EXPECT_EQ(Entries(folder), before);
-    if (!source.isEmpty())
+    if (!source.isEmpty()) {
         EXPECT_EQ(Checksum(source), sum);
+    }
 }
 
 TEST_F(CliTest, InfoPrintsTheNineLinesAndFailsClearlyOnAMissingFile) {
@@ -266,8 +267,9 @@ TEST_F(CliTest, BrokenSourcesAndUnwritableFoldersFailClearlyLeavingNothing) {
         const TRun run = RunCli(args);
         SCOPED_TRACE(c.Source.toStdString());
         ExpectRefused(run, folder, before, c.Source, sum, c.Message);
-        if (!c.Output.isEmpty())
+        if (!c.Output.isEmpty()) {
             EXPECT_FALSE(QFileInfo::exists(c.Output));
+        }
     }
 }
 
