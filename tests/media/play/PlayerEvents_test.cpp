@@ -1,5 +1,6 @@
 // Positions and states as the owner receives them, with pause, resume and seeks.
 #include "PlayerTestSupport.h"
+#include "media/play/TPlayback.h"
 #include "common/TestPaths.h"
 
 #include <gtest/gtest.h>
@@ -90,7 +91,7 @@ TEST_F(PlayerEventsTest, PauseHoldsThePositionAndResumeGoesOnFromIt) {
     EXPECT_EQ(resumes, 1);
 }
 
-TEST_F(PlayerEventsTest, SeekLandsWithinOnePacketAndASecondPendingSeekIsIgnored) {
+TEST_F(PlayerEventsTest, SeekLandsWithinOnePacketAndASeekDuringASeekStillLands) {
     UseDummyAudio();
     ASSERT_TRUE(Open("tone200.mp3"));
     ASSERT_TRUE(WaitUntil([&] { return LastPosition() > 100000; }, 10000));
@@ -102,13 +103,18 @@ TEST_F(PlayerEventsTest, SeekLandsWithinOnePacketAndASecondPendingSeekIsIgnored)
     EXPECT_GE(*landed, 100000000 - 27000);
     EXPECT_LT(*landed, 100000000 + 80000);
 
-    // Two requests at once: the read thread has not taken the first when the second comes.
+    // Two requests at once. Whether the read thread has taken the first when the second comes
+    // is up to the scheduler (the rule for that is checked on the playback below); either way
+    // playing goes on from one of the two targets.
     FPlayer.Seek(0, false, 30000000);
     FPlayer.Seek(0, false, 150000000);
-    ASSERT_TRUE(WaitUntil([&] { return LastPosition() < 50000000; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return LastPosition() < 50000000 || LastPosition() >= 140000000; },
+                          5000));
     WaitUntil([] { return false; }, 300);
-    EXPECT_LT(LastPosition(), 40000000);
-    EXPECT_GE(LastPosition(), 30000000 - 27000);
+    const int64_t at = LastPosition();
+    EXPECT_TRUE((at >= 30000000 - 27000 && at < 40000000) ||
+                (at >= 150000000 - 27000 && at < 160000000))
+        << at;
 
     // Beyond the end goes to the end.
     FPlayer.Seek(0, true, 500000000);
@@ -149,4 +155,17 @@ TEST_F(PlayerEventsTest, LoopModeTwoPlaysTheRangeAgain) {
         EXPECT_LT(p, 11000000 + 200000);
     }
     EXPECT_FALSE(FRecorder.Stopped());
+}
+
+// A request that comes while another is pending is ignored: the first target stands. Checked on a
+// playback whose read thread never starts, so that nothing can take the first request between
+// the two.
+TEST(PlaybackSeekRequest, ASecondRequestWhileOneIsPendingIsIgnored) {
+    TFFPlayer player;
+    TPlayback playback(player, TPlaybackOptions{}, QStringLiteral("unopened.mp3"), false, 1);
+    EXPECT_TRUE(playback.RequestSeek(0, 30000000, 0));
+    EXPECT_FALSE(playback.RequestSeek(1, 150000000, 0));
+    EXPECT_EQ(playback.SeekTarget, 30000000);
+    EXPECT_EQ(playback.SeekFlags, 0);
+    EXPECT_EQ(playback.SeekReq.load(), 1);
 }
