@@ -24,10 +24,14 @@ QString CliPath() {
 }
 
 namespace {
-TRun Run(const QString& program, const QStringList& args, int timeoutMs) {
+// Runs program to its end (killed after timeoutMs); the exit code is -1 when it did not start,
+// crashed or was killed.
+TRawRun RunRaw(const QString& program, const QStringList& args, int timeoutMs,
+               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     QProcess p;
+    p.setProcessEnvironment(env);
     p.start(program, args);
-    TRun r;
+    TRawRun r;
     if (!p.waitForStarted(10000))
         return r;
     if (!p.waitForFinished(timeoutMs)) {
@@ -36,8 +40,17 @@ TRun Run(const QString& program, const QStringList& args, int timeoutMs) {
         return r;
     }
     r.ExitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.Out = QString::fromLocal8Bit(p.readAllStandardOutput());
-    r.Err = QString::fromLocal8Bit(p.readAllStandardError());
+    r.Out = p.readAllStandardOutput();
+    r.Err = p.readAllStandardError();
+    return r;
+}
+
+TRun Run(const QString& program, const QStringList& args, int timeoutMs) {
+    const TRawRun raw = RunRaw(program, args, timeoutMs);
+    TRun r;
+    r.ExitCode = raw.ExitCode;
+    r.Out = QString::fromLocal8Bit(raw.Out);
+    r.Err = QString::fromLocal8Bit(raw.Err);
     return r;
 }
 } // namespace
@@ -149,23 +162,9 @@ TMatch BestMatch(const TSamples& out, double outAt, const TSamples& src, double 
 }
 
 TRawRun RunScript(const QString& script, int timeoutMs) {
-    QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("CLI", CliPath());
-    p.setProcessEnvironment(env);
-    p.start("bash", {"-c", script});
-    TRawRun r;
-    if (!p.waitForStarted(10000))
-        return r;
-    if (!p.waitForFinished(timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.ExitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.Out = p.readAllStandardOutput();
-    r.Err = p.readAllStandardError();
-    return r;
+    return RunRaw("bash", {"-c", script}, timeoutMs, env);
 }
 
 QList<QByteArray> RawEntries(const QString& folder) {
