@@ -146,7 +146,7 @@ void CallInMainThread(const std::function<void()>& fn) {
 
 void PumpMessages() {
     if (QCoreApplication::instance() != nullptr)
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 // ---- paths -------------------------------------------------------------------------------

@@ -25,7 +25,10 @@
 void CallInMainThread(const std::function<void()>& fn);
 
 // Runs the pending events of the calling thread, including blocking calls queued by
-// CallInMainThread when the caller is the main thread.
+// CallInMainThread when the caller is the main thread. The user's input is not among them: it
+// waits for the caller's own event loop, so that a click or a key pressed while a component waits
+// is handled after that wait, never inside it (a second Play inside the first, a new file opened
+// while the window closes).
 void PumpMessages();
 
 // True on the thread that runs the application's event loop; without an application object, on
