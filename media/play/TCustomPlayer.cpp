@@ -36,7 +36,29 @@ const char* VideoDriverName(TVideoDriver driver) {
     }
 }
 
+// How long a playback whose input has ended may go on without a clock before it is ended (ms).
+constexpr int UnplayableGraceMs = 500;
+
 } // namespace
+
+// Marks the main thread as inside one of the player's pumping waits for as long as it lives.
+class TPumpingWait {
+public:
+    explicit TPumpingWait(const TCustomPlayer& player) : FPlayer(player), FCounted(IsMainThread()) {
+        if (FCounted)
+            ++FPlayer.FPumpingWaits;
+    }
+    ~TPumpingWait() {
+        if (FCounted)
+            --FPlayer.FPumpingWaits;
+    }
+    TPumpingWait(const TPumpingWait&) = delete;
+    TPumpingWait& operator=(const TPumpingWait&) = delete;
+
+private:
+    const TCustomPlayer& FPlayer;
+    const bool FCounted;
+};
 
 TCustomPlayer::TCustomPlayer(QObject* parent) : TFFBaseComponent(PlayerLibraries, parent) {
     ResetPlaybackSettings();
@@ -48,7 +70,7 @@ TCustomPlayer::~TCustomPlayer() {
     SetOnAudioHook(nullptr);
     SetOnVideoHook(nullptr);
     FLiveGeneration = 0;
-    Stop(true);
+    StopPlayback(true);
     RetireEventThread();
     for (auto& thread : FRetiredEventThreads)
         thread->Terminate();
@@ -162,10 +184,22 @@ void TCustomPlayer::JoinRetiredEventThreads() {
 
 // ---- operations -------------------------------------------------------------------------------
 
+bool TCustomPlayer::CalledFromWait() const {
+    return FPumpingWaits > 0 && IsMainThread();
+}
+
 bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bool startPaused) {
+    // An open inside an open would quit SDL under the outer one and free what its threads use.
+    if (CalledFromWait())
+        return Fail(QStringLiteral("The player is busy opening or closing a file; %1 was not "
+                                   "opened.")
+                        .arg(fileName));
     if (!LibrariesLoaded())
         return Fail(QStringLiteral("libav or libsdl not loaded."));
-    Stop(true);
+    TPumpingWait pumping(*this);
+    FStopWhenOpen = false;
+    FPlayedNothing = false;
+    StopPlayback(true);
     RetireEventThread();
     FRing.Clear();
     FPlayThread.ClearEvents();
@@ -228,11 +262,28 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
     FEventThread = std::make_unique<TEventThread>(
         FRing, [this](const TRingEvent& event) { FHandlers.Deliver(event, FLiveGeneration); });
     FPlayEnded.Reset();
-    FPlayThread.Start([this, generation] { PlayThreadMain(generation); });
+    try {
+        FPlayThread.Start([this, generation] { PlayThreadMain(generation); });
+    } catch (const std::exception& e) {
+        // No play thread: the playback is closed here, as its thread would have done.
+        std::unique_lock<std::mutex> lock;
+        LockPlayer(lock, -1);
+        ClosePlayback();
+        lock.unlock();
+        FPlayEnded.Set();
+        FLog.Forward(this);
+        QuitSDL();
+        return Fail(QStringLiteral("%1: could not start the play thread: %2")
+                        .arg(fileName, QString::fromLocal8Bit(e.what())));
+    }
+    // A Stop that arrived while the file was opening is carried out now that there is
+    // something to stop.
+    if (std::exchange(FStopWhenOpen, false))
+        StopPlayback(false);
     return true;
 }
 
-bool TCustomPlayer::LockPlayer(std::unique_lock<std::mutex>& lock, int ms) {
+bool TCustomPlayer::LockPlayer(std::unique_lock<std::mutex>& lock, int ms) const {
     // Polled rather than a timed wait: a plain mutex in short steps lets the main thread serve
     // its calls between tries, and ThreadSanitizer cannot follow the timed lock of our C library.
     lock = std::unique_lock<std::mutex>(FPlayerLock, std::defer_lock);
@@ -241,8 +292,10 @@ bool TCustomPlayer::LockPlayer(std::unique_lock<std::mutex>& lock, int ms) {
     for (int tries = 0;; ++tries) {
         if (lock.try_lock())
             return true;
-        if (main && tries % 5 == 4)
+        if (main && tries % 5 == 4) {
+            TPumpingWait pumping(*this);
             PumpMessages();
+        }
         if (ms >= 0 && std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -254,11 +307,25 @@ bool TCustomPlayer::IsOpen() const {
 }
 
 bool TCustomPlayer::IsPaused() const {
-    std::unique_lock<std::mutex> lock(FPlayerLock);
+    // The play thread may hold the lock while it waits for a thread that hands something to
+    // the main thread: the main thread keeps serving while it waits.
+    std::unique_lock<std::mutex> lock;
+    LockPlayer(lock, -1);
     return FPlayback && FPlayback->Paused != 0;
 }
 
 void TCustomPlayer::Stop(bool waitForEnd) {
+    if (CalledFromWait()) {
+        // The wait under way may be the open of the playback to stop, or the stop itself.
+        FStopWhenOpen = true;
+        StopPlayback(false);
+        return;
+    }
+    TPumpingWait pumping(*this);
+    StopPlayback(waitForEnd);
+}
+
+void TCustomPlayer::StopPlayback(bool waitForEnd) {
     bool wasOpen = false;
     {
         std::unique_lock<std::mutex> lock;
@@ -278,8 +345,6 @@ void TCustomPlayer::Stop(bool waitForEnd) {
     FLog.Forward(this);
     if (IsMainThread())
         JoinRetiredEventThreads();
-    if (!FOpen && FNeedsReset.exchange(false))
-        ResetPlaybackSettings();
     if (!FOpen)
         QuitSDL();
 }
@@ -340,9 +405,10 @@ void TCustomPlayer::Seek(uint8_t flags, bool wait, int64_t position) {
         RequestSeekLocked(flags, position);
         hasVideo = FPlayback->VideoIndex >= 0;
     }
-    if (!wait)
+    if (!wait || CalledFromWait())
         return;
     const bool main = IsMainThread();
+    TPumpingWait pumping(*this);
     auto waitFor = [&](TPlayerSignal& signal) {
         while (!signal.Wait(100))
             if (main)
@@ -515,7 +581,7 @@ void TCustomPlayer::ClosePlayback() {
         FPlayback->Close();
         FPlayback.reset();
         FOpen = false;
-        FNeedsReset = true;
+        ResetPlaybackSettings();
     }
     // Nobody may wait for a seek or a picture of a playback that is gone.
     FSeekDone.Set();
@@ -530,8 +596,11 @@ void TCustomPlayer::RefreshTimer(bool consume) {
         if (!pb.Video()->Refresh(
                 consume, wantDisplay && !FDisplay
                              ? (FDisplay = std::make_unique<TPlayerDisplay>(*this, pb)).get()
-                             : FDisplay.get()))
-            return; // a picture is not due yet or one was dropped: no position this time
+                             : FDisplay.get())) {
+            // A picture is not due yet or one was dropped: no position this time.
+            EndUnplayable(pb);
+            return;
+        }
     } else if (pb.AudioIndex >= 0) {
         if (wantDisplay && pb.AudioDisplayMode != 0) {
             if (!FDisplay)
@@ -542,6 +611,31 @@ void TCustomPlayer::RefreshTimer(bool consume) {
         return;
     }
     ReportPosition();
+}
+
+void TCustomPlayer::EndUnplayable(TPlayback& pb) {
+    // Reading has ended and every packet has been taken, yet no sample or picture came out:
+    // nothing will ever move a clock, so no position can reach an end. A grace period lets
+    // the device take a last decoded chunk that is on its way.
+    if (!pb.EndReached || pb.CaptureDevice || pb.EndSignalled || !std::isnan(pb.AudioClock()) ||
+        !std::isnan(pb.VideoClock())) {
+        pb.UnplayableSince = {};
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (pb.UnplayableSince == std::chrono::steady_clock::time_point{}) {
+        pb.UnplayableSince = now;
+        return;
+    }
+    if (now - pb.UnplayableSince < std::chrono::milliseconds(UnplayableGraceMs))
+        return;
+    pb.EndSignalled = true;
+    FPlayedNothing = true;
+    FLog.PushFmt(llError, "%s: nothing in it could be decoded.", pb.FileName.toUtf8().constData());
+    SetState(psEnd, pb.Generation);
+    if (pb.Paused)
+        pb.TogglePause();
+    FPlayThread.Post(peQuit);
 }
 
 void TCustomPlayer::ReportPosition() {
@@ -556,8 +650,10 @@ void TCustomPlayer::ReportPosition() {
     else
         return;
     // Nothing has been played yet: a position now would be that of no sample at all.
-    if (std::isnan(clock))
+    if (std::isnan(clock)) {
+        EndUnplayable(pb);
         return;
+    }
     int64_t position = std::llround(clock * 1000000.0) - pb.MediaStart;
     if (pb.VideoIndex < 0 && pb.AudioStreamDuration > 0 && position >= pb.AudioStreamDuration &&
         pb.MediaDuration > position)

@@ -24,8 +24,18 @@
 // the playback's generation so that a late event of a replaced playback is dropped; packets go
 // through the packet queues; log lines of the read, audio and play threads go through the log
 // queue (TPlayerLogQueue), which the play thread and the operations forward to the log bridge
-// outside every lock. Handlers are called under the handler locks of TPlayerHandlers, so setting
+// outside every lock. Handlers are called under the handler gates of TPlayerHandlers, so setting
 // a handler to nullptr returns only when no call of the old one runs or can start.
+//
+// The operations' own waits: OpenMedia (while the file opens and while the previous playback
+// ends), Stop(true), Seek with Wait and taking the player lock wait on the main thread by pumping
+// its events, so that the threads handing something to the main thread can finish. User input is
+// not pumped (PumpMessages); what is (queued calls, timers, the handlers of events delivered
+// meanwhile) may call the player again, and such a call never nests a wait of its own:
+// - OpenMedia is refused: False, LastErrorText says the player is busy;
+// - Stop does not wait; the playback that is being opened is stopped as soon as it is open;
+// - Seek with Wait does not wait;
+// - Pause, Resume, Seek and the property setters act at once, as they do outside a wait.
 
 #include "media/FFBaseComponent.h"
 #include "media/play/FFPlayTypes.h"
@@ -101,13 +111,18 @@ public:
     QString VideoFilters;
     bool AudioHook() const { return FAudioHook.load(); }
     void SetAudioHook(bool v) { FAudioHook.store(v); }
-    // Per-playback settings, back to their defaults whenever a playback closes.
-    int64_t StartTime = PlayTimeUnset;    // µs
-    int64_t PlayDuration = PlayTimeUnset; // µs
-    int LoopMode = 1;
-    int SeekByBytes = -1;
-    int WantedAudioStream = -1, WantedVideoStream = -1, WantedSubtitleStream = -1;
-    int VerticalFlip = 0;
+    // Per-playback settings, back to their defaults whenever a playback closes (on the thread
+    // that closes it, before psStop is raised, so a psStop handler may set them for the next
+    // file).
+    std::atomic<int64_t> StartTime{PlayTimeUnset};    // µs
+    std::atomic<int64_t> PlayDuration{PlayTimeUnset}; // µs
+    std::atomic<int> LoopMode{1};
+    std::atomic<int> SeekByBytes{-1};
+    std::atomic<int> WantedAudioStream{-1}, WantedVideoStream{-1}, WantedSubtitleStream{-1};
+    std::atomic<int> VerticalFlip{0};
+    // The last playback ended without a sample or picture ever decoded (its file holds nothing
+    // playable past its headers). Cleared by OpenMedia.
+    bool PlayedNothing() const { return FPlayedNothing.load(); }
     // Set once, at construction.
     int SyncType = 0;
     int AudioDisplayMode = 1;
@@ -137,6 +152,8 @@ private:
     friend class TPlayerDisplay;
 
     void ResetPlaybackSettings();
+    // Stop's work, for the operations that stop as their first step.
+    void StopPlayback(bool waitForEnd);
     // Ends the event thread; joins it (and earlier retired ones) unless a handler of theirs is
     // running on this thread, which would never return then.
     void RetireEventThread();
@@ -152,6 +169,8 @@ private:
     void ClosePlayback();
     void RefreshTimer(bool consume);
     void ReportPosition();
+    // Ends a playback whose input has ended without anything ever played.
+    void EndUnplayable(TPlayback& pb);
     // The seek of Seek(flags, false, position) for the open playback; the caller holds the
     // player lock.
     void RequestSeekLocked(uint8_t flags, int64_t position);
@@ -161,7 +180,11 @@ private:
     bool RaiseVideoHook(QImage& bitmap, int64_t pts);
     void PublishDisplay(const QImage& image);
     // Takes the player lock within ms milliseconds (pumping on the main thread).
-    bool LockPlayer(std::unique_lock<std::mutex>& lock, int ms);
+    bool LockPlayer(std::unique_lock<std::mutex>& lock, int ms) const;
+    // True on the main thread while one of the operations' pumping waits runs further up its
+    // stack: a call now arrived from that pump.
+    bool CalledFromWait() const;
+    friend class TPumpingWait;
 
     // The open playback; replaced only by the thread holding FPlayerLock.
     std::unique_ptr<TPlayback> FPlayback;
@@ -180,7 +203,9 @@ private:
     TPlayerSignal FFrameReady{true};
     TPlayerSignal FPlayEnded{true};
     std::atomic<bool> FSeekPending{false};
-    std::atomic<bool> FNeedsReset{false}; // a playback closed; settings not reset yet
+    mutable int FPumpingWaits = 0; // main thread only: pumping waits running
+    bool FStopWhenOpen = false;    // main thread only: a Stop came during an open
+    std::atomic<bool> FPlayedNothing{false};
 
     TPlayerEventRing FRing;
     std::unique_ptr<TEventThread> FEventThread;

@@ -17,6 +17,7 @@
 #include <climits>
 #include <cmath>
 #include <limits>
+#include <system_error>
 
 namespace {
 
@@ -79,12 +80,18 @@ TPlayback::~TPlayback() {
 // ---- open and close ---------------------------------------------------------------------------
 
 bool TPlayback::Open(QString& error) {
-    FReadThread = std::thread([this] {
-        pthread_setname_np(pthread_self(), "snip-read");
-        // A stop waits for this thread while the main thread may be the one stopping.
-        TLogNoWaitScope noWait;
-        ReadThreadMain();
-    });
+    try {
+        FReadThread = std::thread([this] {
+            pthread_setname_np(pthread_self(), "snip-read");
+            // A stop waits for this thread while the main thread may be the one stopping.
+            TLogNoWaitScope noWait;
+            ReadThreadMain();
+        });
+    } catch (const std::system_error&) {
+        error = QStringLiteral("SDL_CreateThread() failed.");
+        Log.Push(llError, error);
+        return false;
+    }
     const bool main = IsMainThread();
     while (OpenStatus.load(std::memory_order_acquire) == 0) {
         if (main) {
@@ -309,9 +316,16 @@ int TPlayback::OpenComponent(int streamIndex) {
             VideoQ.Flush();
             return -1;
         }
+        if (!video->StartThread()) {
+            Log.Push(llError, QStringLiteral("SDL_CreateThread() failed."));
+            video->Close();
+            st->discard = AVDISCARD_ALL;
+            VideoIndex = -1;
+            VideoQ.Flush();
+            return -1;
+        }
         FVideoOwner = std::move(video);
         FVideo.store(FVideoOwner.get(), std::memory_order_release);
-        FVideoOwner->StartThread();
         return 0;
     }
     if (st->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE) {
@@ -326,9 +340,16 @@ int TPlayback::OpenComponent(int streamIndex) {
             SubtitleQ.Flush();
             return -1;
         }
+        if (!subtitles->StartThread()) {
+            Log.Push(llError, QStringLiteral("SDL_CreateThread() failed."));
+            subtitles->Close();
+            st->discard = AVDISCARD_ALL;
+            SubtitleIndex = -1;
+            SubtitleQ.Flush();
+            return -1;
+        }
         FSubtitleOwner = std::move(subtitles);
         FSubtitles.store(FSubtitleOwner.get(), std::memory_order_release);
-        FSubtitleOwner->StartThread();
         return 0;
     }
     return -1;
@@ -399,11 +420,13 @@ void TPlayback::DoSeek() {
     FEndLogged = false;
     EndReached = false;
     EndSignalled = false;
-    SeekReq.store(0, std::memory_order_release);
     SeekCompleted = 1;
-    Player.FSeekDone.Set();
     if (!hasVideo)
         Player.FSeekPending = false;
+    // Done before the next request is let in: one that came between the two would be reported
+    // done before it ran.
+    Player.FSeekDone.Set();
+    SeekReq.store(0, std::memory_order_release);
 }
 
 void TPlayback::ReadLoop() {

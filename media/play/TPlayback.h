@@ -102,6 +102,8 @@ public:
 
     std::atomic<bool> EndReached{false};
     std::atomic<bool> EndSignalled{false};
+    // Play thread only: since when the input has ended with no clock ever set (none: not so).
+    std::chrono::steady_clock::time_point UnplayableSince{};
     std::atomic<bool> InRead{false};
 
     TPacketQueue AudioQ, VideoQ, SubtitleQ;

@@ -33,13 +33,11 @@ void TPlayerHandlers::SetOnState(TPlayStateEvent handler) {
 }
 
 void TPlayerHandlers::SetOnAudioHook(TPlayerAudioHookEvent handler) {
-    std::lock_guard<std::mutex> lock(FAudioHookLock);
-    FOnAudioHook = std::move(handler);
+    FOnAudioHook.Set(std::move(handler));
 }
 
 void TPlayerHandlers::SetOnVideoHook(TPlayerVideoHookEvent handler) {
-    std::lock_guard<std::mutex> lock(FVideoHookLock);
-    FOnVideoHook = std::move(handler);
+    FOnVideoHook.Set(std::move(handler));
 }
 
 void TPlayerHandlers::Deliver(const TRingEvent& event,
@@ -69,29 +67,27 @@ void TPlayerHandlers::Deliver(const TRingEvent& event,
 
 void TPlayerHandlers::RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate,
                                      int channels) {
-    std::lock_guard<std::mutex> lock(FAudioHookLock);
-    if (!FOnAudioHook)
-        return;
-    try {
-        FOnAudioHook(&FSender, pts, sample, size, rate, channels);
-    } catch (const std::exception& e) {
-        FLog.PushFmt(llError, "Error occurs OnAudioHook: %s", e.what());
-    } catch (...) {
-        FLog.Push(llError, QStringLiteral("Error occurs OnAudioHook"));
-    }
+    FOnAudioHook.Invoke([&](const TPlayerAudioHookEvent& hook) {
+        try {
+            hook(&FSender, pts, sample, size, rate, channels);
+        } catch (const std::exception& e) {
+            FLog.PushFmt(llError, "Error occurs OnAudioHook: %s", e.what());
+        } catch (...) {
+            FLog.Push(llError, QStringLiteral("Error occurs OnAudioHook"));
+        }
+    });
 }
 
 bool TPlayerHandlers::RaiseVideoHook(QImage& bitmap, int64_t pts) {
-    std::lock_guard<std::mutex> lock(FVideoHookLock);
-    if (!FOnVideoHook)
-        return false;
     bool update = true;
-    try {
-        FOnVideoHook(&FSender, bitmap, pts, update);
-    } catch (const std::exception& e) {
-        FLog.Push(llError,
-                  QStringLiteral("Error occurs OnVideoHook: ") + QString::fromUtf8(e.what()));
-        return false;
-    }
-    return update;
+    const bool called = FOnVideoHook.Invoke([&](const TPlayerVideoHookEvent& hook) {
+        try {
+            hook(&FSender, bitmap, pts, update);
+        } catch (const std::exception& e) {
+            FLog.Push(llError,
+                      QStringLiteral("Error occurs OnVideoHook: ") + QString::fromUtf8(e.what()));
+            update = false;
+        }
+    });
+    return called && update;
 }

@@ -3,9 +3,11 @@
 // setter returns, no call of the old handler runs or will start. Position and state handlers run
 // under a recursive lock (a handler may replace a handler) that the main thread takes while
 // serving the calls handed to it, since the event thread may hold it while its handler waits for
-// the main thread; the audio and video hooks have a lock each, held while they run on the audio
-// thread and the video thread.
+// the main thread; the audio and video hooks have a gate each (THandlerGate), which holds no lock
+// while the hook runs on the audio or the video thread, so a hook may wait for the main thread
+// while the main thread replaces it.
 
+#include "media/THandlerGate.h"
 #include "media/play/FFPlayTypes.h"
 #include "media/play/TPlayerEventRing.h"
 
@@ -44,8 +46,6 @@ private:
     TPositionEvent FOnPosition;
     TPlayStateEvent FOnState;
     std::atomic<bool> FHasOnPosition{false}, FHasOnState{false};
-    std::mutex FAudioHookLock; // guards FOnAudioHook, held while it runs
-    TPlayerAudioHookEvent FOnAudioHook;
-    std::mutex FVideoHookLock; // guards FOnVideoHook, held while it runs
-    TPlayerVideoHookEvent FOnVideoHook;
+    THandlerGate<TPlayerAudioHookEvent> FOnAudioHook;
+    THandlerGate<TPlayerVideoHookEvent> FOnVideoHook;
 };

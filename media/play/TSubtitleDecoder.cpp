@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include <pthread.h>
+#include <system_error>
 
 namespace {
 
@@ -100,11 +101,19 @@ int TSubtitleDecoder::Open(AVStream* stream) {
     return 0;
 }
 
-void TSubtitleDecoder::StartThread() {
-    FThread = std::thread([this] {
-        pthread_setname_np(pthread_self(), "snip-subtitle");
-        Run();
-    });
+bool TSubtitleDecoder::StartThread() {
+    try {
+        FThread = std::thread([this] {
+            pthread_setname_np(pthread_self(), "snip-subtitle");
+            // The play thread joins this one while it holds the player lock, and the main
+            // thread may be waiting for that lock: a log line must not wait for the main thread.
+            TLogNoWaitScope noWait;
+            Run();
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
 }
 
 void TSubtitleDecoder::Abort() {

@@ -31,7 +31,8 @@ public:
     TSubtitleDecoder& operator=(const TSubtitleDecoder&) = delete;
 
     int Open(AVStream* stream); // 0 or -1 ("avcodec_open() failed." queued on the log)
-    void StartThread();
+    // False when no thread could be made.
+    bool StartThread();
     void Abort();
     void Close();
 

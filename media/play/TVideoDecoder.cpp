@@ -1,5 +1,6 @@
 #include "media/play/TVideoDecoder.h"
 
+#include "media/FFLog.h"
 #include "media/play/PlayerCodec.h"
 #include "media/play/TCustomPlayer.h"
 #include "media/play/TPlayback.h"
@@ -11,6 +12,7 @@
 #include <chrono>
 
 #include <pthread.h>
+#include <system_error>
 #include <cmath>
 #include <cstring>
 
@@ -83,11 +85,19 @@ void TVideoDecoder::CheckCodecRate() {
                               stream.num, stream.den);
 }
 
-void TVideoDecoder::StartThread() {
-    FThread = std::thread([this] {
-        pthread_setname_np(pthread_self(), "snip-video");
-        Run();
-    });
+bool TVideoDecoder::StartThread() {
+    try {
+        FThread = std::thread([this] {
+            pthread_setname_np(pthread_self(), "snip-video");
+            // The play thread joins this one while it holds the player lock, and the main
+            // thread may be waiting for that lock: a log line must not wait for the main thread.
+            TLogNoWaitScope noWait;
+            Run();
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
 }
 
 void TVideoDecoder::Abort() {
@@ -212,10 +222,10 @@ bool TVideoDecoder::Filter(AVFrame* frame) {
         return true;
     if (!FFilters.Accepts(frame)) {
         QString error;
-        if (!FFilters.Build(FPlayback.Opt.VideoFilters, FPlayback.Opt.ScalerFlags,
-                            {frame->width, frame->height, frame->format, FTimeBase,
-                             frame->sample_aspect_ratio},
-                            error)) {
+        if (!FFilters.Build(
+                FPlayback.Opt.VideoFilters, FPlayback.Opt.ScalerFlags,
+                {frame->width, frame->height, frame->format, FTimeBase, frame->sample_aspect_ratio},
+                error)) {
             FPlayback.Log.Push(llError, error);
             FFiltersFailed = true;
             return true;

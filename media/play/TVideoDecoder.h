@@ -30,7 +30,8 @@ public:
     TVideoDecoder& operator=(const TVideoDecoder&) = delete;
 
     int Open(AVStream* stream); // 0 or -1 ("avcodec_open() failed." queued on the log)
-    void StartThread();
+    // False when no thread could be made.
+    bool StartThread();
     void Abort();
     void Close();
 
@@ -88,7 +89,7 @@ private:
     AVFramePtr FFiltered;        // made only when there are filters
     bool FFiltersFailed = false; // logged once; pictures are then dropped, packets still taken
     bool FRateChecked = false;
-    double FVideoClock = 0;      // s, pts of the next picture when its own is unknown
+    double FVideoClock = 0;    // s, pts of the next picture when its own is unknown
     double FLastFramePts = -1; // s
     double FLastFrameDelay = 0.04;
 

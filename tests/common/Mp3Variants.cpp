@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <string>
 #include <vector>
 
 namespace mp3variants {
@@ -70,6 +71,27 @@ QString WithoutMiddleFrame(const QString& fixture, const QString& folder) {
     const size_t middle = frames.size() / 2;
     bytes.remove(frames[middle], frames[middle + 1] - frames[middle]);
     return Write(folder, fixture, "-lostframe", bytes);
+}
+
+QString WithGarbagePayload(const QString& fixture, const QString& folder) {
+    QByteArray bytes;
+    std::vector<int64_t> frames;
+    if (!Load(fixture, bytes, frames))
+        return QString();
+    frames.push_back(bytes.size());
+    for (size_t i = 0; i + 1 < frames.size(); ++i)
+        for (int64_t at = frames[i] + 4; at < frames[i + 1]; ++at)
+            bytes[qsizetype(at)] = char(0xFF);
+    return Write(folder, fixture, "-garbage", bytes);
+}
+
+QString WithFirstFramesOnly(const QString& fixture, const QString& folder, int count) {
+    QByteArray bytes;
+    std::vector<int64_t> frames;
+    if (!Load(fixture, bytes, frames) || count < 1 || size_t(count) >= frames.size())
+        return QString();
+    bytes.truncate(qsizetype(frames[size_t(count)]));
+    return Write(folder, fixture, ("-" + std::to_string(count) + "frames").c_str(), bytes);
 }
 
 } // namespace mp3variants

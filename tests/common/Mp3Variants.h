@@ -13,5 +13,10 @@ QString WithId3v1(const QString& fixture, const QString& folder);
 QString WithFramesAppended(const QString& fixture, const QString& folder, int frames);
 // Without the frame in the middle of the file: less audio than its info tag counts.
 QString WithoutMiddleFrame(const QString& fixture, const QString& folder);
+// Every audio frame's header kept and the rest of it filled with 0xFF: valid headers over data
+// no decoder takes.
+QString WithGarbagePayload(const QString& fixture, const QString& folder);
+// Cut off after its first `frames` audio frames (the info tag still counts them all).
+QString WithFirstFramesOnly(const QString& fixture, const QString& folder, int frames);
 
 } // namespace mp3variants

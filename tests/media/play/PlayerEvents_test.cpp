@@ -64,8 +64,8 @@ TEST_F(PlayerEventsTest, PositionsRiseFromTheStartOfTheRangeToItsEnd) {
     EXPECT_EQ(FRecorder.States, (std::vector<TPlayState>{psPlay, psStop}));
     // The per-playback settings went back to their defaults with the playback.
     FPlayer.Stop(true);
-    EXPECT_EQ(FPlayer.StartTime, PlayTimeUnset);
-    EXPECT_EQ(FPlayer.PlayDuration, PlayTimeUnset);
+    EXPECT_EQ(FPlayer.StartTime.load(), PlayTimeUnset);
+    EXPECT_EQ(FPlayer.PlayDuration.load(), PlayTimeUnset);
 }
 
 TEST_F(PlayerEventsTest, PauseHoldsThePositionAndResumeGoesOnFromIt) {
@@ -108,8 +108,8 @@ TEST_F(PlayerEventsTest, SeekLandsWithinOnePacketAndASeekDuringASeekStillLands) 
     // playing goes on from one of the two targets.
     FPlayer.Seek(0, false, 30000000);
     FPlayer.Seek(0, false, 150000000);
-    ASSERT_TRUE(WaitUntil([&] { return LastPosition() < 50000000 || LastPosition() >= 140000000; },
-                          5000));
+    ASSERT_TRUE(
+        WaitUntil([&] { return LastPosition() < 50000000 || LastPosition() >= 140000000; }, 5000));
     WaitUntil([] { return false; }, 300);
     const int64_t at = LastPosition();
     EXPECT_TRUE((at >= 30000000 - 27000 && at < 40000000) ||

@@ -1,13 +1,17 @@
 // Stops, destruction and broken inputs: whatever happens, every call returns, nothing crashes and
 // no handler runs once the owner has detached it.
 #include "PlayerTestSupport.h"
+#include "common/Mp3Variants.h"
 #include "common/TestPaths.h"
+#include "media/MyUtils.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -211,4 +215,132 @@ TEST_F(PlayerLifetimeTest, AHandlerMayOpenTheNextFileWhenAPlaybackStops) {
         WaitUntil([&] { return std::count(states.begin(), states.end(), psStop) == 3; }, 20000));
     player.Stop(true);
     player.SetOnState(nullptr);
+}
+
+TEST_F(PlayerLifetimeTest, InputsThatDecodeToNothingOrAlmostNothingEndByThemselves) {
+    const QString tone = testpaths::fixture("tone200.mp3");
+    struct TCase {
+        QString File;
+        bool Nothing; // no sample of it decodes
+    };
+    std::vector<TCase> cases = {{mp3variants::WithGarbagePayload(tone, FDir.path()), true}};
+    for (int frames = 1; frames <= 4; ++frames)
+        cases.push_back({mp3variants::WithFirstFramesOnly(tone, FDir.path(), frames), false});
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.File.toStdString());
+        ASSERT_FALSE(c.File.isEmpty());
+        TRecorder recorder;
+        TFFPlayer player;
+        player.DisableDisplay = true;
+        // As the command line does: the end of the file ends the play.
+        player.SetOnState([&](QObject*, TPlayState s) {
+            recorder.States.push_back(s);
+            if (s == psEnd)
+                player.Stop(false);
+        });
+        QElapsedTimer t;
+        t.start();
+        if (!player.OpenMedia(c.File, nullptr, false)) {
+            // Too little for the demuxer to take it as MP3: a failed open says so.
+            EXPECT_FALSE(c.Nothing);
+            EXPECT_FALSE(player.LastErrorText().isEmpty());
+            continue;
+        }
+        EXPECT_TRUE(WaitUntil([&] { return recorder.Stopped(); }, 5000));
+        EXPECT_LT(t.elapsed(), 5000);
+        EXPECT_EQ(player.PlayedNothing(), c.Nothing);
+        player.Stop(true);
+    }
+}
+
+TEST_F(PlayerLifetimeTest, CallsArrivingInsideAnOpensWaitNeverNestAWaitOfTheirOwn) {
+    UseDummyAudio();
+    const QString tone = testpaths::fixture("tone200.mp3");
+    TRecorder recorder;
+    TFFPlayer player;
+    player.DisableDisplay = true;
+    recorder.Attach(player);
+    // A call queued now runs from the first pump of the open below; rarely the file opens
+    // before the open ever pumps, and the round is tried again.
+    auto insideOpen = [&](const std::function<void()>& call) {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            bool outer = true, ranInside = false;
+            QMetaObject::invokeMethod(
+                qApp,
+                [&] {
+                    ranInside = outer;
+                    call();
+                },
+                Qt::QueuedConnection);
+            EXPECT_TRUE(player.OpenMedia(tone, nullptr, false));
+            outer = false;
+            WaitUntil([] { return false; }, 20); // the call has run by now, wherever
+            if (ranInside)
+                return true;
+        }
+        return false;
+    };
+
+    // A second open is refused and the first plays on.
+    QString innerError;
+    bool innerOpened = true;
+    ASSERT_TRUE(insideOpen([&] {
+        innerOpened = player.OpenMedia(tone, nullptr, false);
+        innerError = player.LastErrorText();
+    }));
+    EXPECT_FALSE(innerOpened);
+    EXPECT_TRUE(innerError.contains("busy")) << innerError.toStdString();
+    const size_t before = recorder.Positions.size();
+    EXPECT_TRUE(WaitUntil([&] { return recorder.Positions.size() > before + 2; }, 5000));
+    EXPECT_TRUE(player.IsOpen());
+
+    // A stop, waiting or not, ends the playback being opened as soon as it is open.
+    for (const bool wait : {true, false}) {
+        ASSERT_TRUE(insideOpen([&] { player.Stop(wait); }));
+        EXPECT_TRUE(WaitUntil([&] { return !player.IsOpen(); }, 5000)) << wait;
+    }
+    player.Stop(true);
+}
+
+TEST_F(PlayerLifetimeTest, PerPlaybackSettingsAreResetWhenItClosesSoAStopHandlerCanSetTheNext) {
+    TFFPlayer player;
+    player.DisableDisplay = true;
+    std::vector<int64_t> positions;
+    int stops = 0;
+    player.SetOnPosition([&](QObject*, int64_t pts) { positions.push_back(pts); });
+    player.SetOnState([&](QObject*, TPlayState s) {
+        if (s == psStop && ++stops == 1) {
+            EXPECT_EQ(player.PlayDuration.load(), PlayTimeUnset);
+            player.StartTime = 30000000;
+        }
+    });
+    player.StartTime = 10000000;
+    player.PlayDuration = 500000; // the playback closes by itself at the end of the range
+    ASSERT_TRUE(player.OpenMedia(testpaths::fixture("tone200.mp3"), nullptr, false));
+    ASSERT_TRUE(WaitUntil([&] { return stops == 1; }, 10000));
+    EXPECT_EQ(player.StartTime.load(), 30000000);
+    positions.clear();
+    ASSERT_TRUE(player.OpenMedia(testpaths::fixture("tone200.mp3"), nullptr, false));
+    ASSERT_TRUE(WaitUntil([&] { return !positions.empty(); }, 5000));
+    EXPECT_GE(positions.front(), 29000000);
+    player.Stop(true);
+}
+
+TEST_F(PlayerLifetimeTest, AHookThatWaitsForTheMainThreadCanBeDetachedFromIt) {
+    UseDummyAudio();
+    TFFPlayer player;
+    player.DisableDisplay = true;
+    player.SetAudioHook(true);
+    std::atomic<int> calls{0};
+    player.SetOnAudioHook([&](QObject*, int64_t, uint8_t*, int, int, int) {
+        CallInMainThread([] {});
+        ++calls;
+    });
+    ASSERT_TRUE(player.OpenMedia(testpaths::fixture("tone200.mp3"), nullptr, false));
+    ASSERT_TRUE(WaitUntil([&] { return calls > 3; }, 5000));
+    player.SetOnAudioHook(nullptr); // returns while a call of the hook may wait for this thread
+    const int after = calls;
+    WaitUntil([] { return false; }, 100);
+    EXPECT_EQ(calls, after);
+    player.Stop(true);
 }
