@@ -290,6 +290,22 @@ int RunPlay(const TCliRequest& request) {
 
     if (InterruptRequested)
         return ExitInterrupted;
+    // The rules of cut: a start at or past the end of the audio plays nothing. Only the packets
+    // up to the start are read.
+    if (request.HasStart) {
+        const int64_t startUs = SecondsToMicroseconds(request.StartSeconds);
+        const TAudioExtent extent = ScanAudioExtent(source, startUs);
+        if (!extent.HasAudio) {
+            PrintError(QStringLiteral("Nothing to play: %1 holds no decodable audio.").arg(source));
+            return ExitFailed;
+        }
+        if (extent.ReachedEnd && startUs >= extent.EndUs) {
+            PrintError(QStringLiteral("Nothing to play: the start %1 is at or past the end of the "
+                                      "audio, %2.")
+                           .arg(request.StartText, FormatExactTime(extent.EndUs)));
+            return ExitUsage;
+        }
+    }
 
     player.DisableDisplay = true;
     // The window's preview volume: slider position × 128 div 100.
@@ -347,5 +363,14 @@ int RunPlay(const TCliRequest& request) {
     player.Stop(true);
     if (interactive && !lastLine.isEmpty())
         std::printf("\n");
-    return interrupted ? ExitInterrupted : ExitOk;
+    if (interrupted)
+        return ExitInterrupted;
+    if (player.PlayedNothing()) {
+        const QString message =
+            QStringLiteral("Failed to play file: nothing in %1 could be decoded.").arg(source);
+        PrintError(message);
+        AppLog().LogError(message);
+        return ExitFailed;
+    }
+    return ExitOk;
 }

@@ -188,6 +188,10 @@ std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& er
         error = QStringLiteral("--start is not before --end");
         return std::nullopt;
     }
+    if (request.Command == TCliCommand::Play && !haveStart && haveEnd && request.EndSeconds <= 0) {
+        error = QStringLiteral("--end is not after the start of the file");
+        return std::nullopt;
+    }
     if (request.Command == TCliCommand::Cut) {
         if (!haveStart || !haveEnd) {
             error = QStringLiteral("cut needs --start and --end");

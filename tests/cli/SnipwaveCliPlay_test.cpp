@@ -1,6 +1,7 @@
 // snipwave-cli play end to end: what reaches the sound device (SDL's disk driver writes it to a
 // file), the exit statuses and Ctrl-C.
 #include "CliTestSupport.h"
+#include "common/Mp3Variants.h"
 #include "common/TestPaths.h"
 
 #include <QElapsedTimer>
@@ -93,7 +94,9 @@ TEST_F(CliPlayTest, UsageErrorsAndFilesThatCannotPlay) {
     for (const QStringList& args :
          {QStringList{"play"}, QStringList{"play", source, "--start", "20", "--end", "10"},
           QStringList{"play", source, "--start", "20", "--end", "20"},
-          QStringList{"play", source, "--volume", "101"},
+          QStringList{"play", source, "--volume", "101"}, QStringList{"play", source, "--end", "0"},
+          QStringList{"play", source, "--start", "200.5"}, // the audio ends at 200.0x s
+          QStringList{"play", testpaths::fixture("sweep60.mp3"), "--start", "100"},
           QStringList{"play", source, "--output", Dir.filePath("x.mp3")},
           QStringList{"play", source, "--force"}}) {
         const TRun run = RunCli(args);
@@ -108,6 +111,21 @@ TEST_F(CliPlayTest, UsageErrorsAndFilesThatCannotPlay) {
     Play({testpaths::fixture("cover.png")}, code, err);
     EXPECT_EQ(code, 1);
     EXPECT_TRUE(err.contains("no stream to play")) << err.toStdString();
+
+    // Valid headers over data no decoder takes: it ends, failing, within seconds; a file of a
+    // few frames plays them and ends.
+    const QString garbage = mp3variants::WithGarbagePayload(source, Dir.path());
+    QElapsedTimer t;
+    t.start();
+    Play({garbage}, code, err);
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_EQ(code, 1);
+    EXPECT_TRUE(err.contains("could be decoded")) << err.toStdString();
+    for (int frames = 1; frames <= 4; ++frames) {
+        // One frame is too little to be taken as MP3 at all: that fails with a message.
+        Play({mp3variants::WithFirstFramesOnly(source, Dir.path(), frames)}, code, err);
+        EXPECT_EQ(code, frames == 1 ? 1 : 0) << frames << ": " << err.toStdString();
+    }
 }
 
 TEST_F(CliPlayTest, CtrlCStopsAtOnceWith130) {
