@@ -307,10 +307,9 @@ bool TCustomPlayer::IsOpen() const {
 }
 
 bool TCustomPlayer::IsPaused() const {
-    // The play thread may hold the lock while it waits for a thread that hands something to
-    // the main thread: the main thread keeps serving while it waits.
-    std::unique_lock<std::mutex> lock;
-    LockPlayer(lock, -1);
+    // A query does not pump: the play thread holds the lock only for steps that never wait for
+    // the main thread (the threads it joins log without waiting).
+    std::lock_guard<std::mutex> lock(FPlayerLock);
     return FPlayback && FPlayback->Paused != 0;
 }
 
