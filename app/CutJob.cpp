@@ -6,11 +6,13 @@
 #include "media/FileNameBytes.h"
 #include "media/MyUtils.h"
 #include "media/FFEntryPoints.h"
+#include "media/decode/AudioExtent.h"
 #include "media/decode/TFFDecoder.h"
 #include "media/encode/component/TFFEncoder.h"
 
-
 #include <algorithm>
+#include <exception>
+#include <limits>
 #include <sys/stat.h>
 
 TOutputOptions MakeCutOutputOptions(int64_t startUs, int64_t endUs, int volume, int bitRate) {
@@ -68,6 +70,26 @@ void LogCutParameters(const QString& begin, const QString& end, const QString& o
     log.LogInfo(QStringLiteral("Volume:") + QString::number(volume));
 }
 
+bool FindAudioEnd(const QString& source, int64_t startUs, int64_t& endUs, QString& message) {
+    const TAudioExtent extent = ScanAudioExtent(source, std::numeric_limits<int64_t>::max());
+    if (!extent.HasAudio) {
+        message = QStringLiteral("Nothing to cut: %1 holds no decodable audio.").arg(source);
+        AppLog().LogError(message);
+        return false;
+    }
+    if (startUs >= extent.EndUs) {
+        message = QStringLiteral("Nothing to cut: the audio of %1 ends at %2, before the range "
+                                 "begins.")
+                      .arg(source, FormatExactTime(extent.EndUs));
+        AppLog().LogError(message);
+        return false;
+    }
+    endUs = extent.EndUs;
+    AppLog().LogInfo(
+        QStringLiteral("The range ends where the audio ends: %1.").arg(FormatExactTime(endUs)));
+    return true;
+}
+
 void LogCutOutcome(const TCutOutcome& outcome) {
     TVelLog& log = AppLog();
     if (outcome.Kind == TCutOutcome::ckCompleted) {
@@ -121,6 +143,7 @@ void TCutJob::SetFadeRange(int64_t startUs, int64_t endUs) {
 bool TCutJob::Start(const TCutParams& params, QString& message) {
     FParams = params;
     FOutcome = TCutOutcome();
+    FOutcome.Output = params.Output;
     TVelLog& log = AppLog();
     LogCutParameters(FormatSeconds(params.StartSeconds), FormatSeconds(params.EndSeconds),
                      params.Output, params.Volume);
@@ -137,6 +160,11 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
         return false;
     }
 
+    int64_t endUs = params.EndUs >= 0 ? params.EndUs : SecondsToMicroseconds(params.EndSeconds);
+    if (params.EndAtAudioEnd &&
+        !FindAudioEnd(params.Source, SecondsToMicroseconds(params.StartSeconds), endUs, message))
+        return false;
+
     FEncoder.ClearTasks();
     TInputOptions input;
     InitInputOptions(input);
@@ -149,8 +177,6 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
     }
 
     const int64_t startUs = SecondsToMicroseconds(params.StartSeconds);
-    const int64_t endUs =
-        params.EndUs >= 0 ? params.EndUs : SecondsToMicroseconds(params.EndSeconds);
     TOutputOptions output = MakeCutOutputOptions(startUs, endUs, params.Volume, params.BitRate);
     // A range the source does not hold fails inside the run, before its file is put in place.
     output.RequireDuration = true;
@@ -177,7 +203,16 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
 
     SetFadeRange(startUs, endUs);
     FRunning = true;
-    FEncoder.StartTask(1);
+    try {
+        FEncoder.StartTask(1);
+    } catch (const std::exception& e) {
+        // No worker could be made: nothing runs, so nothing will ever end the job either.
+        FRunning = false;
+        FEncoder.ClearTasks();
+        message = QStringLiteral("Failed to convert audio.\n") + QString::fromLocal8Bit(e.what());
+        log.LogError(message);
+        return false;
+    }
     return true;
 }
 

@@ -37,6 +37,10 @@ void KeepSourceTags(TOutputOptions& output, int audioStream, int coverStream);
 // input of encoder's task; -1 for what it has not.
 void FindAudioAndCover(TFFEncoder& encoder, int task, int& audioStream, int& coverStream);
 
+// Moves endUs to where source's audio really ends, and logs that; false (message says why,
+// logged) when the file holds no audio or its audio ends before startUs. Needs the libraries.
+bool FindAudioEnd(const QString& source, int64_t startUs, int64_t& endUs, QString& message);
+
 // A cut's block in the log: its parameters first, then its outcome.
 void LogCutParameters(const QString& begin, const QString& end, const QString& output, int volume);
 struct TCutOutcome;
@@ -50,6 +54,10 @@ struct TCutParams {
     // When not negative, the exact end (µs), which may hold a fraction of a second: the command
     // line cuts to the audio's real end. EndSeconds is then what the log shows.
     int64_t EndUs = -1;
+    // The range ends where the source's audio really ends, found from its packets: the window's
+    // range reaches the trackbar's end, a whole second from the header's duration, which may
+    // promise more audio than the file holds or less than it has. EndUs is then not used.
+    bool EndAtAudioEnd = false;
     int Volume = 255;      // VolumeValue of the slider
     int BitRate = 0;       // the source's bit rate, bits per second
     QString LibraryFolder; // searched first for the encoder's libraries
@@ -64,6 +72,7 @@ struct TCutOutcome {
     enum TKind { ckCompleted, ckFailed, ckStopped };
     TKind Kind = ckFailed;
     QString ErrorText; // what went wrong, for ckFailed
+    QString Output;    // the file the cut wrote (or would have written)
 };
 
 class TCutJob {

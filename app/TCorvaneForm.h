@@ -203,7 +203,8 @@ private:
     std::unique_ptr<TCutJob> m_cutJob;
     std::unique_ptr<TFFPlayer> FFPlayer;
     std::unique_ptr<TRecentFolders> m_recent;
-    bool m_closing = false; // FormCloseQuery ran: no outcome of the cut is shown any more
+    bool m_closing = false;        // FormCloseQuery ran: no outcome of the cut is shown any more
+    bool m_previewOpening = false; // StartPreview is opening the file in the player
 
     std::unique_ptr<TDialogs> m_ownDialogs; // the real dialogs when no seam was given
     TDialogs* m_dialogs;

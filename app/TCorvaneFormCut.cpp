@@ -59,6 +59,9 @@ void TCorvaneForm::btnPublishClick() {
     params.Output = output;
     params.StartSeconds = Snipwave->SegStartPos();
     params.EndSeconds = Snipwave->SegEndPos();
+    // The trackbar's end is the header's length in whole seconds; the user means the end of
+    // the audio, which the header may overstate (a truncated file) or understate.
+    params.EndAtAudioEnd = Snipwave->SegEndPos() >= Snipwave->Max();
     params.Volume = VolumeValue(tbVolume->value());
     // The probe still holds the source it opened; without one LAME chooses its own rate.
     params.BitRate =
@@ -85,7 +88,7 @@ void TCorvaneForm::FFEncoderTerminate(const TCutOutcome& outcome) {
         pbPercent->setValue(100);
         if (m_dialogs->AskOkCancel(this, QStringLiteral("Published successfully, Click \"OK\" to "
                                                         "open the folder of the generated file.")))
-            ShowInExplorer(MakeOutputPath());
+            ShowInExplorer(outcome.Output);
         break;
     case TCutOutcome::ckFailed:
         // The job has logged it; without a word here the user would be left guessing.
@@ -113,4 +116,3 @@ void TCorvaneForm::FormCloseQuery() {
     PreviewDetach();
     m_logger->SetOnLog(nullptr);
 }
-

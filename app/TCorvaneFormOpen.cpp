@@ -159,5 +159,10 @@ void TCorvaneForm::dropEvent(QDropEvent* event) {
     // Opened once the drop is over: the file manager waits for it to end, and a failed open
     // shows a message box.
     QMetaObject::invokeMethod(
-        this, [this, fileName] { OpenFile(fileName); }, Qt::QueuedConnection);
+        this,
+        [this, fileName] {
+            if (!m_closing)
+                OpenFile(fileName);
+        },
+        Qt::QueuedConnection);
 }

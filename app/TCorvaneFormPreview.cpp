@@ -19,6 +19,12 @@
 void TCorvaneForm::BuildPlayer() {
     FFPlayer = std::make_unique<TFFPlayer>();
     FFPlayer->SetOnPosition([this](QObject*, int64_t pts) { FFPlayerPosition(pts); });
+    // A playback that ends by itself (the file's audio ends before the segment does, or nothing
+    // in it plays) ends the preview as the segment end would.
+    FFPlayer->SetOnState([this](QObject*, TPlayState state) {
+        if ((state == psEnd || state == psStop) && !m_previewOpening && BtnStop->isEnabled())
+            BtnStopClick();
+    });
     connect(BtnPlay, &QPushButton::clicked, this, &TCorvaneForm::BtnPlayClick);
     connect(tbVolume, &QSlider::valueChanged, this, &TCorvaneForm::tbVolumeChange);
     BtnVolume->installEventFilter(this);
@@ -40,6 +46,21 @@ void TCorvaneForm::BtnPlayClick() {
 }
 
 void TCorvaneForm::StartPreview() {
+    // One preview opens at a time; Play and Space are not offered until it has.
+    if (m_previewOpening)
+        return;
+    m_previewOpening = true;
+    struct TOpened {
+        bool& Flag;
+        ~TOpened() { Flag = false; }
+    } opened{m_previewOpening};
+    const bool playWasEnabled = BtnPlay->isEnabled(), stopWasEnabled = BtnStop->isEnabled();
+    BtnPlay->setEnabled(false);
+    BtnStop->setEnabled(false);
+    auto failed = [&] {
+        BtnPlay->setEnabled(playWasEnabled);
+        BtnStop->setEnabled(stopWasEnabled);
+    };
     const QString source = btnOpenFile->text();
     // The open below then fails and says why in the player's own words.
     if (!FileExistsW(source))
@@ -47,6 +68,7 @@ void TCorvaneForm::StartPreview() {
                                QLatin1Char('"') + source + QStringLiteral("\" do not exist."));
     if (!FFPlayer->LibrariesLoaded() && !FFPlayer->LoadLibraries(m_programFolder)) {
         const QString text = FFPlayer->LastErrorText();
+        failed();
         m_dialogs->ShowMessage(this, text);
         AppLog().LogError(QStringLiteral("Failed to load audio library, error message: ") + text);
         return;
@@ -60,7 +82,13 @@ void TCorvaneForm::StartPreview() {
     // painted over.
     createWinId();
     if (!FFPlayer->OpenMedia(source, windowHandle(), true)) {
+        failed();
         m_dialogs->ShowMessage(this, FFPlayer->LastErrorText());
+        return;
+    }
+    if (m_closing) {
+        // The window began to close while the file opened.
+        PreviewStop();
         return;
     }
     FFPlayer->Seek(0, false, SecondsToMicroseconds(Snipwave->Position()));
@@ -116,4 +144,5 @@ void TCorvaneForm::PreviewSeekAndResume(int64_t us) {
 
 void TCorvaneForm::PreviewDetach() {
     FFPlayer->SetOnPosition(nullptr);
+    FFPlayer->SetOnState(nullptr);
 }

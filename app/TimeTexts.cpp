@@ -1,5 +1,7 @@
 #include "app/TimeTexts.h"
 
+#include <algorithm>
+
 QString FormatSeconds(int64_t seconds) {
     // Work on the magnitude: formatting each field of a negative value on its own would give
     // "00:-01:-05". Unsigned negation keeps INT64_MIN exact.
@@ -13,4 +15,10 @@ QString FormatSeconds(int64_t seconds) {
 
 QString FormatDuration(int64_t us) {
     return FormatSeconds(MicrosecondsToSeconds(us));
+}
+
+QString FormatExactTime(int64_t us) {
+    us = std::max<int64_t>(0, us);
+    return FormatSeconds(MicrosecondsToSeconds(us)) +
+           QString::asprintf(".%03lld", static_cast<long long>(us % 1000000 / 1000));
 }

@@ -22,3 +22,6 @@ QString FormatSeconds(int64_t seconds);
 
 // The same text for a media time in microseconds, whole seconds truncated toward zero.
 QString FormatDuration(int64_t us);
+
+// hh:mm:ss.mmm of us (µs, not negative), for times that are not whole seconds.
+QString FormatExactTime(int64_t us);

@@ -158,6 +158,12 @@ TEST_F(WindowOpenTest, CommandLineFileAndDropOpenAsTheDialogDoes) {
     EXPECT_EQ(f.btnOpenFile->text(), Path("mono22k.mp3"));
     EXPECT_EQ(PanelLines(f).value(16), "Bit Rate: 64 kbps");
     EXPECT_TRUE(dialogs.messages.isEmpty());
+
+    // A drop whose open is still queued when the window closes opens nothing.
+    ASSERT_TRUE(Drop(f, {QUrl::fromLocalFile(source)}));
+    f.close();
+    QTest::qWait(100);
+    EXPECT_EQ(f.btnOpenFile->text(), Path("mono22k.mp3"));
 }
 
 TEST_F(WindowOpenTest, DialogsStartInTheFoldersLastUsedAcrossStarts) {

@@ -3,16 +3,23 @@
 // pause and resume around a press on the track, Space, a missing source, and closing while it
 // plays.
 #include "WindowFlowSupport.h"
+#include "common/Mp3Variants.h"
 #include "controls/TVelTrackbar.h"
 #include "media/play/TFFPlayer.h"
 
 #include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QProcess>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -147,6 +154,91 @@ TEST_F(WindowPreviewTest, ClosingWhilePlayingEndsThePreviewAndNothingReachesTheW
     form.reset(); // a late position event would now reach freed memory
     QTest::qWait(300);
     EXPECT_TRUE(dialogs.messages.isEmpty());
+}
+
+TEST_F(WindowPreviewTest, PlayAgainDuringTheOpenAndAFileThatPlaysNothingLeaveOnePreviewOrNone) {
+    TCorvaneForm& f = OpenTone();
+    f.Snipwave->SetPosition(50);
+    // What runs from the open's own wait (a queued call here; the user's input waits for it)
+    // finds Play not offered and the preview already opening.
+    bool offered = true;
+    QMetaObject::invokeMethod(
+        &f,
+        [&] {
+            offered = f.BtnPlay->isEnabled() || f.BtnStop->isEnabled();
+            f.BtnPlay->click();
+            f.StartPreview();
+        },
+        Qt::QueuedConnection);
+    f.BtnPlay->click();
+    QTest::qWait(50);
+    EXPECT_FALSE(offered);
+    EXPECT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join('\n').toStdString();
+    EXPECT_TRUE(f.Player().IsOpen());
+    ASSERT_TRUE(PumpUntil([&] { return f.Snipwave->Position() > 50; }));
+    f.BtnStop->click();
+
+    // Valid headers over data no decoder takes: the preview ends by itself and Play is back.
+    OpenThroughDialog(mp3variants::WithGarbagePayload(Copy("tone200.mp3"), folder.path()));
+    f.BtnPlay->click();
+    EXPECT_FALSE(f.BtnPlay->isEnabled());
+    EXPECT_TRUE(PumpUntil([&] { return f.BtnPlay->isEnabled(); }, 5000));
+    EXPECT_FALSE(f.BtnStop->isEnabled());
+}
+
+// Under an X server (the window_preview_xvfb test): Play clicked twice and Space pressed twice
+// for real, through the X server's own input queue, at the gaps a hand makes.
+using WindowPreviewOnX = WindowPreviewTest;
+
+TEST_F(WindowPreviewOnX, PlayOrSpacePressedTwiceOpensOnePreview) {
+    ASSERT_EQ(QGuiApplication::platformName(), "xcb");
+    TCorvaneForm& f = OpenTone();
+    const int runs = std::max(1, qEnvironmentVariableIntValue("SNIPWAVE_DOUBLE_PRESS_RUNS"));
+    const QString window = QString::number(f.winId());
+    const QPoint play = f.BtnPlay->mapTo(&f, f.BtnPlay->rect().center());
+    auto xdotool = [&](const QStringList& args) {
+        QProcess p;
+        p.start("xdotool", args);
+        EXPECT_TRUE(p.waitForStarted(5000));
+        // The window keeps handling events while the keys and clicks arrive.
+        EXPECT_TRUE(PumpUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
+        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    };
+    xdotool({"windowfocus", "--sync", window});
+    ASSERT_TRUE(PumpUntil([&] { return f.isActiveWindow(); }, 5000));
+    struct TPress {
+        const char* Name;
+        QStringList Args;
+        bool PlaysAfter; // a second Space stops what the first started
+    };
+    std::vector<TPress> presses;
+    for (const char* gap : {"0", "10", "30", "100"})
+        presses.push_back(
+            {gap,
+             {"mousemove", "--window", window, QString::number(play.x()), QString::number(play.y()),
+              "click", "--repeat", "2", "--delay", gap, "1"},
+             true});
+    presses.push_back({"space", {"key", "--delay", "0", "space", "space"}, false});
+    for (const TPress& press : presses) {
+        for (int run = 0; run < runs; ++run) {
+            SCOPED_TRACE(std::string(press.Name) + " run " + std::to_string(run));
+            f.Snipwave->SetPosition(20);
+            ASSERT_TRUE(f.BtnPlay->isEnabled());
+            xdotool(press.Args);
+            // Both presses have been handled once the open is over and the queue is empty.
+            QTest::qWait(150);
+            ASSERT_TRUE(dialogs.messages.isEmpty()) << dialogs.messages.join('\n').toStdString();
+            if (press.PlaysAfter) {
+                ASSERT_TRUE(f.BtnStop->isEnabled());
+                ASSERT_FALSE(f.BtnPlay->isEnabled());
+                ASSERT_TRUE(PumpUntil([&] { return f.Snipwave->Position() > 20; }, 10000));
+                f.BtnStop->click();
+            } else {
+                ASSERT_TRUE(PumpUntil([&] { return f.BtnPlay->isEnabled(); }, 10000));
+            }
+            ASSERT_TRUE(PumpUntil([&] { return !f.Player().IsOpen(); }, 10000));
+        }
+    }
 }
 
 } // namespace
