@@ -3,17 +3,17 @@
 #include "media/FFLog.h"
 
 #include "media/FFLoad.h"
-#include "media/play/TCustomPlayer.h"
-#include "media/play/TPlayback.h"
-#include "media/play/PlayerCodec.h"
+#include "media/play/TPlayerHost.h"
+#include "media/play/TPlaybackState.h"
 #include "media/play/TPlayerLogQueue.h"
+#include "media/play/PlayerCodec.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-TAudioOutput::TAudioOutput(TPlayback& playback)
+TAudioOutput::TAudioOutput(TPlaybackState& playback)
     : FPlayback(playback), FPublishedClock(std::numeric_limits<double>::quiet_NaN()) {}
 
 TAudioOutput::~TAudioOutput() {
@@ -123,7 +123,7 @@ void SDLCALL TAudioOutput::CallbackThunk(void* userdata, Uint8* stream, int len)
 }
 
 void TAudioOutput::Callback(Uint8* stream, int len) {
-    TCustomPlayer& player = FPlayback.Player;
+    TPlayerHost& host = FPlayback.Host;
     FCallbackTime.store(ff::av_gettime(), std::memory_order_relaxed);
     while (len > 0) {
         if (FIndex >= FSize) {
@@ -140,8 +140,8 @@ void TAudioOutput::Callback(Uint8* stream, int len) {
                 FSize = SilenceBytes;
                 FSilence = true;
             } else {
-                player.RaiseAudioHook(std::llround(chunkPts * 1000000.0) - FPlayback.MediaStart,
-                                      FCurrent, size, FSampleRate, FChannels);
+                host.RaiseAudioHook(std::llround(chunkPts * 1000000.0) - FPlayback.MediaStart,
+                                    FCurrent, size, FSampleRate, FChannels);
                 if (FPlayback.AudioDisplayMode != 0)
                     FeedDisplay(FCurrent, size);
                 FSize = SyncChunk(size);
@@ -151,8 +151,8 @@ void TAudioOutput::Callback(Uint8* stream, int len) {
             FIndex = 0;
         }
         const int n = std::min(len, FSize - FIndex);
-        const int volume = player.FAudioVolume.load(std::memory_order_relaxed) & 0xFF;
-        if (player.FMute.load(std::memory_order_relaxed) || volume == 0) {
+        const int volume = host.Volume() & 0xFF;
+        if (host.Muted() || volume == 0) {
             std::memset(stream, 0, size_t(n));
         } else if (volume == SDL_MIX_MAXVOLUME) {
             // Mixing into silence at full volume is a copy.

@@ -13,14 +13,15 @@
 // The clock is published by the callback as one value and read by the play thread for positions.
 
 #include "media/AVPtr.h"
+#include "media/play/TPlayerDisplay.h"
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 
-class TPlayback;
+class TPlaybackState;
 
-class TAudioOutput {
+class TAudioOutput : public TAudioDisplaySource {
 public:
     static constexpr int BufferBytes = 288000; // one chunk at most (1.5 × the largest frame)
     static constexpr int DeviceSamples = 1024; // sample frames per device buffer
@@ -28,7 +29,7 @@ public:
     static constexpr int DisplayRingSamples = 131072;
     static constexpr int FirstSoundWaitMs = 20; // the longest wait for the first packet
 
-    explicit TAudioOutput(TPlayback& playback);
+    explicit TAudioOutput(TPlaybackState& playback);
     ~TAudioOutput();
     TAudioOutput(const TAudioOutput&) = delete;
     TAudioOutput& operator=(const TAudioOutput&) = delete;
@@ -41,17 +42,17 @@ public:
 
     // Seconds of the sample SDL receives next; NaN until the first chunk of the playback.
     double Clock() const { return FPublishedClock.load(std::memory_order_acquire); }
-    int SampleRate() const { return FSampleRate; }
-    int Channels() const { return FChannels; }
+    int SampleRate() const override { return FSampleRate; }
+    int Channels() const override { return FChannels; }
     uint32_t DeviceId() const { return FDevice; }
     // Bytes of decoded audio not yet handed to SDL (for the audio display's delay).
-    int PendingBytes() const { return FPendingBytes.load(std::memory_order_relaxed); }
+    int PendingBytes() const override { return FPendingBytes.load(std::memory_order_relaxed); }
     // av_gettime() of the last callback start; 0 before the first.
-    int64_t CallbackTime() const { return FCallbackTime.load(std::memory_order_relaxed); }
+    int64_t CallbackTime() const override { return FCallbackTime.load(std::memory_order_relaxed); }
 
     // Copies the newest count samples per channel of the display ring, ending delaySamples
     // frames before its write position, into out (interleaved). The play thread's side.
-    void CopyDisplaySamples(int16_t* out, int frames, int delayFrames);
+    void CopyDisplaySamples(int16_t* out, int frames, int delayFrames) override;
 
 private:
     static void SDLCALL CallbackThunk(void* userdata, Uint8* stream, int len);
@@ -62,7 +63,7 @@ private:
     int SyncChunk(int size);
     void FeedDisplay(const uint8_t* data, int size);
 
-    TPlayback& FPlayback;
+    TPlaybackState& FPlayback;
     AVCodecContextPtr FCodec;
     AVFramePtr FFrame;
     SwrContextPtr FSwr;
@@ -79,7 +80,7 @@ private:
     int FSize = 0, FIndex = 0;
     bool FSilence = true;
     bool FPlayed = false; // a chunk of sound has been handed to SDL
-    double FClock = 0; // s, end of the last decoded chunk
+    double FClock = 0;    // s, end of the last decoded chunk
     bool FClockKnown = false;
     double FDiffSum = 0, FDiffCoef = 0, FDiffThreshold = 0;
     int FDiffCount = 0;

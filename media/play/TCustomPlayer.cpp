@@ -217,7 +217,7 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
     const uint64_t generation = ++FGeneration;
     FLiveGeneration = generation;
     auto playback =
-        std::make_unique<TPlayback>(*this, SnapshotOptions(), fileName, startPaused, generation);
+        std::make_unique<TPlayback>(AsHost(), SnapshotOptions(), fileName, startPaused, generation);
     QString error;
     const bool opened = playback->Open(error);
     FLog.Forward(this);
@@ -437,6 +437,11 @@ QImage TCustomPlayer::DisplayImage() const {
     return FDisplayImage;
 }
 
+void TCustomPlayer::SetScreenSize(int width, int height) {
+    SetScreenWidth(width);
+    SetScreenHeight(height);
+}
+
 void TCustomPlayer::PublishDisplay(const QImage& image) {
     std::lock_guard<std::mutex> lock(FDisplayImageLock);
     FDisplayImage = image;
@@ -550,7 +555,7 @@ bool TCustomPlayer::HandlePlayEvent(int type) {
         return true;
     case peAllocPicture:
         if (!FDisplay)
-            FDisplay = std::make_unique<TPlayerDisplay>(*this, pb);
+            FDisplay = std::make_unique<TPlayerDisplay>(AsHost(), pb);
         FDisplay->Open(false);
         if (pb.Video() && !pb.Video()->AllocatePicture()) {
             FLog.PushFmt(llFatal,
@@ -594,7 +599,7 @@ void TCustomPlayer::RefreshTimer(bool consume) {
     if (pb.VideoIndex >= 0 && pb.Video()) {
         if (!pb.Video()->Refresh(
                 consume, wantDisplay && !FDisplay
-                             ? (FDisplay = std::make_unique<TPlayerDisplay>(*this, pb)).get()
+                             ? (FDisplay = std::make_unique<TPlayerDisplay>(AsHost(), pb)).get()
                              : FDisplay.get())) {
             // A picture is not due yet or one was dropped: no position this time.
             EndUnplayable(pb);
@@ -603,7 +608,7 @@ void TCustomPlayer::RefreshTimer(bool consume) {
     } else if (pb.AudioIndex >= 0) {
         if (wantDisplay && pb.AudioDisplayMode != 0) {
             if (!FDisplay)
-                FDisplay = std::make_unique<TPlayerDisplay>(*this, pb);
+                FDisplay = std::make_unique<TPlayerDisplay>(AsHost(), pb);
             FDisplay->Show();
         }
     } else {

@@ -2,6 +2,15 @@
 // The player component: plays a media file through SDL and reports the playing position and the
 // play state to its owner. The window uses it for the audio preview of the opened MP3.
 //
+// This folder: the component (TCustomPlayer, TFFPlayer) and the parts of a playback. The
+// component alone knows every part and is the only file that includes this header; the parts
+// speak up through TPlayerHost and share the playback's record (TPlaybackState). Parts include
+// one another only downward, in the order the data flows: read (TPlayback) -> decode
+// (TSubtitleDecoder, TVideoDecoder, TAudioOutput's decoder) -> output (TAudioOutput's device) ->
+// display (TPlayerDisplay), which declares what it draws from (TSubtitleOverlay,
+// TAudioDisplaySource) for the parts above it to give. The folder may include media/ and Qt Core
+// and Gui; nothing of job/, app/ or controls/.
+//
 // Threads, and who starts and joins them:
 // - the caller's thread (the main thread in the application) runs every operation. OpenMedia
 //   starts the playback's read thread (TPlayback::Open), the event thread and the play thread.
@@ -41,6 +50,7 @@
 #include "media/play/FFPlayTypes.h"
 #include "media/play/TEventThread.h"
 #include "media/play/TPlayThread.h"
+#include "media/play/TPlayerHost.h"
 #include "media/play/TPlayerEventRing.h"
 #include "media/play/TPlayerHandlers.h"
 #include "media/play/TPlayerLogQueue.h"
@@ -61,7 +71,7 @@ class TAudioOutput;
 class TVideoDecoder;
 class TPlayerDisplay;
 
-class TCustomPlayer : public TFFBaseComponent {
+class TCustomPlayer : public TFFBaseComponent, public TPlayerHost {
     Q_OBJECT
 public:
     explicit TCustomPlayer(QObject* parent = nullptr);
@@ -99,8 +109,8 @@ public:
     bool DisableVideo = false;
     bool DisableDisplay = false;
     int FrameWidth = 0, FrameHeight = 0;
-    int ScreenWidth() const { return FScreenWidth.load(); }
-    int ScreenHeight() const { return FScreenHeight.load(); }
+    int ScreenWidth() const override { return FScreenWidth.load(); }
+    int ScreenHeight() const override { return FScreenHeight.load(); }
     void SetScreenWidth(int v) { FScreenWidth.store(v); }
     void SetScreenHeight(int v) { FScreenHeight.store(v); }
     float AspectRatio() const { return FAspectRatio.load(); }
@@ -146,10 +156,24 @@ protected:
     void SetAspectRatioValue(float value);
 
 private:
-    friend class TPlayback;
-    friend class TAudioOutput;
-    friend class TVideoDecoder;
-    friend class TPlayerDisplay;
+    // ---- what the parts ask (TPlayerHost) ----
+    TPlayerHost& AsHost() { return *this; }
+    void SetState(TPlayState state, uint64_t generation) override;
+    TPlayerSignal& SeekDone() override { return FSeekDone; }
+    TPlayerSignal& FrameReady() override { return FFrameReady; }
+    std::atomic<bool>& SeekPending() override { return FSeekPending; }
+    void NudgeRefresh() override { FPlayThread.Nudge(); }
+    TPlayerLogQueue& LogQueue() override { return FLog; }
+    void ForwardLog() override { FLog.Forward(this); }
+    int Volume() const override { return FAudioVolume.load(std::memory_order_relaxed); }
+    bool Muted() const override { return FMute.load(std::memory_order_relaxed); }
+    void RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate, int channels) override;
+    bool VideoHookOn() const override { return VideoHook(); }
+    bool RaiseVideoHook(QImage& bitmap, int64_t pts) override;
+    bool HasHostWindow() const override { return FHasHost; }
+    void SetScreenSize(int width, int height) override;
+    float DisplayAspectRatio() const override { return AspectRatio(); }
+    void PublishDisplay(const QImage& image) override;
 
     void ResetPlaybackSettings();
     // Stop's work, for the operations that stop as their first step.
@@ -174,11 +198,7 @@ private:
     // The seek of Seek(flags, false, position) for the open playback; the caller holds the
     // player lock.
     void RequestSeekLocked(uint8_t flags, int64_t position);
-    void SetState(TPlayState state, uint64_t generation);
     void PostEvent(const TRingEvent& event) { FRing.Post(event); }
-    void RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate, int channels);
-    bool RaiseVideoHook(QImage& bitmap, int64_t pts);
-    void PublishDisplay(const QImage& image);
     // Takes the player lock within ms milliseconds (pumping on the main thread).
     bool LockPlayer(std::unique_lock<std::mutex>& lock, int ms) const;
     // True on the main thread while one of the operations' pumping waits runs further up its

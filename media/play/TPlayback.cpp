@@ -7,7 +7,8 @@
 #include "media/MyUtils.h"
 #include "media/UnicodeProtocol.h"
 #include "media/play/TAudioOutput.h"
-#include "media/play/TCustomPlayer.h"
+#include "media/play/TPlayerHost.h"
+#include "media/play/TPlayerLogQueue.h"
 #include "media/play/TSubtitleDecoder.h"
 #include "media/play/TVideoDecoder.h"
 
@@ -64,14 +65,9 @@ bool IsTaggedCbrMp3(AVIOContext* pb) {
 
 } // namespace
 
-TPlayback::TPlayback(TCustomPlayer& player, const TPlaybackOptions& options,
-                     const QString& fileName, bool startPaused, uint64_t generation)
-    : Player(player), Log(player.FLog), Opt(options), FileName(fileName), Generation(generation) {
-    if (startPaused) {
-        Paused = 1;
-        OpenedPaused = 1;
-    }
-}
+TPlayback::TPlayback(TPlayerHost& host, const TPlaybackOptions& options, const QString& fileName,
+                     bool startPaused, uint64_t generation)
+    : TPlaybackState(host, options, fileName, startPaused, generation) {}
 
 TPlayback::~TPlayback() {
     Close();
@@ -96,7 +92,7 @@ bool TPlayback::Open(QString& error) {
     while (OpenStatus.load(std::memory_order_acquire) == 0) {
         if (main) {
             PumpMessages();
-            Log.Forward(&Player);
+            Host.ForwardLog();
         }
         SleepMs(10);
     }
@@ -301,6 +297,7 @@ int TPlayback::OpenComponent(int streamIndex) {
             AudioStreamDuration = ff::av_rescale_q(st->duration, st->time_base, {1, 1000000});
         FAudioOwner = std::move(audio);
         FAudio.store(FAudioOwner.get(), std::memory_order_release);
+        FAudioDisplaySource.store(FAudioOwner.get(), std::memory_order_release);
         ff::SDL_PauseAudioDevice(FAudioOwner->DeviceId(), 0);
         return 0;
     }
@@ -325,6 +322,8 @@ int TPlayback::OpenComponent(int streamIndex) {
             return -1;
         }
         FVideoOwner = std::move(video);
+        PictureWidth = FVideoOwner->Width();
+        PictureHeight = FVideoOwner->Height();
         FVideo.store(FVideoOwner.get(), std::memory_order_release);
         return 0;
     }
@@ -350,6 +349,7 @@ int TPlayback::OpenComponent(int streamIndex) {
         }
         FSubtitleOwner = std::move(subtitles);
         FSubtitles.store(FSubtitleOwner.get(), std::memory_order_release);
+        FSubtitleOverlay.store(FSubtitleOwner.get(), std::memory_order_release);
         return 0;
     }
     return -1;
@@ -400,7 +400,7 @@ void TPlayback::DoSeek() {
     if (ret < 0) {
         Log.PushFmt(llError, "%s: error while seeking", FileName.toUtf8().constData());
         if (hasVideo)
-            Player.FFrameReady.Set();
+            Host.FrameReady().Set();
     } else {
         if (AudioIndex >= 0) {
             AudioQ.Flush();
@@ -414,7 +414,7 @@ void TPlayback::DoSeek() {
             VideoQ.Flush();
             VideoQ.PutFlush();
             FlushSeen = 0;
-            Player.FFrameReady.Reset();
+            Host.FrameReady().Reset();
         }
     }
     FEndLogged = false;
@@ -422,10 +422,10 @@ void TPlayback::DoSeek() {
     EndSignalled = false;
     SeekCompleted = 1;
     if (!hasVideo)
-        Player.FSeekPending = false;
+        Host.SeekPending() = false;
     // Done before the next request is let in: one that came between the two would be reported
     // done before it ran.
-    Player.FSeekDone.Set();
+    Host.SeekDone().Set();
     SeekReq.store(0, std::memory_order_release);
 }
 
@@ -458,7 +458,7 @@ void TPlayback::ReadLoop() {
         if (eof || (c->pb != nullptr && ff::avio_feof(c->pb))) {
             if (VideoIndex >= 0) {
                 VideoQ.PutDrain(VideoIndex);
-                Player.FFrameReady.Set();
+                Host.FrameReady().Set();
             }
             SleepMs(10);
             if (AudioQ.Size() == 0 && VideoQ.Size() == 0 && SubtitleQ.Size() == 0)
@@ -476,7 +476,7 @@ void TPlayback::ReadLoop() {
         }
         if (ret < 0) {
             if (VideoIndex >= 0)
-                Player.FFrameReady.Set();
+                Host.FrameReady().Set();
             if (!ImageSequence && !FEndLogged) {
                 FEndLogged = true;
                 if (ret == AVERROR_EOF)
@@ -522,7 +522,7 @@ void TPlayback::ClockMoved() {
     // last position; one tick per buffer reports every new one and finds the end of the range
     // as early as any tick could.
     if (PacedByAudio())
-        Player.FPlayThread.Nudge();
+        Host.NudgeRefresh();
 }
 
 double TPlayback::AudioClock() const {
@@ -551,15 +551,15 @@ double TPlayback::MasterClock() const {
 
 void TPlayback::TogglePause() {
     // A pause never waits on a seek for longer.
-    if (!Player.FSeekDone.Wait(250))
-        Player.FSeekDone.Set();
+    if (!Host.SeekDone().Wait(250))
+        Host.SeekDone().Set();
     if (Paused) {
         if (Video())
             Video()->Resumed(ReadPauseResult == AVERROR(ENOSYS));
         Paused = 0;
     } else {
-        if (VideoIndex >= 0 && !Player.FFrameReady.Wait(250))
-            Player.FFrameReady.Set();
+        if (VideoIndex >= 0 && !Host.FrameReady().Wait(250))
+            Host.FrameReady().Set();
         Paused = 1;
     }
     WakeReader(); // it pauses or resumes the input
@@ -568,12 +568,12 @@ void TPlayback::TogglePause() {
 bool TPlayback::RequestSeek(int flags, int64_t target, int64_t relativeHint) {
     if (SeekReq.load(std::memory_order_acquire))
         return false;
-    Player.FSeekPending = true;
+    Host.SeekPending() = true;
     PausedBeforeSeek = Paused.load();
     SeekTarget = target;
     SeekRel = relativeHint;
     SeekFlags = flags;
-    Player.FSeekDone.Reset();
+    Host.SeekDone().Reset();
     SeekReq.store(1, std::memory_order_release);
     WakeReader();
     return true;

@@ -18,6 +18,7 @@
 #include "media/AVPtr.h"
 #include "media/play/FFPlayTypes.h"
 #include "media/play/TPacketQueue.h"
+#include "media/play/TPlaybackState.h"
 
 #include <QString>
 
@@ -29,15 +30,15 @@
 #include <memory>
 #include <thread>
 
-class TCustomPlayer;
+class TPlayerHost;
 class TAudioOutput;
 class TVideoDecoder;
 class TSubtitleDecoder;
 class TPlayerLogQueue;
 
-class TPlayback {
+class TPlayback : public TPlaybackState {
 public:
-    TPlayback(TCustomPlayer& player, const TPlaybackOptions& options, const QString& fileName,
+    TPlayback(TPlayerHost& host, const TPlaybackOptions& options, const QString& fileName,
               bool startPaused, uint64_t generation);
     ~TPlayback(); // Close()
     TPlayback(const TPlayback&) = delete;
@@ -58,7 +59,7 @@ public:
     double AudioClock() const;
     double VideoClock() const;
     double ExternalClock() const;
-    double MasterClock() const;
+    double MasterClock() const override;
 
     // Time between two refresh ticks of the play thread: the audio display's interval while it
     // is shown, 5 ms for pictures, and for a playback paced by its audio the back-up tick.
@@ -66,52 +67,12 @@ public:
     // Nothing to draw (no video, no audio display): the audio callback paces the refresh.
     bool PacedByAudio() const;
     // The audio callback has moved the clock on.
-    void ClockMoved();
+    void ClockMoved() override;
 
-    TCustomPlayer& Player;
-    TPlayerLogQueue& Log;
-    const TPlaybackOptions Opt;
-    const QString FileName;
-    const uint64_t Generation;
-
-    std::atomic<bool> AbortRequest{false};
-    std::atomic<int> Paused{0};
-    std::atomic<int> OpenStatus{0}; // 0 opening, 1 opened, -1 failed
-    QString OpenError;              // written by the read thread before OpenStatus -1
-
-    // Written by the read thread before OpenStatus becomes 1, constant afterwards.
-    int64_t MediaStart = 0;                    // µs; 0 when unknown
-    int64_t ContextStartTime = AV_NOPTS_VALUE; // µs, as the demuxer reports it
-    int64_t MediaDuration = -1;                // µs; -1 when unknown
-    int64_t AudioStreamDuration = -1;          // µs
-    bool ImageSequence = false;
-    bool CaptureDevice = false;
-    QString FormatName;
-    std::atomic<int> AudioIndex{-1}, VideoIndex{-1}, SubtitleIndex{-1};
-    std::atomic<int> AudioDisplayMode{0}; // 0 none, 1 waveform, 2 spectrum
-
-    // Seek request: the fields first, then SeekReq with release order.
-    std::atomic<int> SeekReq{0};
-    int SeekFlags = 0;
-    int64_t SeekTarget = 0, SeekRel = 0;
-    std::atomic<int> ReadPauseResult{0};
-    std::atomic<int> PausedBeforeSeek{0};
-    std::atomic<int> SeekCompleted{0};
-    std::atomic<int> FlushSeen{0};
-    std::atomic<int> OpenedPaused{0};
-
-    std::atomic<bool> EndReached{false};
-    std::atomic<bool> EndSignalled{false};
-    // Play thread only: since when the input has ended with no clock ever set (none: not so).
-    std::chrono::steady_clock::time_point UnplayableSince{};
-    std::atomic<bool> InRead{false};
-
-    TPacketQueue AudioQ, VideoQ, SubtitleQ;
     // Set by the read thread while it opens the streams, before the open is reported; read by
     // every thread of the playback afterwards.
     TAudioOutput* Audio() const { return FAudio.load(std::memory_order_acquire); }
     TVideoDecoder* Video() const { return FVideo.load(std::memory_order_acquire); }
-    TSubtitleDecoder* Subtitles() const { return FSubtitles.load(std::memory_order_acquire); }
 
 private:
     void ReadThreadMain();
@@ -133,7 +94,6 @@ private:
     std::unique_ptr<TSubtitleDecoder> FSubtitleOwner;
     std::atomic<TAudioOutput*> FAudio{nullptr};
     std::atomic<TVideoDecoder*> FVideo{nullptr};
-    std::atomic<TSubtitleDecoder*> FSubtitles{nullptr};
     int FLastPaused = 0; // read thread only
     bool FEndLogged = false;
     std::thread FReadThread;

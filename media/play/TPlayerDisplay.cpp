@@ -1,11 +1,9 @@
 #include "media/play/TPlayerDisplay.h"
 
-#include "media/play/TAudioOutput.h"
-#include "media/play/TCustomPlayer.h"
 #include "media/play/TPlayThread.h"
-#include "media/play/TPlayback.h"
-#include "media/play/TSubtitleDecoder.h"
-#include "media/play/TVideoDecoder.h"
+#include "media/play/TPlaybackState.h"
+#include "media/play/TPlayerHost.h"
+#include "media/play/TPlayerLogQueue.h"
 
 extern "C" {
 #include <libavutil/tx.h>
@@ -14,8 +12,8 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 
-TPlayerDisplay::TPlayerDisplay(TCustomPlayer& player, TPlayback& playback)
-    : FPlayer(player), FPlayback(playback) {}
+TPlayerDisplay::TPlayerDisplay(TPlayerHost& host, TPlaybackState& playback)
+    : FHost(host), FPlayback(playback) {}
 
 TPlayerDisplay::~TPlayerDisplay() {
     if (FTx != nullptr)
@@ -30,18 +28,18 @@ TPlayerDisplay::~TPlayerDisplay() {
         ff::SDL_DestroyWindow(FWindow);
     if (FVideoStarted)
         ff::SDL_QuitSubSystem(SDL_INIT_VIDEO);
-    if (FPlayer.FHasHost)
-        FPlayer.PublishDisplay(QImage());
+    if (FHost.HasHostWindow())
+        FHost.PublishDisplay(QImage());
 }
 
 void TPlayerDisplay::WantedSize(int& w, int& h) const {
-    const int sw = FPlayer.ScreenWidth(), sh = FPlayer.ScreenHeight();
+    const int sw = FHost.ScreenWidth(), sh = FHost.ScreenHeight();
     if (sw > 0 && sh > 0) {
         w = sw;
         h = sh;
-    } else if (FPlayback.Video() && FPlayback.Video()->Width() > 0) {
-        w = FPlayback.Video()->Width() & ~1;
-        h = FPlayback.Video()->Height() & ~1;
+    } else if (FPlayback.PictureWidth > 0) {
+        w = FPlayback.PictureWidth & ~1;
+        h = FPlayback.PictureHeight & ~1;
     } else {
         w = 640;
         h = 480;
@@ -57,7 +55,7 @@ bool TPlayerDisplay::Open(bool forced) {
         ff::SDL_DestroyTexture(FTexture);
     FTexture = nullptr;
     FTexWidth = FTexHeight = 0;
-    if (FPlayer.FHasHost) {
+    if (FHost.HasHostWindow()) {
         // Off-screen: the host's widgets are never painted over.
         if (FRenderer != nullptr)
             ff::SDL_DestroyRenderer(FRenderer);
@@ -124,8 +122,7 @@ void TPlayerDisplay::Resized() {
     ff::SDL_GetWindowSize(FWindow, &w, &h);
     FWidth = w;
     FHeight = h;
-    FPlayer.SetScreenWidth(w);
-    FPlayer.SetScreenHeight(h);
+    FHost.SetScreenSize(w, h);
 }
 
 void TPlayerDisplay::Present() {
@@ -134,7 +131,7 @@ void TPlayerDisplay::Present() {
         // The host's copy; ARGB8888 on a little-endian machine is QImage's ARGB32 layout.
         const QImage view(static_cast<const uchar*>(FSurface->pixels), FSurface->w, FSurface->h,
                           FSurface->pitch, QImage::Format_RGB32);
-        FPlayer.PublishDisplay(view.copy());
+        FHost.PublishDisplay(view.copy());
     }
 }
 
@@ -161,7 +158,7 @@ void TPlayerDisplay::Show() {
 void TPlayerDisplay::ShowPicture(const AVFrame* picture, double pts) {
     if (FRenderer == nullptr && !Open(false))
         return;
-    if (TSubtitleDecoder* subtitles = FPlayback.Subtitles()) {
+    if (TSubtitleOverlay* subtitles = FPlayback.SubtitleOverlay()) {
         if (!FSubtitled)
             FSubtitled = MakeFrame();
         if (FSubtitled)
@@ -186,7 +183,7 @@ void TPlayerDisplay::ShowPicture(const AVFrame* picture, double pts) {
 }
 
 void TPlayerDisplay::DrawPicture() {
-    float aspect = FPlayer.AspectRatio();
+    float aspect = FHost.DisplayAspectRatio();
     if (aspect < 0) {
         aspect = float(FWidth) / float(std::max(1, FHeight)); // fill the display
     } else if (aspect == 0) {
@@ -207,7 +204,7 @@ void TPlayerDisplay::DrawPicture() {
 }
 
 void TPlayerDisplay::ShowWaveform() {
-    TAudioOutput* audio = FPlayback.Audio();
+    TAudioDisplaySource* audio = FPlayback.AudioDisplaySource();
     if (audio == nullptr)
         return;
     const int channels = audio->Channels();
@@ -261,7 +258,7 @@ void TPlayerDisplay::ShowWaveform() {
 }
 
 void TPlayerDisplay::ShowSpectrum() {
-    TAudioOutput* audio = FPlayback.Audio();
+    TAudioDisplaySource* audio = FPlayback.AudioDisplaySource();
     if (audio == nullptr)
         return;
     const int channels = std::min(audio->Channels(), 2);

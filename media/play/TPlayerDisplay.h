@@ -5,7 +5,7 @@
 // Everything is drawn with SDL's renderer. With a host window, the renderer is SDL's software
 // renderer on an off-screen surface of the host's client size: nothing is painted over the host's
 // own widgets, and after each update the surface is published as an image the host may present
-// (TCustomPlayer::DisplayImage). Without a host the display is a window of its own captioned
+// (the player's DisplayImage). Without a host the display is a window of its own captioned
 // "FFPlayer", for which the video subsystem is started here and stopped again by the destructor.
 //
 // Thread: the play thread only, which creates, uses and destroys it.
@@ -16,13 +16,41 @@
 
 #include <vector>
 
-class TCustomPlayer;
-class TPlayback;
+class TPlayerHost;
+class TPlaybackState;
 struct AVTXContext;
+
+// The subtitles the display blends into pictures; the subtitle decoder gives them.
+class TSubtitleOverlay {
+public:
+    // picture with the subtitle due at videoPts (s) drawn in, in scratch; picture itself when
+    // none is due.
+    virtual const AVFrame* Overlay(const AVFrame* picture, double videoPts, AVFrame* scratch) = 0;
+
+protected:
+    ~TSubtitleOverlay() = default;
+};
+
+// The sound the audio display shows; the audio output gives it.
+class TAudioDisplaySource {
+public:
+    virtual int SampleRate() const = 0;
+    virtual int Channels() const = 0;
+    // Bytes of decoded audio not yet handed to the device, and when the device last took some
+    // (av_gettime(); 0 before the first time): together they tell what is heard now.
+    virtual int PendingBytes() const = 0;
+    virtual int64_t CallbackTime() const = 0;
+    // The newest frames samples per channel, ending delayFrames before the newest (interleaved
+    // signed 16-bit).
+    virtual void CopyDisplaySamples(int16_t* out, int frames, int delayFrames) = 0;
+
+protected:
+    ~TAudioDisplaySource() = default;
+};
 
 class TPlayerDisplay {
 public:
-    TPlayerDisplay(TCustomPlayer& player, TPlayback& playback);
+    TPlayerDisplay(TPlayerHost& host, TPlaybackState& playback);
     ~TPlayerDisplay();
     TPlayerDisplay(const TPlayerDisplay&) = delete;
     TPlayerDisplay& operator=(const TPlayerDisplay&) = delete;
@@ -48,8 +76,8 @@ private:
     void ShowSpectrum();
     void FillRect(int x, int y, int w, int h, Uint8 r, Uint8 g, Uint8 b);
 
-    TCustomPlayer& FPlayer;
-    TPlayback& FPlayback;
+    TPlayerHost& FHost;
+    TPlaybackState& FPlayback;
     SDL_Window* FWindow = nullptr;
     SDL_Surface* FSurface = nullptr;
     SDL_Renderer* FRenderer = nullptr;

@@ -2,7 +2,7 @@
 
 #include "media/FFLog.h"
 #include "media/play/PlayerCodec.h"
-#include "media/play/TPlayback.h"
+#include "media/play/TPlaybackState.h"
 #include "media/play/TPlayerLogQueue.h"
 
 #include <algorithm>
@@ -85,7 +85,7 @@ void BlendSubtitleRect(AVFrame* picture, const AVSubtitleRect* rect) {
     }
 }
 
-TSubtitleDecoder::TSubtitleDecoder(TPlayback& playback) : FPlayback(playback) {}
+TSubtitleDecoder::TSubtitleDecoder(TPlaybackState& playback) : FPlayback(playback) {}
 
 TSubtitleDecoder::~TSubtitleDecoder() {
     Close();
@@ -149,7 +149,7 @@ int TSubtitleDecoder::Queued() {
 }
 
 void TSubtitleDecoder::Run() {
-    TPlayback& pb = FPlayback;
+    TPlaybackState& pb = FPlayback;
     while (!FAborted) {
         while (pb.Paused && !FAborted && !pb.PausedBeforeSeek)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));

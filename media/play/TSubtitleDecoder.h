@@ -11,6 +11,7 @@
 // appends, the play thread only drops and reads.
 
 #include "media/AVPtr.h"
+#include "media/play/TPlayerDisplay.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -19,13 +20,13 @@
 #include <mutex>
 #include <thread>
 
-class TPlayback;
+class TPlaybackState;
 
-class TSubtitleDecoder {
+class TSubtitleDecoder : public TSubtitleOverlay {
 public:
     static constexpr int MaxQueued = 4;
 
-    explicit TSubtitleDecoder(TPlayback& playback);
+    explicit TSubtitleDecoder(TPlaybackState& playback);
     ~TSubtitleDecoder(); // Close()
     TSubtitleDecoder(const TSubtitleDecoder&) = delete;
     TSubtitleDecoder& operator=(const TSubtitleDecoder&) = delete;
@@ -42,7 +43,7 @@ public:
     // The picture to show: picture itself when no subtitle with rectangles is due at videoPts,
     // else scratch holding a copy of it with the subtitle blended in (picture again when no copy
     // can be made).
-    const AVFrame* Overlay(const AVFrame* picture, double videoPts, AVFrame* scratch);
+    const AVFrame* Overlay(const AVFrame* picture, double videoPts, AVFrame* scratch) override;
     int Queued();
 
 private:
@@ -54,7 +55,7 @@ private:
     void Run();
     void FreeAll(); // caller holds FLock
 
-    TPlayback& FPlayback;
+    TPlaybackState& FPlayback;
     AVCodecContextPtr FCodec;
     AVRational FTimeBase{1, 1};
     std::thread FThread;

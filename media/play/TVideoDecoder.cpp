@@ -2,8 +2,9 @@
 
 #include "media/FFLog.h"
 #include "media/play/PlayerCodec.h"
-#include "media/play/TCustomPlayer.h"
-#include "media/play/TPlayback.h"
+#include "media/play/TPlayerHost.h"
+#include "media/play/TPlaybackState.h"
+#include "media/play/TPlayerLogQueue.h"
 #include "media/play/TPlayerDisplay.h"
 #include "media/play/TSubtitleDecoder.h"
 
@@ -24,7 +25,7 @@ double WallSeconds() {
 
 } // namespace
 
-TVideoDecoder::TVideoDecoder(TPlayback& playback) : FPlayback(playback) {}
+TVideoDecoder::TVideoDecoder(TPlaybackState& playback) : FPlayback(playback) {}
 
 TVideoDecoder::~TVideoDecoder() {
     Close();
@@ -142,7 +143,7 @@ void TVideoDecoder::Resumed(bool inputCannotPause) {
 // ---- video thread -----------------------------------------------------------------------------
 
 void TVideoDecoder::Run() {
-    TPlayback& pb = FPlayback;
+    TPlaybackState& pb = FPlayback;
     while (!FAborted) {
         while (pb.Paused && !FAborted && !pb.PausedBeforeSeek && pb.OpenedPaused == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -249,7 +250,7 @@ bool TVideoDecoder::Filter(AVFrame* frame) {
 }
 
 bool TVideoDecoder::OutputPicture(AVFrame* frame, double pts) {
-    TPlayback& pb = FPlayback;
+    TPlaybackState& pb = FPlayback;
     if (pb.SeekCompleted && pb.FlushSeen) {
         pb.SeekCompleted = 0;
         pb.FlushSeen = 0;
@@ -262,14 +263,14 @@ bool TVideoDecoder::OutputPicture(AVFrame* frame, double pts) {
     FVideoClock += FFrameDuration * (1 + frame->repeat_pict * 0.5);
     if (QueuePicture(frame, pts, frame->pkt_pos) < 0)
         return false;
-    pb.Player.FFrameReady.Set();
+    pb.Host.FrameReady().Set();
     pb.EndSignalled = false;
-    if (pb.Player.FSeekPending && !pb.SeekReq)
-        pb.Player.FSeekPending = false;
+    if (pb.Host.SeekPending() && !pb.SeekReq)
+        pb.Host.SeekPending() = false;
     if (pb.OpenedPaused != 0) {
         if (pb.OpenedPaused > 1) {
             pb.OpenedPaused = 0;
-            pb.Player.SetState(psPause, pb.Generation);
+            pb.Host.SetState(psPause, pb.Generation);
         } else {
             ++pb.OpenedPaused;
         }
@@ -320,7 +321,7 @@ int TVideoDecoder::QueuePicture(AVFrame* frame, double pts, int64_t pos) {
         ff::sws_scale(FSws, src, srcStride, 0, frame->height, pic.Frame->data, pic.Frame->linesize);
     }
     pic.Frame->sample_aspect_ratio = frame->sample_aspect_ratio;
-    if (FPlayback.Player.VideoHook())
+    if (FPlayback.Host.VideoHookOn())
         RunHook(pic.Frame.get(), pts);
     pic.Pts = pts;
     pic.Pos = pos;
@@ -351,7 +352,7 @@ int TVideoDecoder::QueuePicture(AVFrame* frame, double pts, int64_t pos) {
 }
 
 void TVideoDecoder::RunHook(AVFrame* picture, double pts) {
-    TCustomPlayer& player = FPlayback.Player;
+    TPlayerHost& host = FPlayback.Host;
     QImage bitmap(picture->width, picture->height, QImage::Format_RGB888);
     FToRGB = ff::sws_getCachedContext(FToRGB, picture->width, picture->height, AV_PIX_FMT_YUV420P,
                                       picture->width, picture->height, AV_PIX_FMT_RGB24,
@@ -365,7 +366,7 @@ void TVideoDecoder::RunHook(AVFrame* picture, double pts) {
     int dstStride[4] = {int(bitmap.bytesPerLine()), 0, 0, 0};
     ff::sws_scale(FToRGB, picture->data, picture->linesize, 0, picture->height, dst, dstStride);
     const int64_t us = std::llround(pts * 1000000.0) - FPlayback.MediaStart;
-    if (!player.RaiseVideoHook(bitmap, us))
+    if (!host.RaiseVideoHook(bitmap, us))
         return;
     if (bitmap.width() != picture->width || bitmap.height() != picture->height ||
         bitmap.format() != QImage::Format_RGB888)

@@ -19,12 +19,12 @@
 #include <mutex>
 #include <thread>
 
-class TPlayback;
+class TPlaybackState;
 class TPlayerDisplay;
 
 class TVideoDecoder {
 public:
-    explicit TVideoDecoder(TPlayback& playback);
+    explicit TVideoDecoder(TPlaybackState& playback);
     ~TVideoDecoder(); // Close()
     TVideoDecoder(const TVideoDecoder&) = delete;
     TVideoDecoder& operator=(const TVideoDecoder&) = delete;
@@ -69,7 +69,7 @@ private:
     void Flush();
     void RunHook(AVFrame* picture, double pts);
 
-    TPlayback& FPlayback;
+    TPlaybackState& FPlayback;
     AVCodecContextPtr FCodec;
     AVFramePtr FFrame;
     SwsContext* FSws = nullptr; // cached by sws_getCachedContext; freed in Close
