@@ -1,4 +1,4 @@
-#include "app/TimeTexts.h"
+#include "job/TimeTexts.h"
 
 QString FormatSeconds(int64_t seconds) {
     // Work on the magnitude: formatting each field of a negative value on its own would give
