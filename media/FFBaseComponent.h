@@ -1,19 +1,18 @@
 #pragma once
-// Common base of the media components (probe, encoder, player, log component).
+// Common base of the media components (probe, encoder, player). The log bridge shares only the
+// main-thread event trigger with them (FFEventTrigger.h), which sits below both.
 //
 // Each component names the library set it needs; the owner asks LibrariesLoaded() before the
 // first use and otherwise calls LoadLibraries() with the folder to search first, showing
 // LastErrorText() on failure. Operations that can fail return false (or -1) and leave their
 // message in LastErrorText().
 
+#include "media/FFEventTrigger.h"
 #include "media/FFLoad.h"
 
-#include <QObject>
 #include <QString>
 
-#include <atomic>
-
-class TFFBaseComponent : public QObject {
+class TFFBaseComponent : public TFFEventTrigger {
     Q_OBJECT
 public:
     explicit TFFBaseComponent(TLibrarySet libraries, QObject* parent = nullptr);
@@ -29,14 +28,7 @@ public:
     QString LastErrorText() const { return FLastErrorText; }
     void SetLastErrorText(const QString& text) { FLastErrorText = text; }
 
-    // When true, events reach the owner in the main thread (CallInMainThread); when false they
-    // are raised on the thread that produced them.
-    bool TriggerEventInMainThread() const { return FTriggerEventInMainThread.load(); }
-    void SetTriggerEventInMainThread(bool value) { FTriggerEventInMainThread.store(value); }
-
 private:
     TLibrarySet FLibraries;
     QString FLastErrorText;
-    // Read by whichever thread raises an event while the owner may change it.
-    std::atomic<bool> FTriggerEventInMainThread{true};
 };
