@@ -5,19 +5,19 @@
 
 #include "cli/CliSplit.h"
 
-#include "app/CutJob.h"
-#include "app/CutRules.h"
-#include "app/SourceSteps.h"
-#include "app/SplitPlan.h"
-#include "app/TCueSheet.h"
-#include "app/TimeTexts.h"
-#include "app/VelLog.h"
 #include "cli/CliCommands.h"
 #include "cli/CliProgress.h"
+#include "job/CutJob.h"
+#include "job/CutRules.h"
+#include "job/SourceSteps.h"
+#include "job/SplitPlan.h"
+#include "job/TCueSheet.h"
+#include "job/TimeTexts.h"
+#include "job/VelLog.h"
 #include "media/MyUtils.h"
 #include "media/decode/TFFDecoder.h"
 #include "media/encode/component/TFFEncoder.h"
-#include "media/encode/input/FFSharedFrameIndex.h"
+#include "media/mp3/FFSharedFrameIndex.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,11 +1,11 @@
 // snipwave-cli: look at an MP3 and cut a range of it, without the window, through the same
 // components, option records, fades and log lines the window uses.
-#include "app/VelLog.h"
 #include "cli/CliCommands.h"
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
 #include "cli/CliSplit.h"
 #include "cli/CliTranscode.h"
+#include "job/VelLog.h"
 #include "media/FileNameBytes.h"
 
 #include <QCoreApplication>

@@ -2,6 +2,11 @@
 // The player component: plays a media file through SDL and reports the playing position and the
 // play state to its owner. The window uses it for the audio preview of the opened MP3.
 //
+// May include (media/play/): media/decode, media/mp3, media/ (the foundation), Qt Core, QImage
+// and SDL's headers; never media/encode, nor anything above media/. Only the component's own
+// files include this header: the parts speak up through one small interface and include one
+// another only downward, in the order the data flows: read -> decode -> output -> display.
+//
 // Threads, and who starts and joins them:
 // - the caller's thread (the main thread in the application) runs every operation. OpenMedia
 //   starts the playback's read thread (TPlayback::Open), the event thread and the play thread.

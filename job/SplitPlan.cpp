@@ -1,6 +1,6 @@
-#include "app/SplitPlan.h"
+#include "job/SplitPlan.h"
 
-#include "app/TCueSheet.h"
+#include "job/TCueSheet.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "app/TCueSheet.h"
+#include "job/TCueSheet.h"
 
 #include <QFile>
 #include <QRegularExpression>

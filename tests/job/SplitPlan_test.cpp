@@ -1,7 +1,7 @@
 // The split's planning: cue sheets as rippers and recorders write them, pieces that follow each
 // other without gap, and file names a file system takes.
-#include "app/SplitPlan.h"
-#include "app/TCueSheet.h"
+#include "job/SplitPlan.h"
+#include "job/TCueSheet.h"
 
 #include <QTemporaryDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "app/VelLog.h"
+#include "job/VelLog.h"
 
 #include <QDir>
 #include <QFile>
