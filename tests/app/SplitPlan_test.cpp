@@ -73,7 +73,9 @@ TEST(CueSheetTest, LoadsUtf8WithAMarkAndLatin1FromOlderRippers) {
     const QByteArray utf8 =
         "\xEF\xBB\xBFTITLE \"K\xC3\xB6ln\"\r\nTRACK 01 AUDIO\r\nINDEX 01 00:00:00\r\n";
     const QByteArray latin1 = "TITLE \"K\xF6ln\"\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n";
-    for (const QByteArray& bytes : {utf8, latin1}) {
+    // A sheet edited by several tools: a UTF-8 mark, then a title in Latin-1.
+    const QByteArray both = "\xEF\xBB\xBF" + latin1;
+    for (const QByteArray& bytes : {utf8, latin1, both}) {
         QFile f(dir.filePath("s.cue"));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(bytes);
