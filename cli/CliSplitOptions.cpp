@@ -1,4 +1,4 @@
-#include "app/SplitPlan.h"
+#include "job/SplitPlan.h"
 #include "cli/CliOptions.h"
 #include "cli/CliSplit.h"
 
