@@ -1,6 +1,5 @@
 #include "app/TCorvaneForm.h"
 
-#include "app/CutJob.h"
 #include "app/Dialogs.h"
 #include "app/SysInfoUtils.h"
 #include "app/TClickImage.h"
@@ -8,6 +7,7 @@
 #include "app/TStepGroupBox.h"
 #include "app/frmAbout.h"
 #include "controls/TVelTrackbar.h"
+#include "job/CutJob.h"
 #include "media/FFLog.h"
 #include "media/decode/TFFDecoder.h"
 #include "media/encode/component/TFFEncoder.h"

@@ -2,14 +2,14 @@
 // cut job, the job's progress and outcome come back here, and closing stops a running cut.
 #include "app/TCorvaneForm.h"
 
-#include "app/CutJob.h"
-#include "app/CutRules.h"
 #include "app/Dialogs.h"
-#include "app/SourceSteps.h"
 #include "app/SysInfoUtils.h"
 #include "app/TRecentFolders.h"
 #include "app/TStepGroupBox.h"
 #include "controls/TVelTrackbar.h"
+#include "job/CutJob.h"
+#include "job/CutRules.h"
+#include "job/SourceSteps.h"
 #include "media/FFLog.h"
 #include "media/MyUtils.h"
 #include "media/play/TFFPlayer.h"

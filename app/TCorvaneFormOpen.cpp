@@ -3,11 +3,11 @@
 #include "app/TCorvaneForm.h"
 
 #include "app/Dialogs.h"
-#include "app/SourceSteps.h"
 #include "app/TRecentFolders.h"
 #include "app/TStepGroupBox.h"
-#include "app/TimeTexts.h"
 #include "controls/TVelTrackbar.h"
+#include "job/SourceSteps.h"
+#include "job/TimeTexts.h"
 #include "media/MyUtils.h"
 #include "media/play/TFFPlayer.h"
 #include "media/decode/TFFDecoder.h"

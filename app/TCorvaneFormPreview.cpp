@@ -3,11 +3,11 @@
 // slider that pops up under the Volume button.
 #include "app/TCorvaneForm.h"
 
-#include "app/CutRules.h"
 #include "app/Dialogs.h"
-#include "app/TimeTexts.h"
-#include "app/VelLog.h"
 #include "controls/TVelTrackbar.h"
+#include "job/CutRules.h"
+#include "job/TimeTexts.h"
+#include "job/VelLog.h"
 #include "media/MyUtils.h"
 #include "media/play/TFFPlayer.h"
 

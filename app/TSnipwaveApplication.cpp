@@ -1,7 +1,7 @@
 #include "app/TSnipwaveApplication.h"
 
 #include "app/Dialogs.h"
-#include "app/VelLog.h"
+#include "job/VelLog.h"
 
 #include <exception>
 

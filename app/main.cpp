@@ -4,8 +4,8 @@
 #include "app/TCorvaneForm.h"
 #include "app/TSignalCloser.h"
 #include "app/TSnipwaveApplication.h"
-#include "app/VelLog.h"
 #include "app/frmAbout.h"
+#include "job/VelLog.h"
 #include "media/FileNameBytes.h"
 
 #include <QCommandLineParser>

@@ -1,4 +1,15 @@
 #pragma once
+// cli/ — snipwave-cli, the command line: its options (CliOptions, CliRange), its output and
+// progress lines (CliOutput, CliProgress) and the commands info, cut and play (here), split
+// (CliSplit) and transcode (CliTranscode). It runs the same job as the window, from job/.
+//
+// May include: job/, media/ and its parts, Qt Core. Never app/ or controls/: the program opens no
+// window and links neither Qt Widgets nor Qt D-Bus (tests/smoke/check_layers.sh keeps it so).
+//
+// Threads: the main thread parses, runs each command and waits in a local event loop, through
+// which the components' main-thread events arrive; the encoder's workers and the player's
+// threads are the media layer's, and the log file is written on the main thread only.
+//
 // The commands of snipwave-cli. Each returns the process's exit status and writes its
 // messages itself: results on stdout, progress and failures on stderr, and the same lines as the
 // window in the application's log file.

@@ -46,7 +46,10 @@ QString UsageText() {
         "       end) of FILE, showing position / end on a terminal. Ctrl-C stops it.\n"
         "\n"
         "Exit status: 0 done, 1 failed, 2 wrong usage, 130 stopped by Ctrl-C (143 SIGTERM,\n"
-        "129 SIGHUP).\n");
+        "129 SIGHUP).\n"
+        "The log of a run (what was opened and cut, what failed) goes to\n"
+        "$XDG_STATE_HOME/snipwave/Log (~/.local/state/snipwave/Log), log1.txt the latest run\n"
+        "that logged anything, up to log10.txt.\n");
 }
 
 namespace {

@@ -1,6 +1,6 @@
 #include "cli/CliRange.h"
 
-#include "app/TimeTexts.h"
+#include "job/TimeTexts.h"
 #include "media/FFUtils.h"
 
 #include <algorithm>

@@ -1,23 +1,26 @@
-// The split's run: every piece is one task of a single encoder, started together on as many
-// workers as asked. The main thread plans, checks, starts and then only collects events: the
-// progress of each task (delivered on the main thread) and their ends (carried over to it), and
-// it writes each piece's log block when that piece has ended so that blocks never interleave.
+// The split's run: every piece is one encoder of its own, made when one of the --jobs places is
+// free and freed when its run has ended. The main thread plans, checks, starts and then only
+// collects events: the progress of each piece (delivered on the main thread) and their ends
+// (carried over to it), and it writes each piece's log block when that piece has ended so that
+// blocks never interleave.
 
 #include "cli/CliSplit.h"
 
-#include "app/CutJob.h"
-#include "app/CutRules.h"
-#include "app/SourceSteps.h"
-#include "app/SplitPlan.h"
-#include "app/TCueSheet.h"
-#include "app/TimeTexts.h"
-#include "app/VelLog.h"
 #include "cli/CliCommands.h"
 #include "cli/CliProgress.h"
+#include "job/CutJob.h"
+#include "job/CutRules.h"
+#include "job/SourceSteps.h"
+#include "job/SplitPlan.h"
+#include "job/TCueSheet.h"
+#include "job/TimeTexts.h"
+#include "job/VelLog.h"
+#include "media/FFEntryPoints.h"
 #include "media/MyUtils.h"
+#include "media/decode/AudioExtent.h"
 #include "media/decode/TFFDecoder.h"
 #include "media/encode/component/TFFEncoder.h"
-#include "media/encode/input/FFSharedFrameIndex.h"
+#include "media/mp3/FFSharedFrameIndex.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -31,6 +34,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <thread>
 
@@ -74,6 +78,24 @@ struct TPieceRun {
     TCutOutcome Outcome;
 };
 
+// The encoder of one running piece. It exists only while its piece runs: with one per piece
+// and no more of them than --jobs, the files open at once stay bounded however many pieces a
+// split has. (One encoder with a task per piece opens every task's input when the task is
+// added: thousands of pieces ran the process out of file descriptors.)
+struct TRunningPiece {
+    std::unique_ptr<TFFEncoder> Encoder;
+    bool RunEnded = false; // its final report came: it may be freed
+};
+
+// The sample rate of the probe's first audio stream; 0 when it has none.
+int SourceSampleRate(const TFFDecoder& probe) {
+    const AVFormatContext* ic = probe.FormatContext();
+    const int stream = probe.FirstAudioStream();
+    if (ic == nullptr || stream < 0 || unsigned(stream) >= ic->nb_streams)
+        return 0;
+    return ic->streams[stream]->codecpar->sample_rate;
+}
+
 } // namespace
 
 int RunSplit(const TSplitRequest& request) {
@@ -109,13 +131,36 @@ int RunSplit(const TSplitRequest& request) {
         return ExitFailed;
     }
 
+    // The plan is made against where the audio really ends, as its frames show: a header's
+    // duration counts the encoder's padding, and a truncated file's header promises audio that
+    // is not there. A piece planned beyond the real end would be empty or fail.
+    const TAudioExtent extent = ScanAudioExtent(source, std::numeric_limits<int64_t>::max());
+    if (!extent.HasAudio) {
+        PrintError(QStringLiteral("Nothing was written: %1 holds no decodable audio.").arg(source));
+        return ExitFailed;
+    }
+    TSplitBounds bounds;
+    bounds.AudioEndUs = extent.EndUs;
+    bounds.MinPieceUs = SplitFrameUs(SourceSampleRate(probe));
+    if (request.EveryUs > 0 && request.EveryUs >= extent.EndUs) {
+        PrintError(QStringLiteral("Nothing was written: --every %1 is %2 the audio of %3 (%4): "
+                                  "there is nothing to split.")
+                       .arg(request.EveryText,
+                            request.EveryUs > extent.EndUs ? QStringLiteral("longer than")
+                                                           : QStringLiteral("as long as"),
+                            source, TimeText(extent.EndUs)));
+        return ExitFailed;
+    }
+
     std::vector<TSplitPiece> pieces;
-    const QString refused = !request.CueSheet.isEmpty() ? PlanCueSheet(sheet, info.Duration, pieces)
-                            : request.EveryUs > 0
-                                ? PlanEvery(request.EveryUs, info.Duration, pieces)
-                                : PlanAtPoints(request.AtUs, info.Duration, pieces);
+    QStringList notices;
+    const QString refused =
+        !request.CueSheet.isEmpty() ? PlanCueSheet(sheet, bounds, pieces, &notices)
+        : request.EveryUs > 0       ? PlanEvery(request.EveryUs, bounds, pieces, &notices)
+                                    : PlanAtPoints(request.AtUs, bounds, pieces, &notices);
     if (!refused.isEmpty()) {
         PrintError(QStringLiteral("Nothing was written: ") + refused);
+        AppLog().LogError(QStringLiteral("Nothing was written: ") + refused);
         return ExitFailed;
     }
 
@@ -124,6 +169,7 @@ int RunSplit(const TSplitRequest& request) {
                                                        : ExpandFileNameW(request.OutputDir);
     const QString baseName = QFileInfo(source).completeBaseName();
     std::vector<TPieceRun> runs;
+    runs.reserve(pieces.size());
     QSet<QString> names;
     for (const TSplitPiece& piece : pieces) {
         TPieceRun run;
@@ -145,6 +191,12 @@ int RunSplit(const TSplitRequest& request) {
                            .arg(run.Output));
             return ExitFailed;
         }
+        if (QFileInfo(run.Output).isDir()) {
+            PrintError(QStringLiteral("Nothing was written: a folder has the name of piece %1: %2")
+                           .arg(piece.Number)
+                           .arg(run.Output));
+            return ExitFailed;
+        }
         if (QFileInfo::exists(run.Output) && !request.Force) {
             PrintError(QStringLiteral("Nothing was written: %1 exists.\nUse --force to replace "
                                       "it.")
@@ -154,69 +206,41 @@ int RunSplit(const TSplitRequest& request) {
         run.Before = MarkOf(run.Output);
         runs.push_back(run);
     }
+    // One missing level is made, as the window makes its output folder: a mistyped path deeper
+    // down is refused rather than built.
+    const QFileInfo folderInfo(folder);
+    if (!folderInfo.isDir()) {
+        if (folderInfo.exists()) {
+            PrintError(QStringLiteral("Nothing was written: %1 is not a folder").arg(folder));
+            return ExitFailed;
+        }
+        const QString parent = QFileInfo(QDir::cleanPath(folder)).absolutePath();
+        if (!QFileInfo(parent).isDir()) {
+            PrintError(QStringLiteral("Nothing was written: the folder %1 does not exist, and "
+                                      "only its last level is made")
+                           .arg(parent));
+            return ExitFailed;
+        }
+    }
     if (StopSignalReceived())
         return InterruptedExitStatus();
-    if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder)) {
-        PrintError(QStringLiteral("Cannot make the folder %1").arg(folder));
-        return ExitFailed;
-    }
-
-    TFFEncoder encoder;
-    if (!encoder.LibrariesLoaded() && !encoder.LoadLibraries(programFolder)) {
-        PrintError(encoder.LastErrorText());
-        AppLog().LogError(QStringLiteral("Failed to load audio library, error message: ") +
-                          encoder.LastErrorText());
-        return ExitFailed;
-    }
-
-    // The fade ranges by task, fixed before the workers start and only read by them.
-    std::vector<std::pair<int64_t, int64_t>> fades;
-    const auto shared = std::make_shared<TSharedFrameIndex>();
-    for (size_t i = 0; i < runs.size(); ++i) {
-        const TSplitPiece& piece = runs[i].Piece;
-        TInputOptions input;
-        InitInputOptions(input);
-        input.FrameIndex = shared;
-        if (encoder.AddTask(source, &input) != int(i)) {
-            PrintError(QStringLiteral("Failed to process file, please try again.\n") +
-                       encoder.LastErrorText());
+    {
+        TFFEncoder libraries;
+        if (!libraries.LibrariesLoaded() && !libraries.LoadLibraries(programFolder)) {
+            PrintError(libraries.LastErrorText());
+            AppLog().LogError(QStringLiteral("Failed to load audio library, error message: ") +
+                              libraries.LastErrorText());
             return ExitFailed;
         }
-        // No volume change: with no fade the pieces are the source's samples again.
-        TOutputOptions output =
-            MakeCutOutputOptions(piece.StartUs, piece.EndUs, -1, std::max(0, info.BitRate));
-        output.AudioHook = request.FadeUs > 0;
-        // The last piece asks for the length the header promises; it ends at the last sample
-        // the source really holds, and a source that holds far less fails it.
-        output.RequireDuration = true;
-        output.NoReplace = !request.Force;
-        if (request.KeepTags) {
-            int audio, cover;
-            FindAudioAndCover(encoder, int(i), audio, cover);
-            KeepSourceTags(output, audio, cover);
-            output.Info.Track = piece.Number;
-            output.Info.Title = piece.Title.toStdString();
-            output.Info.Author = piece.Artist.toStdString();
-            if (!request.CueSheet.isEmpty())
-                output.Info.Album = sheet.Title.toStdString();
-        }
-        if (!encoder.SetOutputFile(int(i), runs[i].Output, &output)) {
-            PrintError(QStringLiteral("Nothing was written: piece %1 (%2): %3")
-                           .arg(piece.Number)
-                           .arg(runs[i].Output, encoder.LastErrorText()));
-            return ExitFailed;
-        }
-        fades.emplace_back(piece.StartUs, piece.EndUs);
     }
-
-    const int64_t fadeUs = request.FadeUs;
-    if (fadeUs > 0)
-        encoder.SetOnAudioHook([&fades, fadeUs](QObject*, int task, int64_t pts, void* samples,
-                                                int size, int rate, int channels, int format) {
-            if (task >= 0 && size_t(task) < fades.size())
-                ApplyFade(pts, samples, size, rate, channels, format, fades[size_t(task)].first,
-                          fades[size_t(task)].second, fadeUs);
-        });
+    if (!folderInfo.isDir() && !QDir().mkdir(folder)) {
+        PrintError(QStringLiteral("Nothing was written: cannot make the folder %1").arg(folder));
+        return ExitFailed;
+    }
+    for (const QString& notice : notices) {
+        PrintError(notice);
+        AppLog().LogInfo(notice);
+    }
 
     int64_t total = 0;
     for (const TPieceRun& run : runs)
@@ -228,63 +252,162 @@ int RunSplit(const TSplitRequest& request) {
             done += run.Done;
         progress.Update(total > 0 ? int(std::min<int64_t>(100, done * 100 / total)) : 0);
     };
-    encoder.SetOnProgress([&](QObject*, const TProgressInfo* p) {
-        if (p->TaskIndex >= 0 && size_t(p->TaskIndex) < runs.size()) {
-            TPieceRun& run = runs[size_t(p->TaskIndex)];
-            run.Done = std::min(p->CurrentDuration, run.Piece.EndUs - run.Piece.StartUs);
-            showProgress();
-        }
-    });
+    // A piece's block in the log, written on the main thread once the piece has ended, so that
+    // the blocks of pieces running at once never interleave.
+    auto endPiece = [&](TPieceRun& run, TCutOutcome outcome) {
+        run.Ended = true;
+        run.Outcome = std::move(outcome);
+        if (run.Outcome.Kind == TCutOutcome::ckCompleted)
+            run.Done = run.Piece.EndUs - run.Piece.StartUs;
+        showProgress();
+        LogCutParameters(TimeText(run.Piece.StartUs), TimeText(run.Piece.EndUs), run.Output,
+                         FullGain);
+        LogCutOutcome(run.Outcome);
+    };
 
     QEventLoop loop;
-    bool runEnded = false;
-    auto alive = std::make_shared<int>(0);
-    const std::weak_ptr<int> token = alive;
-    encoder.SetOnTerminate([&, token](QObject*, const TTerminateInfo& info) {
-        const TTerminateInfo copy = info;
-        CallInMainThread([&, copy, token] {
-            if (token.expired())
-                return;
-            if (copy.TaskIndex < 0) {
-                runEnded = true;
-                loop.quit();
-                return;
-            }
-            if (size_t(copy.TaskIndex) >= runs.size())
-                return;
-            TPieceRun& run = runs[size_t(copy.TaskIndex)];
-            run.Ended = true;
-            run.Outcome.Kind = copy.Finished ? TCutOutcome::ckCompleted
+    const auto shared = std::make_shared<TSharedFrameIndex>();
+    const int64_t fadeUs = request.FadeUs;
+
+    // Makes the encoder of runs[index] and starts it; nullptr after ending the piece as failed
+    // when it cannot start (the encoder made for it is freed on the way out).
+    auto startPiece = [&](size_t index) -> std::unique_ptr<TRunningPiece> {
+        TPieceRun& run = runs[index];
+        auto running = std::make_unique<TRunningPiece>();
+        running->Encoder = std::make_unique<TFFEncoder>();
+        TFFEncoder& encoder = *running->Encoder;
+        auto fail = [&](const QString& text) {
+            endPiece(run, TCutOutcome{TCutOutcome::ckFailed, text});
+            return nullptr;
+        };
+        TInputOptions input;
+        InitInputOptions(input);
+        input.FrameIndex = shared;
+        if (encoder.AddTask(source, &input) != 0)
+            return fail(encoder.LastErrorText());
+        const TSplitPiece& piece = run.Piece;
+        // No volume change: with no fade the pieces are the source's samples again.
+        TOutputOptions output =
+            MakeCutOutputOptions(piece.StartUs, piece.EndUs, -1, std::max(0, info.BitRate));
+        output.AudioHook = fadeUs > 0;
+        // The pieces end inside the audio the frames showed; a source that decodes to less fails
+        // its piece rather than giving a short one.
+        output.RequireDuration = true;
+        output.NoReplace = !request.Force;
+        if (request.KeepTags) {
+            int audio, cover;
+            FindAudioAndCover(encoder, 0, audio, cover);
+            KeepSourceTags(output, audio, cover);
+            output.Info.Track = piece.Number;
+            output.Info.Title = piece.Title.toStdString();
+            output.Info.Author = piece.Artist.toStdString();
+            if (!request.CueSheet.isEmpty())
+                output.Info.Album = sheet.Title.toStdString();
+        }
+        if (!encoder.SetOutputFile(0, run.Output, &output))
+            return fail(encoder.LastErrorText());
+
+        if (fadeUs > 0)
+            encoder.SetOnAudioHook([start = piece.StartUs, end = piece.EndUs,
+                                    fadeUs](QObject*, int, int64_t pts, void* samples, int size,
+                                            int rate, int channels, int format) {
+                ApplyFade(pts, samples, size, rate, channels, format, start, end, fadeUs);
+            });
+        encoder.SetOnProgress([&, index](QObject*, const TProgressInfo* p) {
+            TPieceRun& r = runs[index];
+            r.Done = std::min(p->CurrentDuration, r.Piece.EndUs - r.Piece.StartUs);
+            showProgress();
+        });
+        // Reports come on the encoder's notification thread and are carried over to the main
+        // thread; the run's final report comes last, and only then may the encoder go.
+        TRunningPiece* self = running.get();
+        encoder.SetOnTerminate([&, self, index](QObject*, const TTerminateInfo& info) {
+            const TTerminateInfo copy = info;
+            CallInMainThread([&, self, index, copy] {
+                if (copy.TaskIndex < 0) {
+                    self->RunEnded = true;
+                    loop.quit();
+                    return;
+                }
+                TCutOutcome outcome;
+                outcome.Kind = copy.Finished ? TCutOutcome::ckCompleted
                                : copy.Failed ? TCutOutcome::ckFailed
                                              : TCutOutcome::ckStopped;
-            run.Outcome.ErrorText = QString::fromLocal8Bit(copy.ErrorText);
-            if (copy.Finished)
-                run.Done = run.Piece.EndUs - run.Piece.StartUs;
-            showProgress();
-            LogCutParameters(TimeText(run.Piece.StartUs), TimeText(run.Piece.EndUs), run.Output,
-                             FullGain);
-            LogCutOutcome(run.Outcome);
+                outcome.ErrorText = QString::fromLocal8Bit(copy.ErrorText);
+                endPiece(runs[index], outcome);
+            });
         });
-    });
+        encoder.StartTask(1);
+        return running;
+    };
 
-    const int jobs =
-        request.Jobs > 0 ? request.Jobs : int(std::max(1u, std::thread::hardware_concurrency()));
-    encoder.StartTask(jobs);
-    bool interrupted = false;
+    const size_t jobs = std::min<size_t>(
+        runs.size(),
+        size_t(request.Jobs > 0 ? request.Jobs
+                                : int(std::max(1u, std::thread::hardware_concurrency()))));
+    std::vector<std::unique_ptr<TRunningPiece>> active; // no more than jobs
+    size_t next = 0;
+    bool stopping = false, interrupted = false;
     {
-        TInterruptWatch watch([&] { encoder.StopTasks(false); });
-        if (!runEnded)
-            loop.exec();
+        TInterruptWatch watch([&] {
+            stopping = true;
+            for (const auto& running : active)
+                running->Encoder->StopTasks(false);
+            loop.quit();
+        });
+        for (;;) {
+            // Ended runs go first: each encoder frees its files and joins its threads. Taken out
+            // of the list before they are freed, because freeing runs main-thread calls, among
+            // them a stop that walks the list.
+            std::vector<std::unique_ptr<TRunningPiece>> ended;
+            for (auto it = active.begin(); it != active.end();) {
+                if ((*it)->RunEnded) {
+                    ended.push_back(std::move(*it));
+                    it = active.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            for (auto& running : ended) {
+                running->Encoder->SetOnTerminate(nullptr);
+                running->Encoder->SetOnProgress(nullptr);
+                running->Encoder->SetOnAudioHook(nullptr);
+            }
+            ended.clear();
+            while (!stopping && next < runs.size() && active.size() < jobs)
+                if (auto running = startPiece(next++)) {
+                    // A stop that came while it was being made did not see it.
+                    if (stopping)
+                        running->Encoder->StopTasks(false);
+                    active.push_back(std::move(running));
+                }
+            if (active.empty() && (stopping || next >= runs.size()))
+                break;
+            const bool endedMeanwhile =
+                std::any_of(active.begin(), active.end(),
+                            [](const auto& running) { return running->RunEnded; });
+            if (!endedMeanwhile)
+                loop.exec();
+        }
         interrupted = watch.Interrupted();
     }
-    alive.reset();
-    encoder.SetOnTerminate(nullptr);
-    encoder.SetOnProgress(nullptr);
-    encoder.SetOnAudioHook(nullptr);
     progress.Finish();
 
     int failed = 0, stopped = 0;
     for (TPieceRun& run : runs) {
+        if (run.Ended && run.Outcome.Kind == TCutOutcome::ckCompleted &&
+            !QFileInfo::exists(run.Output)) {
+            // Reported whole but not there: never listed as written.
+            run.Outcome = TCutOutcome{TCutOutcome::ckFailed,
+                                      QStringLiteral("it was reported finished, but no file "
+                                                     "is there")};
+            AppLog().LogError(
+                QStringLiteral("%1: reported finished, but no file is there").arg(run.Output));
+        }
+        if (!run.Ended) {
+            ++stopped; // never started: a stop came first
+            continue;
+        }
         switch (run.Outcome.Kind) {
         case TCutOutcome::ckCompleted:
             std::printf("%s\n", qPrintable(run.Output));
@@ -316,6 +439,7 @@ int RunSplit(const TSplitRequest& request) {
         PrintError(QStringLiteral("%1 of %2 pieces failed.").arg(failed).arg(runs.size()));
         return ExitFailed;
     }
-    std::printf("Completed to split mp3 file into %zu pieces.\n", runs.size());
+    std::printf("Completed to split mp3 file into %zu piece%s.\n", runs.size(),
+                runs.size() == 1 ? "" : "s");
     return ExitOk;
 }

@@ -14,7 +14,8 @@
 struct TSplitRequest {
     QString Source;            // as given; "" = the file the cue sheet names
     std::vector<int64_t> AtUs; // --at: cut points, µs
-    int64_t EveryUs = 0;       // --every: piece length, µs
+    int64_t EveryUs = 0;       // --every: piece length, µs; INT64_MAX when too large to count
+    QString EveryText;         // --every as typed, for messages
     QString CueSheet;          // --cue: the sheet's file name
     QString OutputDir;         // "" = the source's folder
     QString NamePattern = QStringLiteral("{name}_{n}.mp3");
@@ -24,9 +25,10 @@ struct TSplitRequest {
     bool KeepTags = true;     // off with --no-tags
 };
 
-// A time of a split: "S", "M:SS" or "H:MM:SS" as for a cut, each optionally with a fraction of
-// a second after "." (up to microseconds); nullopt for anything else.
-std::optional<int64_t> ParseSplitTime(const QString& text);
+// A time of a split in µs: "S", "M:SS" or "H:MM:SS" as for a cut, each optionally with a
+// fraction of a second after "." (up to microseconds), or seconds with an exponent ("1e3",
+// "2.5E1"); nullopt for anything else, and for a time beyond 2^40 s, which sets *tooLarge.
+std::optional<int64_t> ParseSplitTime(const QString& text, bool* tooLarge = nullptr);
 
 // The arguments after "split"; nullopt with a one-line usage message in error.
 std::optional<TSplitRequest> ParseSplitCommandLine(const QStringList& arguments, QString& error);

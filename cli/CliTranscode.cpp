@@ -1,9 +1,9 @@
 #include "cli/CliTranscode.h"
 
-#include "app/CutJob.h"
-#include "app/VelLog.h"
 #include "cli/CliCommands.h"
 #include "cli/CliProgress.h"
+#include "job/CutJob.h"
+#include "job/VelLog.h"
 #include "media/FFLog.h"
 #include "media/FileNameBytes.h"
 #include "media/MyUtils.h"

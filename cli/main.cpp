@@ -1,11 +1,11 @@
 // snipwave-cli: look at an MP3 and cut a range of it, without the window, through the same
 // components, option records, fades and log lines the window uses.
-#include "app/VelLog.h"
 #include "cli/CliCommands.h"
 #include "cli/CliOptions.h"
 #include "cli/CliOutput.h"
 #include "cli/CliSplit.h"
 #include "cli/CliTranscode.h"
+#include "job/VelLog.h"
 #include "media/FileNameBytes.h"
 
 #include <QCoreApplication>
@@ -21,8 +21,10 @@ int main(int argc, char** argv) {
     // From argv itself: Qt's copy loses the bytes of a file name that is not UTF-8.
     QStringList arguments = ProgramArguments(argc, argv);
     arguments.removeFirst();
+    // The window's log lives beside the program; the command line's in the user's state folder,
+    // begun only when a run writes a line, so that a run that logs nothing leaves nothing.
+    StartCommandLineLog();
     if (!arguments.isEmpty() && arguments.first() == QLatin1String("transcode")) {
-        StartAppLog();
         InstallInterruptHandler();
         const int status = RunTranscode(arguments.mid(1));
         StopAppLog();
@@ -45,7 +47,6 @@ int main(int argc, char** argv) {
                                   .arg(error));
             return ExitUsage;
         }
-        StartAppLog();
         InstallInterruptHandler();
         const int status = RunSplit(*split);
         StopAppLog();
@@ -73,7 +74,6 @@ int main(int argc, char** argv) {
         break;
     }
 
-    StartAppLog();
     InstallInterruptHandler();
     const int status = request->Command == TCliCommand::Info  ? RunInfo(*request)
                        : request->Command == TCliCommand::Cut ? RunCut(*request)

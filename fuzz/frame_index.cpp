@@ -2,7 +2,7 @@
 // the input chooses, for every frame, a frame the input chooses and the last ones, plus the header
 // decoder on every 32-bit word of the input.
 #include "fuzz/FuzzSupport.h"
-#include "media/encode/input/FFMP3FrameIndex.h"
+#include "media/mp3/FFMP3FrameIndex.h"
 
 #include <QByteArray>
 

@@ -1,7 +1,7 @@
 #include "media/FFBaseComponent.h"
 
 TFFBaseComponent::TFFBaseComponent(TLibrarySet libraries, QObject* parent)
-    : QObject(parent), FLibraries(libraries) {}
+    : TFFEventTrigger(parent), FLibraries(libraries) {}
 
 TFFBaseComponent::~TFFBaseComponent() = default;
 

@@ -1,6 +1,7 @@
 #include "media/FFLoad.h"
 
 #include "media/FFEntryPoints.h"
+#include "media/FFEventTrigger.h"
 #include "media/FFLog.h"
 #include "media/MyUtils.h"
 #include "media/UnicodeProtocol.h"
@@ -410,10 +411,6 @@ std::mutex& CodecLock() {
     return lock;
 }
 
-namespace {
-thread_local bool ThisThreadHoldsCodecLock = false;
-} // namespace
-
 TCodecLockGuard::TCodecLockGuard() {
     std::mutex& lock = CodecLock();
     if (QCoreApplication::instance() == nullptr || !IsMainThread()) {
@@ -425,7 +422,7 @@ TCodecLockGuard::TCodecLockGuard() {
         }
     }
     FHeld = true;
-    ThisThreadHoldsCodecLock = true;
+    MarkCodecLockHeld(true);
 }
 
 TCodecLockGuard::~TCodecLockGuard() {
@@ -436,17 +433,13 @@ void TCodecLockGuard::unlock() {
     if (!FHeld)
         return;
     FHeld = false;
-    ThisThreadHoldsCodecLock = false;
+    MarkCodecLockHeld(false);
     CodecLock().unlock();
     DeliverHeldLogLines();
 }
 
 TCodecLockGuard LockCodecs() {
     return TCodecLockGuard();
-}
-
-bool HoldsCodecLock() {
-    return ThisThreadHoldsCodecLock;
 }
 
 namespace {

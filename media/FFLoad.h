@@ -130,7 +130,6 @@ private:
     bool FHeld = false;
 };
 
-// The one way to take the codec lock.
+// The one way to take the codec lock. HoldsCodecLock() (FFEventTrigger.h) tells whether the
+// calling thread holds it.
 [[nodiscard]] TCodecLockGuard LockCodecs();
-// True while the calling thread holds the codec lock.
-bool HoldsCodecLock();

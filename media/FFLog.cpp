@@ -241,7 +241,7 @@ TFFLogger::TFFLogger(QObject* parent) : TFFLogger(parent, false) {}
 // The automatic instance is published by ActiveLogger; a component takes over at once. The
 // instance it replaces stays alive: other threads may be using it.
 TFFLogger::TFFLogger(QObject* parent, bool automatic)
-    : TFFBaseComponent(LibraryBit(lkAVUtil), parent), FAutomatic(automatic) {
+    : TFFEventTrigger(parent), FAutomatic(automatic) {
     TLogBridge& bridge = TLogBridge::Get();
     FLogLevel = LibraryToLogLevel(bridge.LibraryLevel.load());
     if (!automatic) {

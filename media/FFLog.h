@@ -25,7 +25,7 @@
 // ActiveLogger() hands out counted references, and a component's destructor waits until no
 // thread holds one, so a logger never goes away under a thread that is using it.
 
-#include "media/FFBaseComponent.h"
+#include "media/FFEventTrigger.h"
 
 #include <QString>
 
@@ -64,7 +64,7 @@ struct TLogInfo {
 
 class TLoggerRef;
 
-class TFFLogger : public TFFBaseComponent {
+class TFFLogger : public TFFEventTrigger {
     Q_OBJECT
 public:
     // Becomes the active instance, freeing an automatic one; starts at the level the libraries

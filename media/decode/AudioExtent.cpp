@@ -4,7 +4,7 @@
 #include "media/FFEntryPoints.h"
 #include "media/FFLoad.h"
 #include "media/UnicodeProtocol.h"
-#include "media/encode/input/FFMP3FrameIndex.h"
+#include "media/mp3/FFMP3FrameIndex.h"
 
 #include <algorithm>
 #include <cstring>

@@ -15,6 +15,10 @@
 // while the task is idle. A run executes on the task's worker thread (TConvertThread) or on the
 // caller's; while it runs only the stop flag is written from another thread. Callbacks are
 // called on the thread of the run; the encoder component decides where its events go.
+//
+// May include (media/encode/ and its stage folders): media/decode (the probe each input file
+// attaches), media/mp3 (the frame index), media/ (the foundation), Qt Core and QImage. Never
+// media/play, nor anything above media/.
 
 #include "media/AVPtr.h"
 #include "media/FrameHook.h"

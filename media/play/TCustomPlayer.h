@@ -6,10 +6,11 @@
 // component alone knows every part and is the only file that includes this header; the parts
 // speak up through TPlayerHost and share the playback's record (TPlaybackState). Parts include
 // one another only downward, in the order the data flows: read (TPlayback) -> decode
-// (TSubtitleDecoder, TVideoDecoder, TAudioOutput's decoder) -> output (TAudioOutput's device) ->
-// display (TPlayerDisplay), which declares what it draws from (TSubtitleOverlay,
-// TAudioDisplaySource) for the parts above it to give. The folder may include media/ and Qt Core
-// and Gui; nothing of job/, app/ or controls/.
+// (TVideoDecoder, which takes in TSubtitleDecoder's pictures, and TAudioOutput's decoder) ->
+// output (TAudioOutput's device) -> display (TPlayerDisplay), which declares what it draws from
+// (TSubtitleOverlay, TAudioDisplaySource) for the parts above it to give.
+// May include (media/play/): media/decode, media/mp3, media/ (the foundation), Qt Core, QImage
+// and SDL's headers; never media/encode, nor anything above media/.
 //
 // Threads, and who starts and joins them:
 // - the caller's thread (the main thread in the application) runs every operation. OpenMedia

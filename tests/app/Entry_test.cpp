@@ -3,7 +3,7 @@
 // application title captions the message boxes and nothing else.
 #include "app/Dialogs.h"
 #include "app/TSnipwaveApplication.h"
-#include "app/VelLog.h"
+#include "job/VelLog.h"
 
 #include <QApplication>
 #include <QFile>

@@ -2,10 +2,10 @@
 // questions and log lines on the way, the failures that leave the window usable, the keyboard,
 // and closing the window while a cut runs. What was written is checked with ffprobe and sox.
 #include "WindowFlowSupport.h"
-#include "app/CutJob.h"
 #include "app/TRecentFolders.h"
 #include "app/TStepGroupBox.h"
 #include "controls/TVelTrackbar.h"
+#include "job/CutJob.h"
 #include "media/encode/component/TFFEncoder.h"
 
 #include <QAction>

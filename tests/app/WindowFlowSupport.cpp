@@ -1,9 +1,9 @@
 #include "WindowFlowSupport.h"
 
-#include "app/CutJob.h"
 #include "app/TStepGroupBox.h"
-#include "app/VelLog.h"
 #include "common/TestPaths.h"
+#include "job/CutJob.h"
+#include "job/VelLog.h"
 
 #include <QAction>
 #include <QCryptographicHash>

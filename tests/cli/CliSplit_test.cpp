@@ -84,6 +84,40 @@ double Correlation(const std::vector<float>& a, const std::vector<float>& b, siz
     return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
 }
 
+// The files decoded one after another by one ffmpeg run, first channel; clean when ffmpeg had
+// nothing to complain about.
+TSamples JoinedDecode(const QStringList& files, int channels, bool& clean) {
+    QStringList args{"-v", "error"};
+    QString graph;
+    for (int i = 0; i < files.size(); ++i) {
+        args << "-i" << files[i];
+        graph += QStringLiteral("[%1:a]").arg(i);
+    }
+    args << "-filter_complex" << graph + QStringLiteral("concat=n=%1:v=0:a=1").arg(files.size());
+    args += QStringList{"-f", "f32le", "-acodec", "pcm_f32le", "-"};
+    QProcess p;
+    p.start("ffmpeg", args);
+    TSamples joined;
+    clean = p.waitForFinished(120000) && p.exitCode() == 0 &&
+            p.readAllStandardError().trimmed().isEmpty();
+    const QByteArray raw = p.readAllStandardOutput();
+    const float* all = reinterpret_cast<const float*>(raw.constData());
+    for (size_t i = 0; i + size_t(channels) <= size_t(raw.size()) / sizeof(float); i += channels)
+        joined.Data.push_back(all[i]);
+    return joined;
+}
+
+// The lines of a split's standard output that name pieces: each must be a file that is there.
+QStringList ListedPieces(const TRun& run) {
+    QStringList listed;
+    for (const QString& line : run.Out.split('\n', Qt::SkipEmptyParts))
+        if (line.endsWith(QLatin1String(".mp3"))) {
+            EXPECT_TRUE(QFileInfo::exists(line)) << line.toStdString();
+            listed << line;
+        }
+    return listed;
+}
+
 TEST_F(CliSplitTest, PiecesAtPointsHaveExactlyTheirLengths) {
     const QString source = Copy("tone200.mp3");
     const TRun run = RunCli({"split", source, "--at", "60,2:00"});
@@ -174,7 +208,7 @@ TEST_F(CliSplitTest, BadInputIsRefusedBeforeAnythingIsWritten) {
     WriteFile("late.cue", "TRACK 01 AUDIO\nINDEX 01 00:00:00\nTRACK 02 AUDIO\n"
                           "INDEX 01 04:00:00\n");
     const std::pair<QStringList, QString> refused[] = {
-        {{"--at", "60,250"}, "beyond the end"},
+        {{"--at", "60,250"}, "beyond the end of the audio"},
         {{"--at", "120,60"}, "must rise"},
         {{"--at", "60,60"}, "must rise"},
         {{"--cue", Path("bad.cue")}, "line 5"},
@@ -204,19 +238,130 @@ TEST_F(CliSplitTest, BadInputIsRefusedBeforeAnythingIsWritten) {
     EXPECT_FALSE(QFileInfo::exists(Path("tone200_01.mp3")));
 }
 
-// A piece the source does not hold fails with its name and message; the others are written all
-// the same, and the exit status tells.
+// A piece that cannot be written fails with its name and message; the others are written all
+// the same, and the exit status tells. Here another program takes a piece's name while the split
+// runs: the piece fails rather than replace that file.
 TEST_F(CliSplitTest, AFailedPieceIsNamedAndTheOthersAreWritten) {
-    // The header promises 200 s; the data ends after about 2.6 s.
-    const QString source = Copy("truncated.mp3");
-    const TRun run = RunCli({"split", source, "--at", "1,100"});
+    const QString source = Copy("sweep60.mp3");
+    QProcess cli;
+    cli.start(CliPath(), {"split", source, "--every", "12", "--jobs", "1"});
+    ASSERT_TRUE(cli.waitForStarted(10000));
+    cli.setReadChannel(QProcess::StandardError);
+    // The first progress line: of five pieces cut one at a time, the last has not started.
+    QByteArray err;
+    while (!err.contains("%\n")) {
+        ASSERT_TRUE(cli.waitForReadyRead(60000)) << err.toStdString();
+        err += cli.readAllStandardError();
+    }
+    WriteFile("sweep60_05.mp3", "mine");
+    ASSERT_TRUE(cli.waitForFinished(120000));
+    err += cli.readAllStandardError();
+    EXPECT_EQ(cli.exitCode(), 1) << err.toStdString();
+    EXPECT_TRUE(err.contains(("Piece 5 (" + Path("sweep60_05.mp3") + ") failed: ").toUtf8()))
+        << err.toStdString();
+    EXPECT_TRUE(err.contains("1 of 5 pieces failed")) << err.toStdString();
+    const QString out = QString::fromUtf8(cli.readAllStandardOutput());
+    EXPECT_FALSE(out.contains("sweep60_05")) << out.toStdString();
+    QFile mine(Path("sweep60_05.mp3"));
+    ASSERT_TRUE(mine.open(QIODevice::ReadOnly));
+    EXPECT_EQ(mine.readAll(), "mine");
+    for (const char* name : {"sweep60_01.mp3", "sweep60_02.mp3", "sweep60_04.mp3"})
+        EXPECT_EQ(Decode(Path(name)).Data.size(), 12u * 44100) << name;
+}
+
+// Thousands of pieces once ran the process out of file descriptors (and the sanitizers with
+// it). The plan is now refused before anything is written when its pieces are shorter than one
+// MP3 frame or too many, and a plan that is sound holds only --jobs pieces open at once.
+TEST_F(CliSplitTest, ManyPiecesKeepFewFilesOpenAndAbsurdPlansAreRefused) {
+    const QString source = Copy("sweep60.mp3");
+    const std::pair<const char*, const char*> refused[] = {
+        {"0.001", "--every 0.001 s is shorter than one MP3 frame"},
+        {"0.01", "--every 0.010 s is shorter than one MP3 frame"},
+        {"1e9", "--every 1e9 is longer than the audio"},
+        {"1e99", "--every 1e99 is longer than the audio"}};
+    for (const auto& [every, message] : refused) {
+        const TRun run = RunCli({"split", source, "--every", every, "--fade", "0"});
+        EXPECT_EQ(run.ExitCode, 1) << every;
+        EXPECT_TRUE(run.Err.contains(message)) << run.Err.toStdString();
+    }
+    EXPECT_EQ(Entries(Dir.path()), QStringList{"sweep60.mp3"});
+
+    // Sixty pieces within 64 descriptors, the sanitizers' own included.
+    const TRawRun run =
+        RunScript(QStringLiteral("ulimit -n 64 && \"$CLI\" split '%1' --every 1 --fade 0 --jobs 4 "
+                                 "--output-dir '%2'")
+                      .arg(source, Path("out")));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    QStringList pieces;
+    for (const QString& name : Entries(Path("out")))
+        pieces << Path("out/" + name);
+    ASSERT_EQ(pieces.size(), 60);
+    EXPECT_TRUE(pieces.last().endsWith("sweep60_60.mp3"));
+    // Every piece decodes without a complaint, and joined they are the source.
+    bool clean = false;
+    const TSamples joined = JoinedDecode(pieces, 2, clean);
+    const TSamples src = Decode(source);
+    EXPECT_TRUE(clean);
+    EXPECT_EQ(joined.Data.size(), src.Data.size());
+    EXPECT_GE(Correlation(joined.Data, src.Data, 0, src.Data.size()), 0.99);
+}
+
+// The plan is made against where the audio really ends (60.000 s here; the header says
+// 60.029 s): a point at or past it is refused by name, one in the last frame joins its piece to
+// the one before, and the summary lists only files that are there.
+TEST_F(CliSplitTest, PointsAtTheEndAreRefusedOrJoinedNeverReportedMissing) {
+    const QString source = Copy("sweep60.mp3");
+    const QString truncated = Copy("truncated.mp3"); // the header promises 200 s, about 2.6 s held
+    const std::pair<QStringList, const char*> refused[] = {
+        {{source, "--at", "60.02"},
+         "the cut point 60.020 s is at or beyond the end of the audio (60.000 s)"},
+        {{source, "--at", "30,60"}, "the cut point 60.000 s is at or beyond the end"},
+        {{source, "--at", "61"}, "the cut point 61.000 s is at or beyond the end"},
+        {{truncated, "--at", "1,100"}, "the cut point 100.000 s is at or beyond the end"}};
+    for (const auto& [args, message] : refused) {
+        const TRun run = RunCli(QStringList{"split"} + args);
+        EXPECT_EQ(run.ExitCode, 1) << args.join(' ').toStdString();
+        EXPECT_TRUE(run.Err.contains(message)) << run.Err.toStdString();
+    }
+    EXPECT_EQ(Entries(Dir.path()), (QStringList{"sweep60.mp3", "truncated.mp3"}));
+
+    const size_t all = Decode(source).Data.size();
+    ASSERT_EQ(all, 60u * 44100);
+    TRun run = RunCli({"split", source, "--at", "59.99", "--fade", "0", "--output-dir", Path("a")});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    EXPECT_TRUE(run.Err.contains("joins the piece before it")) << run.Err.toStdString();
+    EXPECT_EQ(ListedPieces(run), QStringList{Path("a/sweep60_01.mp3")});
+    EXPECT_EQ(Entries(Path("a")), QStringList{"sweep60_01.mp3"});
+    EXPECT_EQ(Decode(Path("a/sweep60_01.mp3")).Data.size(), all);
+
+    run = RunCli({"split", source, "--at", "59.96", "--fade", "0", "--output-dir", Path("b")});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    EXPECT_EQ(ListedPieces(run).size(), 2);
+    EXPECT_EQ(Decode(Path("b/sweep60_02.mp3")).Data.size(), 1764u); // 40 ms
+}
+
+// A cue sheet with a byte order mark and a Latin-1 title reads as it would without the mark; a
+// title that would make a hidden file gives the track number; --output-dir makes its last level
+// only.
+TEST_F(CliSplitTest, MarkedLatin1SheetsHiddenNamesAndMissingFolders) {
+    const QString source = Copy("short.mp3"); // 0.6 s
+    WriteFile("mixed.cue", "\xEF\xBB\xBFTITLE \"Caf\xE9\"\r\n"
+                           "FILE \"short.mp3\" MP3\r\n"
+                           "TRACK 01 AUDIO\r\n  TITLE \"\xD6l\"\r\n  INDEX 01 00:00:00\r\n"
+                           "TRACK 02 AUDIO\r\n  TITLE \"..\"\r\n  INDEX 01 00:00:30\r\n");
+    const QStringList args{"split", "--cue", Path("mixed.cue"), "--name", "{title}.mp3"};
+    TRun run = RunCli(args + QStringList{"--output-dir", Path("deeper/pieces")});
     EXPECT_EQ(run.ExitCode, 1);
-    EXPECT_TRUE(run.Err.contains("Piece 2 (" + Path("truncated_02.mp3") +
-                                 ") failed: The source file ends before the range does"))
-        << run.Err.toStdString();
-    EXPECT_TRUE(run.Err.contains("Piece 3 (")) << run.Err.toStdString();
-    EXPECT_EQ(Decode(Path("truncated_01.mp3")).Data.size(), 44100u);
-    EXPECT_EQ(Entries(Dir.path()), (QStringList{"truncated.mp3", "truncated_01.mp3"}));
+    EXPECT_TRUE(run.Err.contains("only its last level is made")) << run.Err.toStdString();
+    EXPECT_EQ(Entries(Dir.path()), (QStringList{"mixed.cue", "short.mp3"}));
+
+    run = RunCli(args + QStringList{"--output-dir", Path("pieces")});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    EXPECT_EQ(Entries(Path("pieces")), (QStringList{"02.mp3", "Öl.mp3"}));
+    const TTags first = Tags(Path("pieces/Öl.mp3"));
+    EXPECT_EQ(first.Values.at("title"), "Öl");
+    EXPECT_EQ(first.Values.at("album"), "Café");
+    EXPECT_EQ(Tags(Path("pieces/02.mp3")).Values.at("title"), "..");
 }
 
 TEST_F(CliSplitTest, CtrlCStopsEveryPieceAndKeepsTheFinishedOnes) {

@@ -27,8 +27,11 @@ namespace {
 // Runs program to its end (killed after timeoutMs); the exit code is -1 when it did not start,
 // crashed or was killed.
 TRawRun RunRaw(const QString& program, const QStringList& args, int timeoutMs,
-               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+               QProcessEnvironment env = QProcessEnvironment::systemEnvironment()) {
     QProcess p;
+    // The program's log goes to the state folder: the build tree's, never the user's.
+    if (!env.contains(QStringLiteral("XDG_STATE_HOME")))
+        env.insert(QStringLiteral("XDG_STATE_HOME"), testpaths::buildDir() + "/test-state");
     p.setProcessEnvironment(env);
     p.start(program, args);
     TRawRun r;
@@ -54,6 +57,11 @@ TRun Run(const QString& program, const QStringList& args, int timeoutMs) {
     return r;
 }
 } // namespace
+
+QString CliLogFolder() {
+    const QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    return (state.isEmpty() ? testpaths::buildDir() + "/test-state" : state) + "/snipwave/Log";
+}
 
 TRun RunCli(const QStringList& args, int timeoutMs) {
     return Run(CliPath(), args, timeoutMs);

@@ -15,6 +15,9 @@ struct TRun {
 };
 
 QString CliPath();
+// Where the program's log goes in these runs: $XDG_STATE_HOME/snipwave/Log, the state home being
+// the build tree's test-state unless the environment names one.
+QString CliLogFolder();
 TRun RunCli(const QStringList& args, int timeoutMs = 300000);
 TRun RunTool(const QString& program, const QStringList& args);
 

@@ -96,6 +96,28 @@ TEST_F(CliTest, UsageErrorsHelpAndVersion) {
     EXPECT_TRUE(run.Out.startsWith("snipwave-cli")) << run.Out.toStdString();
 }
 
+// The window keeps its log beside the program; the command line never writes there. Its log is
+// in the state folder, and a run that logs nothing (help, version, a wrong option) makes none.
+TEST_F(CliTest, TheLogGoesToTheStateFolderAndNothingBesideTheProgram) {
+    const QString source = Copy("tone200.mp3");
+    const TRawRun run = RunScript(
+        QStringLiteral("set -e; cd '%1'; mkdir bin; ln \"$CLI\" bin/snipwave-cli 2>/dev/null || "
+                       "cp \"$CLI\" bin/snipwave-cli\n"
+                       "XDG_STATE_HOME=$PWD/quiet bin/snipwave-cli --help >/dev/null\n"
+                       "XDG_STATE_HOME=$PWD/quiet bin/snipwave-cli --version >/dev/null\n"
+                       "! XDG_STATE_HOME=$PWD/quiet bin/snipwave-cli info 2>/dev/null\n"
+                       "XDG_STATE_HOME=$PWD/state bin/snipwave-cli info tone200.mp3 >/dev/null\n")
+            .arg(Dir.path()));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+    EXPECT_EQ(Entries(Path("bin")), QStringList{"snipwave-cli"});
+    EXPECT_FALSE(QFileInfo::exists(Path("quiet")));
+    QFile log(Path("state/snipwave/Log/log1.txt"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLocal8Bit(log.readAll());
+    EXPECT_TRUE(text.contains(QRegularExpression("File Name: \\S*tone200\\.mp3")))
+        << text.toStdString();
+}
+
 TEST_F(CliTest, CutOfTenSecondsHasTheSourceFormatFadesAndTheWindowsLogLines) {
     const QString source = Copy("tone200.mp3");
     const QByteArray sum = Checksum(source);
@@ -137,8 +159,8 @@ TEST_F(CliTest, CutOfTenSecondsHasTheSourceFormatFadesAndTheWindowsLogLines) {
     EXPECT_NEAR(gain(3.5) / unity, 1.0, 0.03);
     EXPECT_NEAR(gain(6.5) / unity, 1.0, 0.03);
 
-    // The log file beside the program holds the window's lines of this cut.
-    QFile log(testpaths::buildDir() + "/Log/log1.txt");
+    // The command line's log, in the state folder, holds the window's lines of this cut.
+    QFile log(CliLogFolder() + "/log1.txt");
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QString text = QString::fromLocal8Bit(log.readAll());
     for (const QString& line :

@@ -1,6 +1,6 @@
 #include "common/Mp3Variants.h"
 
-#include "media/encode/input/FFMP3FrameIndex.h"
+#include "media/mp3/FFMP3FrameIndex.h"
 
 #include <QDir>
 #include <QFile>

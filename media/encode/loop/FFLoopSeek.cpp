@@ -3,8 +3,8 @@
 
 #include "media/encode/input/FFInputFile.h"
 #include "media/encode/loop/FFLoop.h"
-#include "media/encode/input/FFMP3FrameIndex.h"
-#include "media/encode/input/FFSharedFrameIndex.h"
+#include "media/mp3/FFMP3FrameIndex.h"
+#include "media/mp3/FFSharedFrameIndex.h"
 
 #include <algorithm>
 #include <cstring>

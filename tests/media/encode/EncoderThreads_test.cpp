@@ -4,9 +4,9 @@
 // case here once deadlocked, read freed memory or broke the order of events; the suite also
 // runs them many times in a row (see tests/CMakeLists.txt).
 #include "EngineTestSupport.h"
-#include "app/CutJob.h"
-#include "app/VelLog.h"
 #include "common/TestPaths.h"
+#include "job/CutJob.h"
+#include "job/VelLog.h"
 #include "media/FFLoad.h"
 #include "media/FFLog.h"
 #include "media/MyUtils.h"

@@ -4,8 +4,8 @@
 #include "EngineTestSupport.h"
 #include "common/Mp3Variants.h"
 #include "common/TestPaths.h"
-#include "media/encode/input/FFMP3FrameIndex.h"
-#include "media/encode/input/FFSharedFrameIndex.h"
+#include "media/mp3/FFMP3FrameIndex.h"
+#include "media/mp3/FFSharedFrameIndex.h"
 
 #include <QTemporaryDir>
 

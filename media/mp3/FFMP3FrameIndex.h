@@ -1,4 +1,12 @@
 #pragma once
+// media/mp3/ — the MP3 bitstream, read without a decoder: frame headers and the Info tag
+// (FFMP3FrameIndex) and the frame index shared by the tasks of a split (FFSharedFrameIndex). The
+// probe (media/decode), the engine (media/encode) and the smart cut use it from here.
+//
+// May include: media/ (the foundation) and Qt Core. Never another media part.
+//
+// Threads: none of its own; an index is built by one thread and then only read (below).
+//
 // Byte positions of the MPEG audio frames of an MP3, found by walking the frame headers. A cut
 // deep into a long file uses it to start reading near the range instead of letting the demuxer
 // parse every frame before it; the exact timestamp of frame k is the first frame's plus k frame

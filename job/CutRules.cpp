@@ -1,6 +1,6 @@
-#include "app/CutRules.h"
+#include "job/CutRules.h"
 
-#include "app/TimeTexts.h"
+#include "job/TimeTexts.h"
 #include "media/MyUtils.h"
 #include "media/decode/TCustomDecoder.h"
 

@@ -1,4 +1,17 @@
 #pragma once
+// job/ — the cutting job that the window and the command line share: the cut rules (output
+// name, volume, fades, source information: CutRules), the cut job (CutJob), opening a source
+// (SourceSteps), split plans (SplitPlan), cue sheets (TCueSheet), the application's log file
+// (VelLog) and time texts (TimeTexts). Nothing here draws or asks: what it has to tell, it returns
+// or logs, and the window or the command line says it.
+//
+// May include: media/ and its parts, Qt Core. Never app/, controls/ or cli/, and no Qt Gui or
+// Widgets header: snipwave-cli links this library and no window library.
+//
+// Threads: none of its own. The owner's main thread runs everything and owns the log file and the
+// probe; the engine's worker runs only the fade (CutRules' ApplyFade), which reads the job's
+// atomics; the encoder's notification thread only hands the outcome over to the main thread.
+//
 // One cut of the source's range into a new MP3, window-free, so the window and the command line
 // run the same job: the same option record, the same fade hook and the same log lines.
 //

@@ -1,4 +1,4 @@
-#include "app/VelLog.h"
+#include "job/VelLog.h"
 
 #include <QDir>
 #include <QFile>
@@ -184,6 +184,34 @@ TEST_F(VelLogTest, FallbackFolderFollowsXdgStateHome) {
         qunsetenv("XDG_STATE_HOME");
     else
         qputenv("XDG_STATE_HOME", savedState);
+}
+
+// The command line's log: nothing on disk until a line comes, then a run of its own in the
+// state folder, made with its parents, the earlier runs rotated.
+TEST_F(VelLogTest, ALogStartedOnItsFirstLineCreatesNothingBefore) {
+    const QString folder = Path("state/snipwave/Log");
+    {
+        TVelLog& log = StartCommandLineLog(folder);
+        EXPECT_TRUE(log.FileName().isEmpty());
+        StopAppLog();
+    }
+    EXPECT_FALSE(QFileInfo::exists(Path("state")));
+    for (const char* run : {"first", "second"}) {
+        TVelLog& log = StartCommandLineLog(folder);
+        ASSERT_TRUE(AppLog().LogInfo(QString::fromLatin1(run)));
+        ASSERT_TRUE(log.LogInfo(QStringLiteral("again")));
+        EXPECT_EQ(log.FileName(), folder + "/log1.txt");
+        StopAppLog();
+    }
+    const QByteArray first = ReadAll(folder + "/log2.txt"), second = ReadAll(folder + "/log1.txt");
+    EXPECT_TRUE(first.contains("first\r\n") && first.endsWith("again\r\n")) << first.data();
+    EXPECT_TRUE(second.contains("second\r\n") && !second.contains("first")) << second.data();
+
+    WriteFile(Path("plainfile"), "x");
+    auto nowhere = TVelLog::StartedOnFirstLine(Path("plainfile/Log"));
+    EXPECT_FALSE(nowhere->LogInfo(QStringLiteral("dropped")));
+    EXPECT_FALSE(nowhere->LogInfo(QStringLiteral("dropped, no second try")));
+    EXPECT_TRUE(nowhere->FileName().isEmpty());
 }
 
 TEST_F(VelLogTest, TimestampUsesTheLocaleTimeSeparator) {

@@ -6,7 +6,7 @@
 // wait on the lock (nothing else is held then, and nobody waits for the main thread). The index
 // handed out is never changed again, so the workers read it without a lock.
 
-#include "media/encode/input/FFMP3FrameIndex.h"
+#include "media/mp3/FFMP3FrameIndex.h"
 
 #include <QString>
 

@@ -1,7 +1,7 @@
 // The split's planning: cue sheets as rippers and recorders write them, pieces that follow each
 // other without gap, and file names a file system takes.
-#include "app/SplitPlan.h"
-#include "app/TCueSheet.h"
+#include "job/SplitPlan.h"
+#include "job/TCueSheet.h"
 
 #include <QTemporaryDir>
 #include <QFile>
@@ -73,7 +73,9 @@ TEST(CueSheetTest, LoadsUtf8WithAMarkAndLatin1FromOlderRippers) {
     const QByteArray utf8 =
         "\xEF\xBB\xBFTITLE \"K\xC3\xB6ln\"\r\nTRACK 01 AUDIO\r\nINDEX 01 00:00:00\r\n";
     const QByteArray latin1 = "TITLE \"K\xF6ln\"\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n";
-    for (const QByteArray& bytes : {utf8, latin1}) {
+    // A sheet edited by several tools: a UTF-8 mark, then a title in Latin-1.
+    const QByteArray both = "\xEF\xBB\xBF" + latin1;
+    for (const QByteArray& bytes : {utf8, latin1, both}) {
         QFile f(dir.filePath("s.cue"));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(bytes);
@@ -88,9 +90,22 @@ TEST(CueSheetTest, LoadsUtf8WithAMarkAndLatin1FromOlderRippers) {
     EXPECT_FALSE(sheet.Load(dir.filePath("none.cue"), error));
 }
 
+// One MP3 frame at 44.1 kHz: 1152 samples, rounded up to whole µs.
+constexpr int64_t Frame = 26123;
+
+TSplitBounds Bounds(int64_t endUs) {
+    return TSplitBounds{endUs, SplitFrameUs(44100)};
+}
+
 TEST(SplitPlanTest, PiecesFollowEachOtherToTheEnd) {
+    EXPECT_EQ(SplitFrameUs(44100), Frame);
+    EXPECT_EQ(SplitFrameUs(22050), Frame); // MPEG-2: half the samples at half the rate
+    EXPECT_EQ(SplitFrameUs(96000), 24000); // LAME writes no more than 48 kHz
+    EXPECT_EQ(SplitFrameUs(0), 72000);     // unknown: the longest frame there is
     std::vector<TSplitPiece> pieces;
-    ASSERT_EQ(PlanAtPoints({60 * S, 120 * S + S / 2}, 200 * S, pieces), QString());
+    QStringList notices;
+    ASSERT_EQ(PlanAtPoints({60 * S, 120 * S + S / 2}, Bounds(200 * S), pieces, &notices),
+              QString());
     ASSERT_EQ(pieces.size(), 3u);
     EXPECT_EQ(pieces[0].StartUs, 0);
     EXPECT_EQ(pieces[0].EndUs, 60 * S);
@@ -99,20 +114,68 @@ TEST(SplitPlanTest, PiecesFollowEachOtherToTheEnd) {
     EXPECT_EQ(pieces[2].EndUs, 200 * S);
     EXPECT_TRUE(pieces[2].ToEnd);
     EXPECT_EQ(pieces[2].Number, 3);
+    EXPECT_TRUE(notices.isEmpty());
 
-    EXPECT_TRUE(PlanAtPoints({200 * S}, 200 * S, pieces).contains("beyond the end"));
-    EXPECT_TRUE(PlanAtPoints({0}, 200 * S, pieces).contains("after the start"));
-    EXPECT_TRUE(PlanAtPoints({90 * S, 30 * S}, 200 * S, pieces).contains("must rise"));
-    EXPECT_FALSE(PlanAtPoints({10 * S}, -1, pieces).isEmpty());
+    // A last piece shorter than a frame joins the one before it, with a notice; any other is
+    // refused, and so is a point at or past the end of the audio.
+    ASSERT_EQ(PlanAtPoints({30 * S, 60 * S - Frame + 1}, Bounds(60 * S), pieces, &notices),
+              QString());
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(pieces[1].EndUs, 60 * S);
+    ASSERT_EQ(notices.size(), 1);
+    EXPECT_TRUE(notices[0].contains("59.973878 s")) << notices[0].toStdString();
+    ASSERT_EQ(PlanAtPoints({60 * S - Frame}, Bounds(60 * S), pieces), QString());
+    EXPECT_EQ(pieces.size(), 2u);
+    const std::pair<std::vector<int64_t>, const char*> refused[] = {
+        {{60 * S}, "the cut point 60.000 s is at or beyond the end of the audio (60.000 s)"},
+        {{60 * S + 20000}, "the cut point 60.020 s is at or beyond the end"},
+        {{0}, "after the start"},
+        {{50 * S, 30 * S}, "must rise"},
+        {{Frame - 1}, "shorter than one MP3 frame"},
+        {{10 * S, 10 * S + 10000}, "from 10.000 s to 10.010 s would be shorter"}};
+    for (const auto& [points, why] : refused) {
+        SCOPED_TRACE(why);
+        const QString error = PlanAtPoints(points, Bounds(60 * S), pieces);
+        EXPECT_TRUE(error.contains(why)) << error.toStdString();
+        EXPECT_TRUE(pieces.empty());
+    }
+    EXPECT_FALSE(PlanAtPoints({10 * S}, Bounds(-1), pieces).isEmpty());
+    EXPECT_FALSE(PlanAtPoints({}, Bounds(Frame - 1), pieces).isEmpty());
+    EXPECT_TRUE(PlanAtPoints(std::vector<int64_t>(MaxSplitPieces, S), Bounds(60 * S), pieces)
+                    .contains("at most 10000"));
+}
 
-    // Equal pieces; a bit of padding's length at the end is not a piece of its own.
-    ASSERT_EQ(PlanEvery(50 * S, 200 * S + 39000, pieces), QString());
+TEST(SplitPlanTest, EqualPiecesAreCountedBeforeTheyAreMade) {
+    std::vector<TSplitPiece> pieces;
+    // Equal pieces; a remainder under a second joins the last one.
+    ASSERT_EQ(PlanEvery(50 * S, Bounds(200 * S + 39000), pieces), QString());
     ASSERT_EQ(pieces.size(), 4u);
     EXPECT_EQ(pieces[3].StartUs, 150 * S);
-    ASSERT_EQ(PlanEvery(60 * S, 200 * S, pieces), QString());
+    EXPECT_EQ(pieces[3].EndUs, 200 * S + 39000);
+    ASSERT_EQ(PlanEvery(60 * S, Bounds(200 * S), pieces), QString());
     ASSERT_EQ(pieces.size(), 4u);
     EXPECT_EQ(pieces[3].EndUs - pieces[3].StartUs, 20 * S);
-    EXPECT_FALSE(PlanEvery(0, 200 * S, pieces).isEmpty());
+    // Under a second, a remainder shorter than the length itself joins.
+    ASSERT_EQ(PlanEvery(S / 2, Bounds(10 * S + S / 4), pieces), QString());
+    ASSERT_EQ(pieces.size(), 20u);
+    EXPECT_EQ(pieces[19].EndUs - pieces[19].StartUs, S / 2 + S / 4);
+    ASSERT_EQ(PlanEvery(Frame, Bounds(60 * S), pieces), QString());
+    EXPECT_EQ(pieces.size(), size_t(60 * S / Frame));
+
+    const std::pair<std::pair<int64_t, int64_t>, const char*> refused[] = {
+        {{0, 60 * S}, "above 0"},
+        {{1000, 60 * S}, "--every 0.001 s is shorter than one MP3 frame (0.026123 s)"},
+        {{Frame - 1, 60 * S}, "shorter than one MP3 frame"},
+        {{60 * S, 60 * S}, "as long as the audio (60.000 s)"},
+        {{int64_t(1) << 60, 60 * S}, "longer than the audio"},
+        // Ten hours in frames: 1.4 million pieces, refused without making one.
+        {{Frame, 36000 * S}, "would make 1378095 pieces; one split makes at most 10000"}};
+    for (const auto& [length, why] : refused) {
+        SCOPED_TRACE(why);
+        const QString error = PlanEvery(length.first, Bounds(length.second), pieces);
+        EXPECT_TRUE(error.contains(why)) << error.toStdString();
+        EXPECT_TRUE(pieces.empty());
+    }
 }
 
 TEST(SplitPlanTest, CueTracksBecomePiecesWithTheirTags) {
@@ -122,14 +185,23 @@ TEST(SplitPlanTest, CueTracksBecomePiecesWithTheirTags) {
                             "TRACK 02 AUDIO\nTITLE Two\nPERFORMER Guest\nINDEX 01 01:00:00\n",
                             error));
     std::vector<TSplitPiece> pieces;
-    ASSERT_EQ(PlanCueSheet(sheet, 200 * S, pieces), QString());
+    ASSERT_EQ(PlanCueSheet(sheet, Bounds(200 * S), pieces), QString());
     ASSERT_EQ(pieces.size(), 2u);
     EXPECT_EQ(pieces[0].StartUs, 0); // nothing before the first index is lost
     EXPECT_EQ(pieces[0].Artist, "Band");
     EXPECT_EQ(pieces[1].Artist, "Guest");
     EXPECT_EQ(pieces[1].Title, "Two");
     EXPECT_EQ(pieces[1].StartUs, 60 * S);
-    EXPECT_TRUE(PlanCueSheet(sheet, 50 * S, pieces).contains("track 2"));
+    EXPECT_TRUE(PlanCueSheet(sheet, Bounds(50 * S), pieces).contains("track 2"));
+    EXPECT_TRUE(PlanCueSheet(sheet, Bounds(60 * S), pieces).contains("track 2"));
+    // A track that starts in the last frame is no piece of its own.
+    QStringList notices;
+    ASSERT_EQ(PlanCueSheet(sheet, Bounds(60 * S + Frame - 1), pieces, &notices), QString());
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_EQ(pieces[0].Title, "One");
+    EXPECT_EQ(pieces[0].EndUs, 60 * S + Frame - 1);
+    ASSERT_EQ(notices.size(), 1);
+    EXPECT_TRUE(notices[0].contains("Track 2")) << notices[0].toStdString();
 }
 
 TEST(SplitPlanTest, NamesFillThePatternAndReplaceRefusedCharacters) {
@@ -143,9 +215,17 @@ TEST(SplitPlanTest, NamesFillThePatternAndReplaceRefusedCharacters) {
     piece.Title.clear();
     EXPECT_EQ(PieceFileName("{artist} - {title}.MP3", piece, 9, "x", "Src", "Ärtist"),
               "Ärtist - Src.MP3");
-    EXPECT_EQ(PieceFileName("{title}", piece, 9, "x", "", ""), "_.mp3");
-    EXPECT_EQ(PieceFileName("..", piece, 9, "x", "", ""), "_.mp3");
     EXPECT_EQ(PieceFileName("a\tb\x01", piece, 9, "x", "", ""), "a_b_.mp3");
+    // A name that would be empty or hidden is the piece's number.
+    for (const char* title : {"", "..", ".", " .hidden"}) {
+        piece.Title = title;
+        EXPECT_EQ(PieceFileName("{title}.mp3", piece, 9, "x", "", ""), "07.mp3") << title;
+    }
+    piece.Title = "/";
+    EXPECT_EQ(PieceFileName("{title}.mp3", piece, 9, "x", "", ""), "_.mp3");
+    piece.Title.clear();
+    EXPECT_EQ(PieceFileName("..", piece, 9, "x", "", ""), "07.mp3");
+    EXPECT_EQ(PieceFileName("{title}", piece, 120, "x", "", ""), "007.mp3");
 }
 
 } // namespace

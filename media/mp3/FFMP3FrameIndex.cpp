@@ -1,4 +1,4 @@
-#include "media/encode/input/FFMP3FrameIndex.h"
+#include "media/mp3/FFMP3FrameIndex.h"
 
 #include "media/FileNameBytes.h"
 

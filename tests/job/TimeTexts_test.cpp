@@ -1,4 +1,4 @@
-#include "app/TimeTexts.h"
+#include "job/TimeTexts.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,10 @@
 #pragma once
 // The application's own plain-text log: what the user opened and cut, and what failed. Each
-// program start begins Log/log1.txt beside the program and keeps the nine previous runs as
-// log2.txt … log10.txt. Lines are "YYYY-MM-DD HH:MM:SS", a gap of ten spaces (LogInfo) or two
-// (LogError), the message, then CR LF, in the locale's charset.
+// start of the window begins Log/log1.txt beside the program and keeps the nine previous runs as
+// log2.txt … log10.txt. The command line keeps its log in the state folder instead (see
+// StartCommandLineLog), and begins it only when a run has something to log.
+// Lines are "YYYY-MM-DD HH:MM:SS", a gap of ten spaces (LogInfo) or two (LogError), the message,
+// then CR LF, in the locale's charset.
 //
 // Threads: main thread only. The writer has no lock; worker threads (the cut's audio hook, the
 // player's threads) never log here. The media layer's log bridge is a separate thing.
@@ -23,18 +25,25 @@ public:
     // or opened for appending. An empty name gives a log that discards its lines, the last
     // resort when no folder at all can hold the log.
     explicit TVelLog(const QString& fileName);
+    // A log that creates nothing until its first line; then it starts in folder as OpenRunLog
+    // does with a fallback folder (the folder and its parents made, the files there rotated,
+    // log1.txt created). When that fails, one warning goes to stderr and its lines are
+    // discarded.
+    static std::unique_ptr<TVelLog> StartedOnFirstLine(const QString& folder);
 
     // Append one line each. They return false (and warn on stderr) when the line could not be
     // written: a full or vanished disk must not abort the handler that was logging.
     bool LogInfo(const QString& message);
     bool LogError(const QString& message);
 
+    // "" while a log started on its first line has written none.
     const QString& FileName() const { return FFileName; }
 
 private:
     bool WriteLine(const char* gap, const QString& message);
 
-    QString FFileName; // full name of the log file, fixed at construction
+    QString FFileName;      // full name of the log file, fixed once it is created
+    QString FPendingFolder; // the folder a log started on its first line begins in
 };
 
 // "YYYY-MM-DD HH:MM:SS" with the locale's time separator in place of the colons.
@@ -62,5 +71,9 @@ std::unique_ptr<TVelLog> OpenRunLog(const QString& programDir, const QString& fa
 // instance; AppLog starts it on first use when nobody did; StopAppLog frees it at the end.
 TVelLog& StartAppLog(const QString& programDir = QString(),
                      const QString& fallbackFolder = QString());
+// The command line's program-wide log: in folder (empty: FallbackLogFolder()), never beside the
+// program, begun on its first line (TVelLog::StartedOnFirstLine), so that a run that logs
+// nothing (--help, a wrong option) creates nothing. Replaces any earlier instance.
+TVelLog& StartCommandLineLog(const QString& folder = QString());
 TVelLog& AppLog();
 void StopAppLog();

@@ -24,7 +24,8 @@ public:
     // INDEX 01, tracks out of order, more than one FILE, or no track at all.
     bool Parse(const QString& text, QString& error);
     // Reads fileName (UTF-8, with or without a byte order mark; other bytes are taken as
-    // Latin-1, which older rippers wrote) and parses it.
+    // Latin-1, which older rippers wrote, a mark before them dropped all the same) and parses
+    // it.
     bool Load(const QString& fileName, QString& error);
 
     QString Title;     // the album

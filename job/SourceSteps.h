@@ -6,7 +6,7 @@
 //
 // Threads: main thread (the probe and the log are the main thread's).
 
-#include "app/CutRules.h"
+#include "job/CutRules.h"
 
 #include <QList>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "app/SourceSteps.h"
+#include "job/SourceSteps.h"
 
-#include "app/TimeTexts.h"
-#include "app/VelLog.h"
+#include "job/TimeTexts.h"
+#include "job/VelLog.h"
 #include "media/MyUtils.h"
 #include "media/decode/TCustomDecoder.h"
 

@@ -1,4 +1,4 @@
-#include "app/TCueSheet.h"
+#include "job/TCueSheet.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -142,12 +142,14 @@ bool TCueSheet::Load(const QString& fileName, QString& error) {
         error = QStringLiteral("%1 is too large for a cue sheet").arg(fileName);
         return false;
     }
-    const QByteArray bytes = file.readAll();
+    QByteArray bytes = file.readAll();
+    // The mark goes before the encoding is chosen: a sheet edited by several tools may carry
+    // both a UTF-8 mark and a title in Latin-1, and read as Latin-1 the mark is three letters.
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes.remove(0, 3);
     QStringDecoder utf8(QStringDecoder::Utf8);
     QString text = utf8.decode(bytes);
     if (utf8.hasError())
         text = QString::fromLatin1(bytes);
-    if (text.startsWith(QChar(0xFEFF)))
-        text.remove(0, 1);
     return Parse(text, error);
 }

@@ -1,4 +1,4 @@
-#include "app/CutRules.h"
+#include "job/CutRules.h"
 
 #include <QDir>
 

@@ -1,4 +1,4 @@
-#include "app/VelLog.h"
+#include "job/VelLog.h"
 
 #include "media/FileNameBytes.h"
 
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <system_error>
+#include <utility>
 #include <unistd.h>
 
 namespace {
@@ -98,7 +99,18 @@ bool TVelLog::LogError(const QString& message) {
     return WriteLine("  ", message);
 }
 
+std::unique_ptr<TVelLog> TVelLog::StartedOnFirstLine(const QString& folder) {
+    auto log = std::make_unique<TVelLog>(QString());
+    log->FPendingFolder = folder;
+    return log;
+}
+
 bool TVelLog::WriteLine(const char* gap, const QString& message) {
+    if (FFileName.isEmpty() && !FPendingFolder.isEmpty()) {
+        const QString folder = std::exchange(FPendingFolder, QString()); // one try only
+        if (const auto started = TryStartIn(folder, true))
+            FFileName = started->FileName();
+    }
     if (FFileName.isEmpty())
         return false;
     QByteArray line = LogTimestamp(QDateTime::currentDateTime(), QLocale()).toLocal8Bit();
@@ -199,6 +211,11 @@ TVelLog& StartAppLog(const QString& programDir, const QString& fallbackFolder) {
     TheAppLog =
         OpenRunLog(programDir.isEmpty() ? QCoreApplication::applicationDirPath() : programDir,
                    fallbackFolder.isEmpty() ? FallbackLogFolder() : fallbackFolder);
+    return *TheAppLog;
+}
+
+TVelLog& StartCommandLineLog(const QString& folder) {
+    TheAppLog = TVelLog::StartedOnFirstLine(folder.isEmpty() ? FallbackLogFolder() : folder);
     return *TheAppLog;
 }
 

@@ -1,8 +1,8 @@
-#include "app/CutJob.h"
+#include "job/CutJob.h"
 
-#include "app/CutRules.h"
-#include "app/TimeTexts.h"
-#include "app/VelLog.h"
+#include "job/CutRules.h"
+#include "job/TimeTexts.h"
+#include "job/VelLog.h"
 #include "media/FileNameBytes.h"
 #include "media/MyUtils.h"
 #include "media/FFEntryPoints.h"

@@ -1,4 +1,4 @@
-#include "media/encode/input/FFSharedFrameIndex.h"
+#include "media/mp3/FFSharedFrameIndex.h"
 
 std::shared_ptr<const TMP3FrameIndex> TSharedFrameIndex::Get(const QString& fileName,
                                                              int64_t firstFrame) {
