@@ -29,6 +29,8 @@ forbid "the command line includes the window" 'app/' cli
 forbid "the job includes the window, the controls or the command line" 'app/|controls/|cli/' job
 forbid "the media layer includes a layer above it" 'app/|job/|controls/|cli/' media
 forbid "the probe includes the engine or the player" 'media/encode/|media/play/' media/decode
+forbid "the engine includes the player" 'media/play/' media/encode
+forbid "the player includes the engine" 'media/encode/' media/play
 forbid "the MP3 bitstream code includes a media part above it" 'media/(decode|encode|play)/' media/mp3
 # The foundation (media/ itself) is below every media part.
 found=$(cd "$src" && grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*\"media/[^\"]+/" media/*.h media/*.cpp)
