@@ -185,7 +185,8 @@ void TCustomPlayer::JoinRetiredEventThreads() {
 // ---- operations -------------------------------------------------------------------------------
 
 bool TCustomPlayer::CalledFromWait() const {
-    return FPumpingWaits > 0 && IsMainThread();
+    // The count is the main thread's own: no other thread reads it.
+    return IsMainThread() && FPumpingWaits > 0;
 }
 
 bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bool startPaused) {
