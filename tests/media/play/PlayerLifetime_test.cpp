@@ -116,7 +116,13 @@ TEST_F(PlayerLifetimeTest, NoHandlerRunsOnceDestructionHasBegun) {
         SCOPED_TRACE(mainThreadEvents);
         std::atomic<bool> destroying{false};
         std::atomic<int> late{0}, calls{0};
-        auto player = std::make_unique<TFFPlayer>();
+        // Destruction begins with this destructor, which runs before the player's own.
+        struct TWatchedPlayer : TFFPlayer {
+            std::atomic<bool>& Destroying;
+            explicit TWatchedPlayer(std::atomic<bool>& destroying) : Destroying(destroying) {}
+            ~TWatchedPlayer() override { Destroying = true; }
+        };
+        std::unique_ptr<TFFPlayer> player = std::make_unique<TWatchedPlayer>(destroying);
         player->DisableDisplay = true;
         player->SetTriggerEventInMainThread(mainThreadEvents);
         player->SetOnPosition([&](QObject*, int64_t) {
@@ -136,7 +142,6 @@ TEST_F(PlayerLifetimeTest, NoHandlerRunsOnceDestructionHasBegun) {
         });
         ASSERT_TRUE(player->OpenMedia(testpaths::fixture("tone200.mp3"), nullptr, false));
         WaitUntil([&] { return calls > 3; }, 5000);
-        destroying = true;
         player.reset();
         WaitUntil([] { return false; }, 100);
         EXPECT_EQ(late, 0);
