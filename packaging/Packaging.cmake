@@ -51,15 +51,18 @@ find_program(HELP2MAN help2man)
 find_program(GZIP gzip)
 set(SNIPWAVE_MAN_PAGES)
 if(HELP2MAN AND GZIP)
+    # The command line's help is laid out for a terminal, not for help2man; a filter reshapes it.
+    set(filter_snipwave "")
+    set(filter_snipwave-cli ${SNIPWAVE_PACKAGING_DIR}/gnu-help.awk)
     foreach(page snipwave snipwave-cli)
         set(out ${SNIPWAVE_GENERATED_DIR}/${page}.1.gz)
         add_custom_command(OUTPUT ${out}
             COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${HELP2MAN} -DGZIP=${GZIP}
                     -DPROGRAM=$<TARGET_FILE:${page}> -DVERSION_FILE=${SNIPWAVE_VERSION_FILE}
                     -DINCLUDE=${SNIPWAVE_PACKAGING_DIR}/${page}.h2m -DOUT=${out}
-                    -P ${SNIPWAVE_PACKAGING_DIR}/ManPage.cmake
+                    -DFILTER=${filter_${page}} -P ${SNIPWAVE_PACKAGING_DIR}/ManPage.cmake
             DEPENDS ${page} ${SNIPWAVE_VERSION_FILE} ${SNIPWAVE_PACKAGING_DIR}/${page}.h2m
-                    ${SNIPWAVE_PACKAGING_DIR}/ManPage.cmake
+                    ${SNIPWAVE_PACKAGING_DIR}/ManPage.cmake ${filter_${page}}
             COMMENT "Manual page ${page}(1) from its --help")
         list(APPEND SNIPWAVE_MAN_PAGES ${out})
     endforeach()
