@@ -76,7 +76,8 @@ as_user xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
         kill -0 $pid 2>/dev/null || break
         sleep 0.1
     done
-    xdotool search --name "Quillon Snipwave" >/dev/null 2>&1 || { echo "no window"; exit 1; }
+    xdotool search --name "Quillon Snipwave" >/dev/null 2>&1 ||
+        { echo "no window"; kill $pid 2>/dev/null; exit 1; }
     sleep 1
     kill -0 $pid 2>/dev/null || { echo "the window ended by itself"; exit 1; }
     kill -TERM $pid
@@ -89,8 +90,10 @@ else
     for page in snipwave snipwave-cli; do
         [ "$(man -w "$page")" = "/usr/share/man/man1/$page.1.gz" ] || fail "man -w $page"
     done
-    MANWIDTH=120 man -P cat snipwave-cli 2>/dev/null | grep -q "snipwave-cli split FILE" ||
-        fail "snipwave-cli(1) lacks the help text"
+    page=$(MANWIDTH=200 man -P cat snipwave-cli 2>/dev/null)
+    for command in info cut split play transcode; do
+        grep -Eq "^ +snipwave-cli +$command " <<<"$page" || fail "snipwave-cli(1) lacks $command"
+    done
 fi
 
 echo "== completion"
