@@ -66,10 +66,11 @@ if(HELP2MAN AND GZIP)
             COMMENT "Manual page ${page}(1) from its --help")
         list(APPEND SNIPWAVE_MAN_PAGES ${out})
     endforeach()
+    # OPTIONAL: a tree built only in part still installs; cpack builds everything first.
     install(FILES ${SNIPWAVE_GENERATED_DIR}/snipwave.1.gz
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT window)
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT window OPTIONAL)
     install(FILES ${SNIPWAVE_GENERATED_DIR}/snipwave-cli.1.gz
-            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT cli)
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT cli OPTIONAL)
 else()
     message(WARNING "help2man or gzip is missing: no manual pages (./setup.sh installs help2man)")
 endif()
@@ -93,8 +94,10 @@ foreach(component cli window)
     if(component STREQUAL "cli")
         set(package snipwave-cli)
     endif()
-    install(FILES ${SNIPWAVE_PACKAGING_DIR}/copyright ${SNIPWAVE_CHANGELOG}
+    install(FILES ${SNIPWAVE_PACKAGING_DIR}/copyright
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+    install(FILES ${SNIPWAVE_CHANGELOG}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component} OPTIONAL)
 endforeach()
 
 # cpack -G DEB (./setup.sh package).
