@@ -3,6 +3,7 @@
 #   ./setup.sh run    install what is missing, build, start the window
 #   ./setup.sh test   install what is missing, build with sanitizers, run every test
 #   ./setup.sh build  install and build only (release build in build/release)
+#   ./setup.sh package  the Debian packages snipwave and snipwave-cli (in build/package)
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$PWD
@@ -17,6 +18,7 @@ packages=(
     desktop-file-utils xdotool
     binutils file time
     clang libclang-rt-14-dev
+    dpkg-dev help2man lintian appstream man-db bash-completion
 )
 
 install_missing() {
@@ -36,6 +38,24 @@ build() { # build DIR [cmake args...]
     local dir=$1; shift
     cmake -S "$top" -B "$dir" -G Ninja "$@"
     cmake --build "$dir"
+}
+
+# The .deb files in build/package, built with Debian's own compiler and linker flags (hardening,
+# all relocations resolved at start as well).
+package() {
+    local dir=$top/build/package
+    local cppflags cflags cxxflags ldflags
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+bindnow
+    cppflags=$(dpkg-buildflags --get CPPFLAGS)
+    cflags=$(dpkg-buildflags --get CFLAGS)
+    cxxflags=$(dpkg-buildflags --get CXXFLAGS)
+    ldflags=$(dpkg-buildflags --get LDFLAGS)
+    build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSNIPWAVE_TESTS=OFF \
+        "-DCMAKE_C_FLAGS=$cppflags $cflags" "-DCMAKE_CXX_FLAGS=$cppflags $cxxflags" \
+        "-DCMAKE_EXE_LINKER_FLAGS=$ldflags"
+    rm -f "$dir"/*.deb
+    (cd "$dir" && cpack -G DEB)
+    ls "$dir"/*.deb
 }
 
 case "${1:-run}" in
@@ -60,9 +80,18 @@ test)
     (cd "$top/build/tsan" && ctest -R '^make_fixtures$' && ctest --output-on-failure -L threaded --timeout 600)
     # Every parser of outside data under libFuzzer for a short while (clang, ASan + UBSan).
     "$top/fuzz/run" 20
+    # The Debian packages: built, installed, used, removed without a trace (needs root).
+    package
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" "$top/tests/smoke/package_check.sh" "$top/build/package"
+    ;;
+package)
+    install_missing
+    package
     ;;
 *)
-    echo "usage: $0 [run|build|test]" >&2
+    echo "usage: $0 [run|build|test|package]" >&2
     exit 2
     ;;
 esac
