@@ -194,9 +194,15 @@ void RotateLogFiles(const QString& folder) {
     }
 }
 
+bool IsSystemProgramFolder(const QString& programDir) {
+    const QString dir = QDir::cleanPath(programDir);
+    return dir == QLatin1String("/usr") || dir.startsWith(QLatin1String("/usr/"));
+}
+
 std::unique_ptr<TVelLog> OpenRunLog(const QString& programDir, const QString& fallbackFolder) {
-    // An unknown program folder must not turn into "/Log".
-    if (!programDir.isEmpty()) {
+    // An unknown program folder must not turn into "/Log"; an installed program's folder belongs
+    // to the package manager, even where root could write into it.
+    if (!programDir.isEmpty() && !IsSystemProgramFolder(programDir)) {
         if (auto log = TryStartIn(programDir + QStringLiteral("/Log"), false))
             return log;
     }

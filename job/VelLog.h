@@ -61,9 +61,13 @@ QString FallbackLogFolder();
 // logN+1.txt, highest first. Failures leave the file where it is and are otherwise ignored.
 void RotateLogFiles(const QString& folder);
 
+// A folder of the system's own programs (/usr/bin, /usr/local/bin …): no log is kept there.
+bool IsSystemProgramFolder(const QString& programDir);
+
 // One program start: creates <programDir>/Log (one level), rotates its files and creates
-// log1.txt there. When that fails, does the same in fallbackFolder (creating its parents); when
-// that fails too, returns a log that discards its lines, so the window still starts.
+// log1.txt there. When that fails, or programDir is a system program folder, does the same in
+// fallbackFolder (creating its parents); when that fails too, returns a log that discards its
+// lines, so the window still starts.
 std::unique_ptr<TVelLog> OpenRunLog(const QString& programDir, const QString& fallbackFolder);
 
 // The program-wide log. StartAppLog runs the start-up above once the application object exists

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -162,6 +163,14 @@ TEST_F(VelLogTest, UnwritableProgramFolderSendsTheLogToTheFallback) {
     ASSERT_TRUE(second->LogInfo(QStringLiteral("second run")));
     EXPECT_TRUE(ReadAll(fallback + "/log2.txt").endsWith("first run\r\n"));
     EXPECT_TRUE(ReadAll(fallback + "/log1.txt").endsWith("second run\r\n"));
+
+    // An installed program never logs beside itself, even run by root, who could write there.
+    const bool hadLog = QFileInfo::exists("/usr/bin/Log");
+    auto installed = OpenRunLog("/usr/bin", fallback);
+    EXPECT_EQ(installed->FileName(), fallback + "/log1.txt");
+    EXPECT_EQ(QFileInfo::exists("/usr/bin/Log"), hadLog);
+    EXPECT_TRUE(IsSystemProgramFolder("/usr/local/bin/"));
+    EXPECT_FALSE(IsSystemProgramFolder(Path("bin")));
 
     // With no usable folder at all the start still goes on, with a log that writes nothing.
     auto none = OpenRunLog(program, Path("plainfile/state"));
