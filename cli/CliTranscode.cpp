@@ -1,7 +1,9 @@
 #include "cli/CliTranscode.h"
 
 #include "cli/CliCommands.h"
+#include "cli/CliOptions.h"
 #include "cli/CliProgress.h"
+#include "cli/CliSplit.h"
 #include "job/CutJob.h"
 #include "job/VelLog.h"
 #include "media/FFLog.h"
@@ -30,12 +32,15 @@ std::optional<std::pair<dev_t, ino_t>> FileUnder(const QString& name) {
     return std::make_pair(st.st_dev, st.st_ino);
 }
 
-// Options of the vocabulary that take no value on the command line.
+// Options of the vocabulary that take no value on the command line, as in the ffmpeg tool: the
+// switches, the new-stream options, and the informational ones (which do nothing here).
 const std::set<std::string>& FlagOptions() {
     static const std::set<std::string> flags = {
-        "an",        "vn",         "sn",     "intra", "deinterlace", "psnr", "sameq",     "copyts",
-        "shortest",  "isync",      "xerror", "dump",  "hex",         "re",   "benchmark", "qphist",
-        "force_fps", "loop_input", "y"};
+        "an",        "vn",          "sn",        "intra",      "deinterlace", "psnr",    "sameq",
+        "copyts",    "shortest",    "isync",     "xerror",     "dump",        "hex",     "re",
+        "benchmark", "qphist",      "force_fps", "loop_input", "y",           "vstats",  "newvideo",
+        "newaudio",  "newsubtitle", "copyinkf",  "L",          "version",     "formats", "codecs",
+        "bsfs",      "protocols",   "filters"};
     return flags;
 }
 
@@ -64,6 +69,10 @@ std::optional<TTranscodeRequest> ParseTranscodeArguments(const QStringList& argu
         if (arg == QLatin1String("--force") || arg == QLatin1String("-y")) {
             request.Force = true;
             continue;
+        }
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            request.Help = true;
+            return request;
         }
         if (arg.size() > 1 && arg.startsWith('-')) {
             const std::string name = arg.mid(1).toLocal8Bit().toStdString();
@@ -111,7 +120,11 @@ QString TranscodeUsageText() {
         "       own tool: each input's options before its -i, each output's options before\n"
         "       its name (for example -s 320x240 -vcodec mpeg4 out.avi). Existing outputs\n"
         "       are replaced only with --force (or -y); an output may not be an input.\n"
-        "       Progress, Ctrl-C and the exit status are those of cut.\n");
+        "       Switches take no value (-an, -vn, -sn, -sameq, -newvideo, -vstats ...);\n"
+        "       -vsync takes auto, passthrough, cfr, vfr, drop or -1..2, -v a log level's\n"
+        "       name or a number. -vf filters go first, then -s scales to the size asked.\n"
+        "       Progress, Ctrl-C and the exit status are those of cut; a stopped transcode\n"
+        "       keeps a valid, shorter file and says so.\n");
 }
 
 int RunTranscode(const QStringList& arguments) {
@@ -121,6 +134,12 @@ int RunTranscode(const QStringList& arguments) {
         std::fprintf(stderr, "snipwave-cli: %s\nTry 'snipwave-cli --help' for more information.\n",
                      qPrintable(error));
         return ExitUsage;
+    }
+    if (request->Help) {
+        std::fputs(qPrintable(UsageText() + QLatin1Char('\n') + SplitUsageText() +
+                              QLatin1Char('\n') + TranscodeUsageText()),
+                   stdout);
+        return ExitOk;
     }
     std::vector<QString> inputs;
     for (const TTranscodeFile& in : request->Inputs)
@@ -219,8 +238,20 @@ int RunTranscode(const QStringList& arguments) {
         PrintError(QString::fromLocal8Bit(result.ErrorText.c_str()));
         return ExitFailed;
     }
-    if (interrupted || !result.Finished)
+    if (interrupted || !result.Finished) {
+        // As cut and split do: that it stopped, and what of the outputs was kept.
+        for (size_t i = 0; i < outputs.size(); ++i) {
+            const auto now = FileUnder(outputs[i]);
+            if (now && (now != before[i] || !TAtomicFile::Applies(outputs[i])))
+                PrintError(QStringLiteral("Stopped; %1 holds the part transcoded so far.")
+                               .arg(outputs[i]));
+            else
+                PrintError(QStringLiteral("Stopped before anything was written to %1.%2")
+                               .arg(outputs[i],
+                                    now ? QStringLiteral(" The file there was kept.") : QString()));
+        }
         return InterruptedExitStatus();
+    }
     // The engine keeps no output that got no media (a start past the end of the input, say) and
     // calls that a success, as the ffmpeg tool does with its empty file; telling the user the
     // output is there would send them looking for a file that is not, or one that is older.

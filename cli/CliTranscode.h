@@ -20,6 +20,7 @@ struct TTranscodeRequest {
     std::vector<TTranscodeFile> Inputs;
     std::vector<TTranscodeFile> Outputs;
     bool Force = false; // replace existing outputs ("--force" or "-y")
+    bool Help = false;  // "--help" or "-h" where an option may stand: nothing else is checked
 };
 
 // The request, or nullopt with error set. Parsing touches no file.

@@ -17,6 +17,10 @@ struct TCustomEncoder::TTask {
     // Copies of the records each input and output was opened with, by file index.
     std::array<std::optional<TInputOptions>, ffopt::MaxFiles> InputOptions;
     std::array<std::optional<TOutputOptions>, ffopt::MaxFiles> OutputOptions;
+    // What the video hook handlers of this task get: the task's own, so handlers of tasks on
+    // other workers never see (or outlive) this task's bitmap. The task's input and output
+    // hooks run on its one worker, one after the other.
+    THookInfo HookInfo;
 };
 
 namespace {
@@ -372,8 +376,12 @@ void TCustomEncoder::ApplyOutputOptions(TFFmpeg& engine, const TOutputOptions& o
     engine.SetAudioSampleRate(o.AudioSampleRate);
     SetGeneric(engine, "ab", o.AudioBitrate);
     SetGeneric(engine, "abt", o.AudioBitrateTolerance);
-    state.AudioLanguage = o.AudioLanguage;
-    engine.SetAudioSyncMethod(o.AudioSyncMethod);
+    // A field left at its default leaves what the option lines (ExtOptions) set: "alang",
+    // "async", "vsync", "vlang", "slang", "isync" given there are kept.
+    if (!o.AudioLanguage.empty())
+        state.AudioLanguage = o.AudioLanguage;
+    if (o.AudioSyncMethod != 0)
+        engine.SetAudioSyncMethod(o.AudioSyncMethod);
     engine.SetAudioTag(o.AudioTag);
     if (o.DisableVideo)
         state.VideoDisable = true;
@@ -393,13 +401,17 @@ void TCustomEncoder::ApplyOutputOptions(TFFmpeg& engine, const TOutputOptions& o
     SetGeneric(engine, "minrate", o.MinRate);
     SetGeneric(engine, "bt", o.VideoBitrateTolerance);
     SetGeneric(engine, "bufsize", o.BufSize);
-    engine.SetVideoSyncMethod(o.VideoSyncMethod);
+    if (o.VideoSyncMethod != -1)
+        engine.SetVideoSyncMethod(o.VideoSyncMethod);
     engine.SetVideoTag(o.VideoTag);
-    state.VideoLanguage = o.VideoLanguage;
+    if (!o.VideoLanguage.empty())
+        state.VideoLanguage = o.VideoLanguage;
     if (o.DisableSubtitle)
         state.SubtitleDisable = true;
-    state.SubtitleLanguage = o.SubtitleLanguage;
-    state.InputSync = o.InputSync;
+    if (!o.SubtitleLanguage.empty())
+        state.SubtitleLanguage = o.SubtitleLanguage;
+    if (o.InputSync)
+        state.InputSync = true;
     if (o.CopyTS)
         state.CopyTs = true;
     engine.SetStartTime(o.StartTime);
@@ -577,25 +589,33 @@ void TCustomEncoder::StopTasks(bool wait) {
     }
 }
 
-// The video hooks run on the worker, one at a time per component (their gate). A handler's
-// exception reaches the engine, which logs it and leaves the picture as it was.
+THookInfo& TCustomEncoder::HookRecordOf(const TCustomFFmpeg* sender, THookInfo& fallback) {
+    const int index = TaskIndexOf(sender);
+    return index >= 0 ? FTasks[size_t(index)]->HookInfo : fallback;
+}
+
+// The video hooks run on the worker, one at a time per hook and component (their gate); an
+// input hook of one task and an output hook of another may run at once, each on its own record. A
+// handler's exception reaches the engine, which logs it and leaves the picture as it was.
 void TCustomEncoder::DoVideoInputHook(TCustomFFmpeg* sender, THookInfo& info) {
     THandlerScope scope(sender);
     FOnVideoInputHook.Invoke([&](const TVideoHookEvent& handler) {
-        FHookInfo = info;
-        handler(this, &FHookInfo);
-        info.StopHook = FHookInfo.StopHook;
-        info.Update = FHookInfo.Update;
+        THookInfo& record = HookRecordOf(sender, info);
+        record = info;
+        handler(this, &record);
+        info.StopHook = record.StopHook;
+        info.Update = record.Update;
     });
 }
 
 void TCustomEncoder::DoVideoOutputHook(TCustomFFmpeg* sender, THookInfo& info) {
     THandlerScope scope(sender);
     FOnVideoOutputHook.Invoke([&](const TVideoHookEvent& handler) {
-        FHookInfo = info;
-        handler(this, &FHookInfo);
-        info.StopHook = FHookInfo.StopHook;
-        info.Update = FHookInfo.Update;
+        THookInfo& record = HookRecordOf(sender, info);
+        record = info;
+        handler(this, &record);
+        info.StopHook = record.StopHook;
+        info.Update = record.Update;
     });
 }
 

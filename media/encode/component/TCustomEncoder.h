@@ -146,6 +146,8 @@ private:
     // The task index of an engine. Workers call it too: the list changes only while no worker
     // runs (FreeTasks stops them all before it frees anything).
     int TaskIndexOf(const TCustomFFmpeg* engine) const;
+    // The hook record of the task an engine runs; fallback for an engine of no task.
+    THookInfo& HookRecordOf(const TCustomFFmpeg* sender, THookInfo& fallback);
     // Takes the next waiting task of the run, or nullptr when none may start. Caller holds
     // FRunLock.
     TFFmpeg* TakeNextLocked();
@@ -178,7 +180,6 @@ private:
     TProgressInfo FProgressInfo;
     TTerminateInfo FTerminateInfo;
     TPreviewInfo FPreviewInfo;
-    THookInfo FHookInfo;
 
     // Guards the run counters and flags below, FWalking and FFreeing. Held only to read and
     // write them and to queue a report: never while starting an engine, raising an event or

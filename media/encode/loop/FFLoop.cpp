@@ -44,6 +44,8 @@ void TFFLoop::Transcode() {
     JoinInput = 0;
     Eof.assign(In.size(), false);
     NoPacket.assign(In.size(), false);
+    StreamDts.assign(T.Inputs.size(), AV_NOPTS_VALUE);
+    StreamNextDts.assign(T.Inputs.size(), AV_NOPTS_VALUE);
     PacketPtr pkt = NewPacket();
     SeekNearStart();
 
@@ -149,7 +151,11 @@ int TFFLoop::ChooseInput() const {
     int best = -1;
     double bestTime = 0;
     for (const TFFOutputStream& ost : T.Outputs) {
-        if (ost.FrameNumber >= MaxFrames(S, ost.Stream->codecpar->codec_type))
+        // An encoder that holds pictures back (a lookahead) has written fewer than it was sent:
+        // what was sent counts, or the whole input would be read for nothing.
+        const int64_t done = ost.Video ? std::max<int64_t>(ost.FrameNumber, ost.Video->Sync.Written)
+                                       : ost.FrameNumber;
+        if (done >= MaxFrames(S, ost.Stream->codecpar->codec_type))
             return -1;
     }
     if (Join)
@@ -247,11 +253,15 @@ void TFFLoop::AdjustTimestamps(TFFInputStream& ist, AVPacket* pkt) {
         if (pkt->pts != AV_NOPTS_VALUE)
             pkt->pts = std::llround(double(pkt->pts) * scale);
     }
+    // Decoding times against decoding times: a picture's presentation time runs ahead of the
+    // next packet's decoding time wherever pictures are reordered.
+    const size_t index = size_t(&ist - T.Inputs.data());
     if ((in.Context->iformat->flags & AVFMT_TS_DISCONT) && pkt->dts != AV_NOPTS_VALUE &&
-        ist.NextPts != AV_NOPTS_VALUE && !S.CopyTs) {
+        StreamNextDts[index] != AV_NOPTS_VALUE && !S.CopyTs) {
         const int64_t dts = ff::av_rescale_q(pkt->dts, tb, MicroBase);
-        const int64_t delta = dts - ist.NextPts;
-        if (std::llabs(delta) > int64_t(S.DtsDeltaThreshold * 1000000) || dts + 1 < ist.Pts) {
+        const int64_t delta = dts - StreamNextDts[index];
+        if (std::llabs(delta) > int64_t(S.DtsDeltaThreshold * 1000000) ||
+            dts + 1 < StreamDts[index]) {
             in.TsOffset -= delta;
             const int64_t d = ff::av_rescale_q(delta, MicroBase, tb);
             pkt->dts -= d;
@@ -272,12 +282,17 @@ bool TFFLoop::OutputPacket(int istIndex, AVPacket* pkt) {
         ist.NextPts = ist.Pts;
     if (pkt && pkt->dts != AV_NOPTS_VALUE)
         ist.NextPts = ist.Pts = ff::av_rescale_q(pkt->dts, tb, MicroBase);
+    if (pkt && pkt->dts != AV_NOPTS_VALUE)
+        TrackDts(istIndex, pkt);
     if (!ist.DecodingNeeded) {
         if (pkt)
             CopyPacket(istIndex, pkt);
         return true;
     }
-    if (pkt && SkipBeforePreroll && S.StartTime > 0 && pkt->duration > 0) {
+    // Only audio may be skipped undecoded: its decoder settles within the preroll. A picture
+    // needs every packet from its keyframe on, however long before the start that was.
+    if (pkt && SkipBeforePreroll && S.StartTime > 0 && pkt->duration > 0 &&
+        ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
         const int64_t begin = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
         if (begin != AV_NOPTS_VALUE &&
             ff::av_rescale_q(begin + pkt->duration, tb, MicroBase) < S.StartTime - DecodePreroll) {
@@ -315,6 +330,27 @@ bool TFFLoop::OutputPacket(int istIndex, AVPacket* pkt) {
         ff::av_frame_unref(ist.Frame.get());
     }
     return true;
+}
+
+void TFFLoop::TrackDts(int istIndex, const AVPacket* pkt) {
+    const TFFInputStream& ist = T.Inputs[size_t(istIndex)];
+    const AVRational tb = ist.Stream->time_base;
+    const AVCodecParameters* par = ist.Stream->codecpar;
+    const int64_t dts = ff::av_rescale_q(pkt->dts, tb, MicroBase);
+    int64_t duration = 0;
+    if (pkt->duration > 0) {
+        duration = ff::av_rescale_q(pkt->duration, tb, MicroBase);
+    } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->frame_size > 0 &&
+               par->sample_rate > 0) {
+        duration = int64_t(par->frame_size) * 1000000 / par->sample_rate;
+    } else if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+        const AVRational rate =
+            ist.Stream->avg_frame_rate.num ? ist.Stream->avg_frame_rate : ist.Stream->r_frame_rate;
+        if (rate.num > 0 && rate.den > 0)
+            duration = ff::av_rescale_q(1, av_inv_q(rate), MicroBase);
+    }
+    StreamDts[size_t(istIndex)] = dts;
+    StreamNextDts[size_t(istIndex)] = dts + duration;
 }
 
 void TFFLoop::WarnMultipleFrames(TFFInputStream& ist) {

@@ -22,9 +22,10 @@ class TMP3FrameIndex;
 
 class TFFLoop {
 public:
-    // Packets that end more than this before an output-side start time are read but not
+    // Audio packets that end more than this before an output-side start time are read but not
     // decoded: enough for the MP3 decoder's bit reservoir and overlap to settle, so what is
-    // decoded from the start time on is the same as when everything is decoded.
+    // decoded from the start time on is the same as when everything is decoded. Video is
+    // always decoded: a picture depends on every packet since its keyframe.
     static constexpr int64_t DecodePreroll = 1000000; // µs
 
     TFFLoop(TFFOptionState& s, const TFFOptionContexts& c, std::vector<TInputFile>& inputs,
@@ -70,6 +71,8 @@ private:
     void SwitchJoinInput();
     void AdjustTimestamps(TFFInputStream& ist, AVPacket* pkt);
     bool OutputPacket(int istIndex, AVPacket* pkt);
+    // Where the stream's decoding times are: the packet's, and the next one expected.
+    void TrackDts(int istIndex, const AVPacket* pkt);
     void WarnMultipleFrames(TFFInputStream& ist);
     void HandleAudioFrame(int istIndex, const AVFrame* frame);
     void HandleVideoFrame(int istIndex, AVFrame* frame);
@@ -105,6 +108,9 @@ private:
     TFFVideoPath Video;
 
     std::vector<bool> Eof, NoPacket; // per input
+    // Per input stream, µs: the last packet's decoding time and the next one's expected; the
+    // discontinuity test compares these, never presentation times.
+    std::vector<int64_t> StreamDts, StreamNextDts;
     int JoinInput = 0;               // join mode: the input being read
     int LastFile = 0;                // input the last packet came from
     std::vector<uint8_t> SubtitleBuffer; // encoded subtitle, reused

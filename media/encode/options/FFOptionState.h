@@ -111,6 +111,10 @@ struct TFFOptionState {
     int FrameHeight = 0;
     AVRational FrameRate{0, 0};  // "r"; {0,0} = unset
     double FrameAspectRatio = 0; // "aspect"; 0 = unset
+    // What "s" and "aspect" themselves set: opening an input also sets the size and aspect
+    // above (to the input's), and an output takes them as asked only while they are still these.
+    int FrameSizeGivenWidth = 0, FrameSizeGivenHeight = 0;
+    double FrameAspectGiven = 0;
     int FramePixFmt = -1;        // "pix_fmt", AVPixelFormat; -1 = none
     int FrameTopFieldFirst = -1; // "top"
     int IntraDCPrecision = 8;    // "dc"

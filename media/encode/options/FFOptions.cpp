@@ -6,6 +6,7 @@
 
 #include "media/FFLog.h"
 #include "media/encode/options/FFOptionsValues.h"
+#include "media/encode/video/FFVideoSync.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -26,6 +27,26 @@ bool IsOneOf(const std::string& name, std::initializer_list<const char*> names) 
 
 void LogText(TLogLevel level, const std::string& text) {
     ActiveLogger()->Log(level, QString::fromLocal8Bit(text.c_str()));
+}
+
+// "v": a verbosity number as the engine's own, or a log level's name as the ffmpeg tool takes
+// it ("-v debug"), which sets the log level as "loglevel" does and the verbosity that goes with
+// it.
+int VerbosityOf(const std::string& value) {
+    static const struct {
+        const char* Name;
+        int Verbosity;
+    } levels[] = {{"quiet", -1}, {"panic", 0},   {"fatal", 0}, {"error", 0}, {"warning", 0},
+                  {"info", 1},   {"verbose", 2}, {"debug", 3}, {"trace", 3}};
+    const QString text = QString::fromLocal8Bit(Trim(value).c_str());
+    for (const auto& level : levels)
+        if (text.compare(QLatin1String(level.Name), Qt::CaseInsensitive) == 0) {
+            const QString name =
+                text.compare(QLatin1String("trace"), Qt::CaseInsensitive) == 0 ? "debug" : text;
+            ActiveLogger()->SetLogLevelByName(name);
+            return level.Verbosity;
+        }
+    return ParseInt(value);
 }
 
 void SetCodecName(const std::string& value, std::string& name, bool& streamCopy) {
@@ -128,7 +149,7 @@ bool TCustomFFmpeg::SetOptionGeneral(const std::string& name, const std::string&
     } else if (name == "loop_output") {
         FOpt.LoopOutput = ParseInt(value);
     } else if (name == "v") {
-        SetVerbose(ParseInt(value));
+        SetVerbose(VerbosityOf(value));
     } else if (name == "target") {
         std::string type = value;
         std::string norm = "auto";
@@ -144,7 +165,12 @@ bool TCustomFFmpeg::SetOptionGeneral(const std::string& name, const std::string&
     } else if (name == "threads") {
         throw FFmpegException("TODO: option - " + name);
     } else if (name == "vsync") {
-        FOpt.VideoSyncMethod = ParseInt(value);
+        // The ffmpeg tool's names (cfr, vfr, passthrough, drop, auto) or its numbers -1..2.
+        int method = 0;
+        if (!ParseVideoSyncMethod(Trim(value).c_str(), method))
+            throw FFmpegException("Invalid video sync method: '" + value +
+                                  "' (auto, passthrough, cfr, vfr, drop or -1..2)");
+        FOpt.VideoSyncMethod = method;
     } else if (name == "async") {
         FOpt.AudioSyncMethod = ParseInt(value);
     } else if (name == "adrift_threshold") {
@@ -247,8 +273,8 @@ bool TCustomFFmpeg::SetOptionVideo(const std::string& name, const std::string& v
         int w = 0, h = 0;
         if (ff::av_parse_video_size(&w, &h, value.c_str()) < 0)
             throw FFmpegException("Incorrect frame size");
-        FOpt.FrameWidth = w;
-        FOpt.FrameHeight = h;
+        FOpt.FrameWidth = FOpt.FrameSizeGivenWidth = w;
+        FOpt.FrameHeight = FOpt.FrameSizeGivenHeight = h;
     } else if (name == "aspect") {
         double ar = 0;
         const size_t colon = value.find(':');
@@ -262,7 +288,7 @@ bool TCustomFFmpeg::SetOptionVideo(const std::string& name, const std::string& v
         // A negative ratio is as meaningless as a zero one and would flip every picture.
         if (!(ar > 0))
             throw FFmpegException("Incorrect aspect ratio specification.");
-        FOpt.FrameAspectRatio = ar;
+        FOpt.FrameAspectRatio = FOpt.FrameAspectGiven = ar;
     } else if (name == "pix_fmt") {
         if (value == "list") {
             for (int i = 0;; ++i) {
@@ -380,6 +406,10 @@ void TCustomFFmpeg::SetCrop(const std::string& name, int value) {
             " crop dimensions are outside the range of the original image.\nRemember to crop "
             "first and scale second.");
     LogText(llWarning, "CropXXX is deprecated in favor of the crop avfilter");
+    // A size asked for with "s" stays asked for, less the crop.
+    int& given = vertical ? FOpt.FrameSizeGivenHeight : FOpt.FrameSizeGivenWidth;
+    if (given == size)
+        given -= value;
     size -= value;
     if (name == "croptop")
         FOpt.CropTop = value;

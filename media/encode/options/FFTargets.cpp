@@ -65,7 +65,7 @@ void TCustomFFmpeg::SetTarget(const std::string& type, const std::string& norm,
 
     const auto assumeAspect = [this](double ratio, const char* text) {
         if (FOpt.FrameAspectRatio == 0) {
-            FOpt.FrameAspectRatio = ratio;
+            FOpt.FrameAspectRatio = FOpt.FrameAspectGiven = ratio;
             ActiveLogger()->LogFmt(llInfo, "Assuming %s for aspect ratio", text);
         }
     };

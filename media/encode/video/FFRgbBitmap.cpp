@@ -69,6 +69,12 @@ void TFFRgbConverter::SetDepth(int bitDepth) {
     FDepth = bitDepth;
 }
 
+bool TFFRgbConverter::IsOurs(const QImage& bitmap) const {
+    // cacheKey(): the image data's serial number above, its detach count below.
+    return FPadded != nullptr && bitmap.constBits() == FPadded &&
+           (bitmap.cacheKey() >> 32) == FPaddedSerial;
+}
+
 bool TFFRgbConverter::ToBitmap(const AVFrame* picture, QImage& bitmap) {
     const int w = picture->width, h = picture->height;
     if (w <= 0 || h <= 0)
@@ -76,9 +82,10 @@ bool TFFRgbConverter::ToBitmap(const AVFrame* picture, QImage& bitmap) {
     // Only a bitmap of ours that nobody else shares is written in place: any other (a handler
     // may have assigned one, the preview may hold a copy) gets a padded buffer of its own.
     if (bitmap.width() != w || bitmap.height() != h || bitmap.format() != FImageFormat ||
-        bitmap.constBits() != FPadded || !bitmap.isDetached()) {
+        !IsOurs(bitmap) || !bitmap.isDetached()) {
         bitmap = PaddedImage(w, h, FImageFormat);
         FPadded = bitmap.constBits();
+        FPaddedSerial = bitmap.cacheKey() >> 32;
         if (bitmap.isNull())
             return false;
         if (FImageFormat == QImage::Format_Indexed8)
@@ -104,7 +111,7 @@ bool TFFRgbConverter::FromBitmap(const QImage& bitmap, AVFrame* picture) {
     if (!FFrom)
         return false;
     const uint8_t* bits = bitmap.constBits();
-    if (bits != FPadded) {
+    if (!IsOurs(bitmap)) {
         // A bitmap the handler put in place of ours: read through a padded copy.
         const size_t size = size_t(bitmap.sizeInBytes());
         FScratch.resize(size + ScalerPadding);

@@ -33,6 +33,11 @@ private:
     AVPixelFormat FPixelFormat = AV_PIX_FMT_RGB24;
     SwsContextPtr FTo;   // picture -> bitmap
     SwsContextPtr FFrom; // bitmap -> picture
+    // Whether bitmap is the last padded one ToBitmap made: the same pixels of the same image
+    // data (a handler's image may be given the address ours had once ours was freed).
+    bool IsOurs(const QImage& bitmap) const;
+
     const uchar* FPadded = nullptr; // pixels of the last padded bitmap ToBitmap made
+    qint64 FPaddedSerial = -1;      // and the serial number of its image data
     std::vector<uint8_t> FScratch;  // padded copy of a bitmap that is not ours
 };

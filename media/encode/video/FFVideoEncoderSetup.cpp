@@ -46,10 +46,16 @@ void ApplyVideoEncoderOptions(const TFFOptionState& s, const AVCodec* encoder, A
             rate, encoder->supported_framerates)];
     c->time_base = av_inv_q(rate);
     c->framerate = rate;
-    c->width = s.FrameWidth;
-    c->height = s.FrameHeight;
-    if (s.FrameAspectRatio > 0 && c->width && c->height)
-        c->sample_aspect_ratio = ff::av_d2q(s.FrameAspectRatio * c->height / c->width, 255);
+    // Only a size or aspect asked for is set here; without one the encoder takes what its
+    // pictures come in at, decided when the run sets the stream up (after the filters).
+    const bool sizeGiven = s.FrameWidth > 0 && s.FrameHeight > 0 &&
+                           s.FrameWidth == s.FrameSizeGivenWidth &&
+                           s.FrameHeight == s.FrameSizeGivenHeight;
+    c->width = sizeGiven ? s.FrameWidth : 0;
+    c->height = sizeGiven ? s.FrameHeight : 0;
+    if (s.FrameAspectRatio > 0 && s.FrameAspectRatio == s.FrameAspectGiven && s.FrameWidth &&
+        s.FrameHeight)
+        c->sample_aspect_ratio = ff::av_d2q(s.FrameAspectRatio * s.FrameHeight / s.FrameWidth, 255);
     c->pix_fmt = AVPixelFormat(s.FramePixFmt);
     if (encoder && encoder->pix_fmts) {
         bool listed = false;
@@ -66,6 +72,9 @@ void ApplyVideoEncoderOptions(const TFFOptionState& s, const AVCodec* encoder, A
         c->flags |= AV_CODEC_FLAG_QSCALE;
         c->global_quality = int(FF_QP2LAMBDA * s.VideoQScale);
     }
+    // "sameq": each picture's own quantiser needs the fixed-quality mode.
+    if (s.SameQuality)
+        c->flags |= AV_CODEC_FLAG_QSCALE;
     if (s.IntraMatrix.size() == 64)
         c->intra_matrix = CopyMatrix(s.IntraMatrix);
     if (s.InterMatrix.size() == 64)

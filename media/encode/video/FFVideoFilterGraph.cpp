@@ -69,11 +69,13 @@ void TFFVideoFilterGraph::Build(const TFFFilterGraphSetup& setup) {
     const int ch = setup.Height - setup.CropTop - setup.CropBottom;
     if (setup.CropTop || setup.CropBottom || setup.CropLeft || setup.CropRight)
         add(Fmt("crop=%d:%d:%d:%d", cw, ch, setup.CropLeft, setup.CropTop));
-    if (setup.OutWidth > 0 && setup.OutHeight > 0 &&
-        (setup.OutWidth != cw || setup.OutHeight != ch))
-        add(Fmt("scale=%d:%d:sws_flags=%d", setup.OutWidth, setup.OutHeight, setup.SwsFlags));
     if (!setup.UserChain.empty())
         add(setup.UserChain);
+    // After the user's chain, as the ffmpeg tool puts "-s": whatever size the chain makes, the
+    // encoder gets its own (the scaler passes pictures of that size through untouched).
+    if (setup.OutWidth > 0 && setup.OutHeight > 0 &&
+        (!setup.UserChain.empty() || setup.OutWidth != cw || setup.OutHeight != ch))
+        add(Fmt("scale=%d:%d:sws_flags=%d", setup.OutWidth, setup.OutHeight, setup.SwsFlags));
     if (setup.OutPixelFormat >= 0)
         add(Fmt("format=pix_fmts=%s",
                 ff::av_get_pix_fmt_name(AVPixelFormat(setup.OutPixelFormat))));
@@ -104,6 +106,23 @@ void TFFVideoFilterGraph::Build(const TFFFilterGraphSetup& setup) {
     err = ff::avfilter_graph_config(FGraph, nullptr);
     if (err < 0)
         FilterError(err);
+}
+
+// The sink's input link holds what the configured graph negotiated.
+int TFFVideoFilterGraph::OutputWidth() const {
+    return FSink && FSink->nb_inputs ? FSink->inputs[0]->w : 0;
+}
+
+int TFFVideoFilterGraph::OutputHeight() const {
+    return FSink && FSink->nb_inputs ? FSink->inputs[0]->h : 0;
+}
+
+AVRational TFFVideoFilterGraph::OutputSampleAspect() const {
+    return FSink && FSink->nb_inputs ? FSink->inputs[0]->sample_aspect_ratio : AVRational{0, 1};
+}
+
+int TFFVideoFilterGraph::OutputFormat() const {
+    return FSink && FSink->nb_inputs ? FSink->inputs[0]->format : -1;
 }
 
 void TFFVideoFilterGraph::Push(AVFrame* picture) {

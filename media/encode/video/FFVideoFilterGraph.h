@@ -1,7 +1,9 @@
 #pragma once
-// The filter graph of an output video stream: buffer source -> [yadif] -> [crop] -> [scale] ->
-// the user's chain ("vf") -> format (the encoder's pixel format) -> buffer sink. Pictures go
-// in with µs timestamps and come out with µs timestamps. Run's thread only.
+// The filter graph of an output video stream: buffer source -> [yadif] -> [crop] -> the user's
+// chain ("vf") -> [scale to a fixed size] -> format (the encoder's pixel format) -> buffer sink,
+// the order of the ffmpeg tool. What comes out (size, pixel aspect, format) is what the encoder
+// is set up with; a graph rebuilt for a new input size scales back to that. Pictures go in with
+// µs timestamps and come out with µs timestamps. Run's thread only.
 
 #include "media/AVPtr.h"
 
@@ -13,7 +15,7 @@ struct TFFFilterGraphSetup {
     int PixelFormat = -1;      // AVPixelFormat of the pictures going in
     AVRational SampleAspect{0, 1};
     int CropTop = 0, CropBottom = 0, CropLeft = 0, CropRight = 0;
-    int OutWidth = 0, OutHeight = 0; // the size the scale step makes; 0 = no scaling
+    int OutWidth = 0, OutHeight = 0; // the size the last scale step makes; 0 = no such step
     int SwsFlags = 0;
     bool Deinterlace = false;
     std::string UserChain; // "vf"; may be empty
@@ -30,6 +32,11 @@ public:
     // Raises "Error opening filters: <library message>" when the graph cannot be made.
     void Build(const TFFFilterGraphSetup& setup);
     const TFFFilterGraphSetup& Setup() const { return FSetup; }
+    // What the built graph gives: size, pixel aspect, AVPixelFormat.
+    int OutputWidth() const;
+    int OutputHeight() const;
+    AVRational OutputSampleAspect() const;
+    int OutputFormat() const;
 
     // Feeds one picture (pts in µs); nullptr signals the end. Raises on failure.
     void Push(AVFrame* picture);

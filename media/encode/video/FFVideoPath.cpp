@@ -4,6 +4,8 @@
 #include "media/encode/video/FFVideoSync.h"
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 
 using namespace ffstage;
 
@@ -59,8 +61,10 @@ void TFFVideoPath::SetUp(TFFOutputStream& ost, const TFFInputStream& ist) {
     v.CropRight = S.CropRight;
     const int cw = ip->width - v.CropLeft - v.CropRight;
     const int ch = ip->height - v.CropTop - v.CropBottom;
-    // An output created before any input was opened has no size of its own yet.
-    if (e->width <= 0 || e->height <= 0) {
+    // The size asked for ("s"); an output without one takes the cropped input's, or with a
+    // filter graph whatever the graph makes of it.
+    const bool sizeGiven = e->width > 0 && e->height > 0;
+    if (!sizeGiven) {
         e->width = cw;
         e->height = ch;
     }
@@ -70,10 +74,44 @@ void TFFVideoPath::SetUp(TFFOutputStream& ost, const TFFInputStream& ist) {
     v.InFormat = ip->format;
     const AVRational sar = ist.Stream->sample_aspect_ratio.num ? ist.Stream->sample_aspect_ratio
                                                                : ip->sample_aspect_ratio;
-    if (!S.VideoFilters.empty() || S.DoDeinterlace)
-        BuildGraph(ost, ip->width, ip->height, ip->format, sar);
-    else if (v.Resample)
-        MakeScaler(ost, ip->width, ip->height, ip->format);
+    if (!S.VideoFilters.empty() || S.DoDeinterlace) {
+        BuildGraph(ost, ip->width, ip->height, ip->format, sar, sizeGiven ? e->width : 0,
+                   sizeGiven ? e->height : 0);
+        // The encoder is opened for what the graph gives, as the ffmpeg tool opens it.
+        e->width = v.Graph->OutputWidth();
+        e->height = v.Graph->OutputHeight();
+        e->pix_fmt = AVPixelFormat(v.Graph->OutputFormat());
+        if (!e->sample_aspect_ratio.num)
+            e->sample_aspect_ratio = v.Graph->OutputSampleAspect();
+        if (e->width <= 0 || e->height <= 0 || e->pix_fmt == AV_PIX_FMT_NONE)
+            Raise(std::string("Error opening filters: the graph gives no picture size"));
+    } else {
+        if (v.Resample)
+            MakeScaler(ost, ip->width, ip->height, ip->format);
+        // Without an aspect asked for, the picture keeps the input's shape on the screen.
+        if (!e->sample_aspect_ratio.num && cw > 0 && ch > 0) {
+            const double dar = (sar.num > 0 && sar.den > 0 ? av_q2d(sar) : 1.0) * cw / ch;
+            e->sample_aspect_ratio = ff::av_d2q(dar * e->height / e->width, 255);
+        }
+    }
+
+    // The frame clock: how "vsync" works for this output, and how long an input picture lasts.
+    const AVOutputFormat* of = Out[size_t(ost.FileIndex)].Context->oformat;
+    const size_t file = size_t(ist.FileIndex);
+    const int inputStreams =
+        (file + 1 < T.FirstOfInput.size() ? T.FirstOfInput[file + 1] : int(T.Inputs.size())) -
+        T.FirstOfInput[file];
+    v.SyncMethod =
+        ResolveVideoSyncMethod(S.VideoSyncMethod, of->name, of->flags & AVFMT_VARIABLE_FPS,
+                               of->flags & AVFMT_NOTIMESTAMPS, inputStreams == 1, S.CopyTs);
+    AVRational rate = ist.Stream->r_frame_rate;
+    const AVRational avg = ist.Stream->avg_frame_rate;
+    if (avg.num > 0 && avg.den > 0 && rate.num > 0 && rate.den > 0 && av_q2d(avg) < 70 &&
+        av_q2d(rate) > 210)
+        rate = avg;
+    const double tb = av_q2d(e->time_base);
+    v.FrameDuration =
+        rate.num > 0 && rate.den > 0 && tb > 0 ? std::min(1.0, 1.0 / (av_q2d(rate) * tb)) : 0.0;
 
     if (e->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) {
         const std::string prefix = S.PassLogFileName.empty() ? "ffmpeg2pass" : S.PassLogFileName;
@@ -127,7 +165,8 @@ void TFFVideoPath::MakeScaler(TFFOutputStream& ost, int w, int h, int format) {
         Raise(std::string("Cannot get resampling context"));
 }
 
-void TFFVideoPath::BuildGraph(TFFOutputStream& ost, int w, int h, int format, AVRational sar) {
+void TFFVideoPath::BuildGraph(TFFOutputStream& ost, int w, int h, int format, AVRational sar,
+                              int outWidth, int outHeight) {
     TFFVideoOutput& v = *ost.Video;
     AVCodecContext* e = ost.Encoder;
     TFFFilterGraphSetup setup;
@@ -139,8 +178,8 @@ void TFFVideoPath::BuildGraph(TFFOutputStream& ost, int w, int h, int format, AV
     setup.CropBottom = v.CropBottom;
     setup.CropLeft = v.CropLeft;
     setup.CropRight = v.CropRight;
-    setup.OutWidth = e->width;
-    setup.OutHeight = e->height;
+    setup.OutWidth = outWidth;
+    setup.OutHeight = outHeight;
     setup.SwsFlags = SwsFlags();
     setup.Deinterlace = S.DoDeinterlace;
     setup.UserChain = S.VideoFilters;
@@ -199,8 +238,11 @@ void TFFVideoPath::CheckSizeChange(TFFOutputStream& ost, const TFFInputStream& i
     v.InHeight = picture->height;
     v.InFormat = picture->format;
     if (v.Graph) {
+        // The new size goes through a new graph, which ends in the encoder's size; what the old
+        // one still holds is written first.
+        DrainGraph(ost);
         BuildGraph(ost, picture->width, picture->height, picture->format,
-                   picture->sample_aspect_ratio);
+                   picture->sample_aspect_ratio, ost.Encoder->width, ost.Encoder->height);
         return;
     }
     const AVCodecContext* e = ost.Encoder;
@@ -220,14 +262,11 @@ void TFFVideoPath::Output(TFFOutputStream& ost, const TFFInputStream& ist, AVFra
         v.Graph->Push(picture);
         while (v.Graph->Pull(v.Filtered.get())) {
             const int64_t out = v.Filtered->pts != AV_NOPTS_VALUE ? v.Filtered->pts : pts;
-            Encode(ost, v.Filtered.get(), Sync(ost, out));
+            Emit(ost, v.Filtered.get(), out, 0);
             ff::av_frame_unref(v.Filtered.get());
         }
         return;
     }
-    const int count = Sync(ost, pts);
-    if (count <= 0)
-        return;
     const AVFrame* src = picture;
     if (v.CropTop || v.CropBottom || v.CropLeft || v.CropRight) {
         if (!Cropped)
@@ -248,11 +287,61 @@ void TFFVideoPath::Output(TFFOutputStream& ost, const TFFInputStream& ist, AVFra
             Raise(std::string("Cannot allocate temp picture, check pix fmt"));
         ff::sws_scale(v.Scaler.get(), src->data, src->linesize, 0, src->height, v.Scaled->data,
                       v.Scaled->linesize);
+        // What the encoder is told about the picture stays that of the input.
+        v.Scaled->interlaced_frame = src->interlaced_frame;
+        v.Scaled->top_field_first = src->top_field_first;
+        v.Scaled->quality = src->quality;
         src = v.Scaled.get();
     }
-    Encode(ost, src, count);
+    // Without filters a picture lasts as long as its packet says, as in the ffmpeg tool.
+    const double tb = av_q2d(ost.Encoder->time_base);
+    const double packetDuration =
+        picture->pkt_duration > 0 && tb > 0
+            ? double(std::lrint(double(picture->pkt_duration) * av_q2d(ist.Stream->time_base) / tb))
+            : 0.0;
+    Emit(ost, src, pts, packetDuration);
     if (Cropped)
         ff::av_frame_unref(Cropped.get());
+}
+
+void TFFVideoPath::DrainGraph(TFFOutputStream& ost) {
+    TFFVideoOutput& v = *ost.Video;
+    v.Graph->Push(nullptr);
+    while (v.Graph->Pull(v.Filtered.get())) {
+        if (v.Filtered->pts != AV_NOPTS_VALUE)
+            Emit(ost, v.Filtered.get(), v.Filtered->pts, 0);
+        ff::av_frame_unref(v.Filtered.get());
+    }
+}
+
+const AVFrame* TFFVideoPath::Fit(TFFOutputStream& ost, const AVFrame* picture) {
+    const AVCodecContext* e = ost.Encoder;
+    if (picture->width == e->width && picture->height == e->height && picture->format == e->pix_fmt)
+        return picture;
+    TFFVideoOutput& v = *ost.Video;
+    if (!v.Fitted || v.Fitted->width != e->width || v.Fitted->height != e->height) {
+        v.Fitted = MakeFrame();
+        if (!v.Fitted)
+            Raise(std::string("Cannot allocate temp picture, check pix fmt"));
+        v.Fitted->width = e->width;
+        v.Fitted->height = e->height;
+        v.Fitted->format = e->pix_fmt;
+        if (ff::av_frame_get_buffer(v.Fitted.get(), 0) < 0)
+            Raise(std::string("Cannot allocate temp picture, check pix fmt"));
+    } else if (ff::av_frame_make_writable(v.Fitted.get()) < 0) {
+        Raise(std::string("Cannot allocate temp picture, check pix fmt"));
+    }
+    v.Fitter.reset(ff::sws_getCachedContext(v.Fitter.release(), picture->width, picture->height,
+                                            AVPixelFormat(picture->format), e->width, e->height,
+                                            e->pix_fmt, SwsFlags(), nullptr, nullptr, nullptr));
+    if (!v.Fitter)
+        Raise(std::string("Cannot get resampling context"));
+    ff::sws_scale(v.Fitter.get(), picture->data, picture->linesize, 0, picture->height,
+                  v.Fitted->data, v.Fitted->linesize);
+    v.Fitted->interlaced_frame = picture->interlaced_frame;
+    v.Fitted->top_field_first = picture->top_field_first;
+    v.Fitted->quality = picture->quality;
+    return v.Fitted.get();
 }
 
 void TFFVideoPath::Crop(TFFVideoOutput& v, const AVFrame* in, AVFrame* out) const {
@@ -282,61 +371,77 @@ void TFFVideoPath::Crop(TFFVideoOutput& v, const AVFrame* in, AVFrame* out) cons
     out->height = in->height - v.CropTop - v.CropBottom;
 }
 
-int TFFVideoPath::Sync(TFFOutputStream& ost, int64_t pts) {
-    TFFVideoOutput& v = *ost.Video;
-    const AVCodecContext* e = ost.Encoder;
-    const double tb = av_q2d(e->time_base);
-    const double ipts = tb > 0 ? double(pts - S.StartTime) / 1000000.0 / tb : 0.0;
-    const bool variable = Out[size_t(ost.FileIndex)].Context->oformat->flags & AVFMT_VARIABLE_FPS;
-    const TVideoSyncResult r = VideoSync(S.VideoSyncMethod, variable, ipts, v.SyncPos);
-    if (r.Drop) {
-        ++T.DropFrames;
-        if (S.Verbose > 2)
-            Log(TStageLog::Verbose, QStringLiteral("*** drop!"));
-    } else if (r.Dups) {
-        T.DupFrames += r.Dups;
-        if (S.Verbose > 2)
-            Log(TStageLog::Verbose, QString::asprintf("*** %d dup!", r.Dups));
-    }
-    return int(std::min<int64_t>(r.Frames, int64_t(S.MaxVideoFrames) - v.FramesSent));
+void TFFVideoPath::Count(const TVideoSyncResult& r) {
+    T.DropFrames += r.Drops;
+    T.DupFrames += r.Dups;
+    if (S.Verbose <= 2)
+        return;
+    if (r.TooLarge)
+        Log(TStageLog::Verbose, QStringLiteral("frame duplication too large, skipping"));
+    else if (r.Drops)
+        Log(TStageLog::Verbose, QStringLiteral("*** drop!"));
+    if (r.Dups)
+        Log(TStageLog::Verbose, QString::asprintf("*** %lld dup!", (long long)r.Dups));
 }
 
-void TFFVideoPath::Encode(TFFOutputStream& ost, const AVFrame* picture, int count) {
+void TFFVideoPath::Emit(TFFOutputStream& ost, const AVFrame* picture, int64_t pts,
+                        double packetDuration) {
+    TFFVideoOutput& v = *ost.Video;
+    const AVCodecContext* e = ost.Encoder;
+    picture = Fit(ost, picture);
+    // The picture's time in encoder frames from the output's start, nudged off exact halves as
+    // the ffmpeg tool does, so both round alike.
+    const double tb = av_q2d(e->time_base);
+    double ipts = tb > 0 ? double(pts - S.StartTime) / 1000000.0 / tb : 0.0;
+    if (ipts != 0)
+        ipts += (ipts > 0 ? 1.0 : -1.0) / double(1 << 17);
+    const double duration = packetDuration > 0 ? packetDuration : v.FrameDuration;
+    const TVideoSyncResult r = VideoSync(v.SyncMethod, ipts, duration, S.MaxVideoFrames, v.Sync);
+    Count(r);
+    if (!v.Last)
+        v.Last = NewFrame();
+    for (int64_t i = 0; i < r.Frames && !StopFlag.load(std::memory_order_relaxed); ++i)
+        EncodeFrame(ost, i < r.Nb0 && v.Last->buf[0] ? v.Last.get() : picture);
+    // Dropped or not, it is the picture a later gap repeats.
+    ff::av_frame_unref(v.Last.get());
+    if (ff::av_frame_ref(v.Last.get(), picture) < 0)
+        Raise(std::string("Video encoding failed"));
+}
+
+void TFFVideoPath::EncodeFrame(TFFOutputStream& ost, const AVFrame* picture) {
     TFFVideoOutput& v = *ost.Video;
     AVCodecContext* e = ost.Encoder;
     if (!Work)
         Work = NewFrame();
-    for (int i = 0; i < count && !StopFlag.load(std::memory_order_relaxed); ++i) {
-        ff::av_frame_unref(Work.get());
-        if (ff::av_frame_ref(Work.get(), picture) < 0)
-            Raise(std::string("Video encoding failed"));
-        const int64_t outPts = ff::av_rescale_q(v.SyncPos, e->time_base, MicroBase);
-        const int frameNumber = int(v.FramesSent) + 1;
-        bool hooked = false;
-        if (OutputHook.Assigned()) {
-            // The hook draws on a copy: the same picture may be written again (duplicates) or
-            // still be referenced by the encoder.
-            if (ff::av_frame_make_writable(Work.get()) < 0)
-                Log(TStageLog::Error, QStringLiteral("hook buf malloc error."));
-            else
-                hooked = OutputHook.Run(Work.get(), outPts, frameNumber);
-        }
-        Work->pts = v.SyncPos;
-        Work->pict_type = AV_PICTURE_TYPE_NONE;
-        Work->sample_aspect_ratio = e->sample_aspect_ratio;
-        if (S.FrameTopFieldFirst >= 0) {
-            Work->interlaced_frame = 1;
-            Work->top_field_first = S.FrameTopFieldFirst;
-        }
-        Work->quality = e->global_quality;
-        Preview.Show(Work.get(), outPts, frameNumber,
-                     hooked && OutputHook.Depth() == PreviewControl.BitDepth()
-                         ? &OutputHook.Bitmap()
-                         : nullptr);
-        SendToEncoder(ost, Work.get());
-        ++v.SyncPos;
-        ++v.FramesSent;
+    ff::av_frame_unref(Work.get());
+    if (ff::av_frame_ref(Work.get(), picture) < 0)
+        Raise(std::string("Video encoding failed"));
+    const int64_t outPts = ff::av_rescale_q(v.Sync.SyncPos, e->time_base, MicroBase);
+    const int frameNumber = int(std::min<int64_t>(v.Sync.Written + 1, INT_MAX));
+    bool hooked = false;
+    if (OutputHook.Assigned()) {
+        // The hook draws on a copy: the same picture may be written again (duplicates) or
+        // still be referenced by the encoder.
+        if (ff::av_frame_make_writable(Work.get()) < 0)
+            Log(TStageLog::Error, QStringLiteral("hook buf malloc error."));
+        else
+            hooked = OutputHook.Run(Work.get(), outPts, frameNumber);
     }
+    Work->pts = v.Sync.SyncPos;
+    Work->pict_type = AV_PICTURE_TYPE_NONE;
+    Work->sample_aspect_ratio = e->sample_aspect_ratio;
+    if (S.FrameTopFieldFirst >= 0) {
+        Work->interlaced_frame = 1;
+        Work->top_field_first = S.FrameTopFieldFirst;
+    }
+    // "sameq": the quantiser the input picture was coded with, where its decoder tells it.
+    Work->quality = S.SameQuality && picture->quality > 0 ? picture->quality : e->global_quality;
+    Preview.Show(Work.get(), outPts, frameNumber,
+                 hooked && OutputHook.Depth() == PreviewControl.BitDepth() ? &OutputHook.Bitmap()
+                                                                           : nullptr);
+    SendToEncoder(ost, Work.get());
+    ++v.Sync.SyncPos;
+    ++v.Sync.Written;
     ff::av_frame_unref(Work.get());
 }
 
@@ -359,6 +464,9 @@ void TFFVideoPath::SendToEncoder(TFFOutputStream& ost, const AVFrame* frame) {
         if (pkt->duration <= 0)
             pkt->duration = 1;
         ff::av_packet_rescale_ts(pkt, e->time_base, ost.Stream->time_base);
+        // "vsync drop": the muxer makes the timestamps up, as with the ffmpeg tool.
+        if (ost.Video && ost.Video->SyncMethod == VsyncDrop)
+            pkt->pts = pkt->dts = AV_NOPTS_VALUE;
         pkt->stream_index = ost.Stream->index;
         T.VideoBytes += pkt->size;
         if (ost.Video && ost.Video->PassLog && e->stats_out)
@@ -372,14 +480,16 @@ void TFFVideoPath::Flush(TFFOutputStream& ost) {
     if (!ost.Video || !ost.EncoderOpen)
         return;
     TFFVideoOutput& v = *ost.Video;
-    if (v.Graph) {
-        v.Graph->Push(nullptr);
-        while (v.Graph->Pull(v.Filtered.get())) {
-            if (v.Filtered->pts != AV_NOPTS_VALUE)
-                Encode(ost, v.Filtered.get(), Sync(ost, v.Filtered->pts));
-            ff::av_frame_unref(v.Filtered.get());
-        }
-    }
+    if (v.Graph)
+        DrainGraph(ost);
+    // The end of the stream: the last picture as often as the clock has lately repeated it.
+    const TVideoSyncResult r = VideoSyncFlush(S.MaxVideoFrames, v.Sync);
+    Count(r);
+    for (int64_t i = 0;
+         i < r.Frames && v.Last && v.Last->buf[0] && !StopFlag.load(std::memory_order_relaxed); ++i)
+        EncodeFrame(ost, v.Last.get());
+    if (v.Last)
+        ff::av_frame_unref(v.Last.get());
     SendToEncoder(ost, nullptr);
     if (v.PassLog)
         v.PassLog->flush();

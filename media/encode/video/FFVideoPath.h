@@ -13,6 +13,7 @@
 #include "media/encode/prepare/FFPrepareStreams.h"
 #include "media/encode/video/FFVideoFilterGraph.h"
 #include "media/encode/video/FFVideoHooks.h"
+#include "media/encode/video/FFVideoSync.h"
 
 #include <QFile>
 
@@ -30,10 +31,16 @@ struct TFFVideoOutput {
     AVFramePtr Scaled;                          // output size and format, reused
     std::unique_ptr<TFFVideoFilterGraph> Graph; // with "vf" or deinterlacing
     AVFramePtr Filtered;                        // the graph's output, reused
-    int64_t SyncPos = 0;                        // frames handed to the encoder (output clock)
-    int64_t FramesSent = 0;                     // pictures handed to the encoder
-    std::unique_ptr<QFile> PassLog;             // pass 1: the encoder's statistics go here
-    std::string PassStats;                      // pass 2: what the encoder reads (owned here)
+    // A picture that reaches the encoder in another size or format than it was opened with
+    // (a filter that changes its output size mid-stream) is scaled to the encoder's first.
+    SwsContextPtr Fitter;
+    AVFramePtr Fitted;
+    int SyncMethod = -1;            // "vsync" as resolved for this output (FFVideoSync.h)
+    double FrameDuration = 0;       // of an input picture, in encoder frames (at most 1)
+    TVideoSyncState Sync;           // the output clock and the frames written
+    AVFramePtr Last;                // the last picture synchronised: repeated over gaps
+    std::unique_ptr<QFile> PassLog; // pass 1: the encoder's statistics go here
+    std::string PassStats;          // pass 2: what the encoder reads (owned here)
 };
 
 class TFFVideoPath {
@@ -63,14 +70,21 @@ private:
     void Crop(TFFVideoOutput& v, const AVFrame* in, AVFrame* out) const;
     void MakeScaler(TFFOutputStream& ost, int w, int h, int format);
     void CheckSizeChange(TFFOutputStream& ost, const TFFInputStream& ist, const AVFrame* picture);
-    void BuildGraph(TFFOutputStream& ost, int w, int h, int format, AVRational sar);
-    void Encode(TFFOutputStream& ost, const AVFrame* picture, int count);
+    void BuildGraph(TFFOutputStream& ost, int w, int h, int format, AVRational sar, int outWidth,
+                    int outHeight);
+    // Whatever the graph still holds (a deinterlacer's last picture) goes to the encoder.
+    void DrainGraph(TFFOutputStream& ost);
+    // One picture ready for the encoder's clock (pts in µs; packetDuration in encoder frames,
+    // 0 when unknown): synchronised, then written as often as the clock says.
+    void Emit(TFFOutputStream& ost, const AVFrame* picture, int64_t pts, double packetDuration);
+    // The picture in the encoder's size and format: itself, or a scaled copy.
+    const AVFrame* Fit(TFFOutputStream& ost, const AVFrame* picture);
+    void Count(const TVideoSyncResult& r);
+    void EncodeFrame(TFFOutputStream& ost, const AVFrame* picture);
     void SendToEncoder(TFFOutputStream& ost, const AVFrame* frame);
 
     // The scaler flags: "sws_flags" as the option scaler holds it.
     int SwsFlags() const;
-    // How often the picture of pts is written (0: dropped), with the counts and lines.
-    int Sync(TFFOutputStream& ost, int64_t pts);
 
     const TFFOptionState& S;
     const TFFOptionContexts& C;

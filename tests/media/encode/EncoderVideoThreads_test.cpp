@@ -157,6 +157,42 @@ TEST_F(EncoderVideoThreads, StopWithWaitingFromInsideAVideoHookReturnsAndEndsThe
     }
 }
 
+// Two tasks on two workers, each with an input and an output hook: one task's input handler and
+// the other's output handler run at once, and each reads only its own task's record and bitmap
+// (640x480 pictures in, 320x240 out) for as long as it runs.
+TEST_F(EncoderVideoThreads, TwoWorkersWithBothHooksEachReadTheirOwnRecord) {
+    TFFEncoder encoder;
+    TReports reports;
+    encoder.SetOnTerminate([&](QObject*, const TTerminateInfo& i) { reports.Add(i); });
+    std::atomic<int> calls{0}, mixed{0};
+    auto check = [&](THookInfo* info, QSize size) {
+        ++calls;
+        const int task = info->TaskIndex;
+        QImage* const bitmap = info->Bitmap;
+        for (int i = 0; i < 4; ++i) {
+            if (info->TaskIndex != task || info->Bitmap != bitmap || bitmap->size() != size)
+                ++mixed;
+            (void)bitmap->pixel(i, i);
+            std::this_thread::yield();
+        }
+        info->Update = false;
+    };
+    encoder.SetOnVideoInputHook([&](QObject*, THookInfo* info) { check(info, QSize(640, 480)); });
+    encoder.SetOnVideoOutputHook([&](QObject*, THookInfo* info) { check(info, QSize(320, 240)); });
+    AddVideoTask(encoder, Out("first.avi"), 1000000, true, true, false);
+    AddVideoTask(encoder, Out("second.avi"), 1000000, true, true, false);
+    encoder.StartTask(2);
+    ASSERT_TRUE(PumpUntil([&] { return reports.HasFinalReport(); }));
+    const auto events = reports.Snapshot();
+    ASSERT_EQ(events.size(), 3u);
+    for (size_t i = 0; i < 2; ++i)
+        EXPECT_TRUE(events[i].Info.Finished) << events[i].Info.ErrorText;
+    EXPECT_EQ(mixed.load(), 0);
+    EXPECT_EQ(calls.load(), 2 * 2 * 25);
+    EXPECT_EQ(VideoFrames(Out("first.avi")), 25);
+    EXPECT_EQ(VideoFrames(Out("second.avi")), 25);
+}
+
 TEST_F(EncoderVideoThreads, DestroyedWhileAVideoTaskIsInItsHooksAndPreviewsRaisesNothingMore) {
     auto encoder = std::make_unique<TFFEncoder>();
     encoder->SetTriggerEventInMainThread(true);

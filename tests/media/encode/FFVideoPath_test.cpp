@@ -21,33 +21,96 @@
 
 using namespace enginetest;
 
-TEST(VideoSync, ConstantRateFillsGapsAndDropsEarlyPictures) {
-    int64_t pos = 3;
-    // Frames 3 and 4 missing, picture 5 arrives: it fills slots 3, 4 and 5.
-    TVideoSyncResult r = VideoSync(1, false, 5.0, pos);
-    EXPECT_EQ(r.Frames, 3);
-    EXPECT_EQ(r.Dups, 2);
-    EXPECT_FALSE(r.Drop);
-    // Jitter within a frame is left alone.
-    pos = 10;
-    r = VideoSync(1, false, 10.9, pos);
-    EXPECT_EQ(r.Frames, 1);
-    EXPECT_EQ(r.Dups, 0);
-    // A picture more than 1.1 frames behind the clock is dropped.
-    r = VideoSync(1, false, 8.8, pos);
-    EXPECT_EQ(r.Frames, 0);
-    EXPECT_TRUE(r.Drop);
-    // By the format (-1) with a variable-rate format: the clock jumps instead of duplicating.
-    pos = 3;
-    r = VideoSync(-1, true, 7.0, pos);
-    EXPECT_EQ(r.Frames, 1);
-    EXPECT_EQ(pos, 7);
-    r = VideoSync(2, false, 6.3, pos);
-    EXPECT_TRUE(r.Drop);
-    // Pass-through takes the picture's own time.
-    r = VideoSync(0, false, 42.4, pos);
-    EXPECT_EQ(pos, 42);
-    EXPECT_EQ(r.Frames, 1);
+// The ffmpeg 5.1 tool's clock, case by case: a gap is filled with the previous picture first,
+// a picture a little early is taken as on time, variable rate jumps the clock, pass-through takes
+// the picture's time, and the constant rate of a lone stream does not fill the time before its
+// first picture.
+TEST(VideoSync, FollowsTheFfmpegToolsClock) {
+    struct TCase {
+        const char* Name;
+        int Method;
+        int64_t Pos, Written;
+        double Ipts, Duration;
+        int64_t Frames, Nb0, PosAfter, Dups;
+    } cases[] = {
+        {"cfr, a gap of two frames", VsyncCfr, 3, 3, 5.0, 1, 3, 1, 3, 2},
+        {"cfr, on time", VsyncCfr, 10, 10, 10.0, 1, 1, 0, 10, 0},
+        {"cfr, most of a frame late covers two slots", VsyncCfr, 10, 10, 10.9, 1, 2, 0, 10, 1},
+        {"cfr, a frame early is still written", VsyncCfr, 10, 10, 8.8, 1, 1, 0, 10, 0},
+        {"cfr, far too early is dropped", VsyncCfr, 10, 10, 7.8, 1, 0, 0, 10, 0},
+        {"cfr, a late first picture fills the start", VsyncCfr, 0, 0, 5.0, 1, 6, 4, 0, 5},
+        {"vscfr, a late first picture does not", VsyncVsCfr, 0, 0, 5.0, 1, 1, 0, 5, 0},
+        {"vfr, a gap moves the clock", VsyncVfr, 3, 3, 7.0, 1, 1, 0, 7, 0},
+        {"vfr, a little early is on time", VsyncVfr, 7, 7, 6.3, 1, 1, 0, 7, 0},
+        {"vfr, too early is dropped", VsyncVfr, 7, 7, 5.3, 1, 0, 0, 7, 0},
+        {"passthrough", VsyncPassthrough, 3, 3, 42.4, 1, 1, 0, 42, 0},
+        {"cfr, no frame duration known", VsyncCfr, 4, 4, 4.0, 0, 1, 0, 4, 0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TVideoSyncState state;
+        state.SyncPos = c.Pos;
+        state.Written = c.Written;
+        const TVideoSyncResult r = VideoSync(c.Method, c.Ipts, c.Duration, INT32_MAX, state);
+        EXPECT_EQ(r.Frames, c.Frames);
+        EXPECT_EQ(r.Nb0, c.Nb0);
+        EXPECT_EQ(state.SyncPos, c.PosAfter);
+        EXPECT_EQ(r.Dups, c.Dups);
+        EXPECT_EQ(state.LastDropped, c.Frames == 0);
+    }
+    // A dropped picture counts when the next one does not repeat it.
+    TVideoSyncState s;
+    s.SyncPos = s.Written = 10;
+    EXPECT_EQ(VideoSync(VsyncCfr, 7.8, 1, INT32_MAX, s).Drops, 0);
+    EXPECT_EQ(VideoSync(VsyncCfr, 10.0, 1, INT32_MAX, s).Drops, 1);
+    // The frame cap, and a duplication beyond reason (a count past INT_MAX is no truncation).
+    s = TVideoSyncState{};
+    EXPECT_EQ(VideoSync(VsyncCfr, 5.0, 1, 2, s).Frames, 2);
+    s = TVideoSyncState{};
+    const TVideoSyncResult huge = VideoSync(VsyncCfr, 5e9, 1, INT64_MAX, s);
+    EXPECT_TRUE(huge.TooLarge);
+    EXPECT_EQ(huge.Frames, 0);
+    EXPECT_EQ(huge.Drops, 1);
+    // At the end the last picture is repeated as often as it mostly was lately.
+    s = TVideoSyncState{};
+    s.LastNb0[0] = 1;
+    s.LastNb0[1] = 0;
+    s.LastNb0[2] = 1;
+    EXPECT_EQ(VideoSyncFlush(INT32_MAX, s).Frames, 1);
+}
+
+TEST(VideoSync, MethodNamesNumbersAndWhatAutoMeans) {
+    const struct {
+        const char* Text;
+        bool Ok;
+        int Method;
+    } texts[] = {{"cfr", true, VsyncCfr},
+                 {"VFR", true, VsyncVfr},
+                 {"passthrough", true, 0},
+                 {"drop", true, VsyncDrop},
+                 {"auto", true, VsyncAuto},
+                 {"-1", true, -1},
+                 {"0", true, 0},
+                 {"2", true, 2},
+                 {"3", false, 0},
+                 {"fast", false, 0},
+                 {"", false, 0}};
+    for (const auto& t : texts) {
+        SCOPED_TRACE(t.Text);
+        int method = 99;
+        EXPECT_EQ(ParseVideoSyncMethod(t.Text, method), t.Ok);
+        if (t.Ok) {
+            EXPECT_EQ(method, t.Method);
+        }
+    }
+    // name, variable fps, no timestamps, single-stream input, copyts -> method
+    EXPECT_EQ(ResolveVideoSyncMethod(-1, "avi", false, false, true, false), VsyncVfr);
+    EXPECT_EQ(ResolveVideoSyncMethod(-1, "matroska", true, false, true, false), VsyncVfr);
+    EXPECT_EQ(ResolveVideoSyncMethod(-1, "rawvideo", true, true, false, false), 0);
+    EXPECT_EQ(ResolveVideoSyncMethod(-1, "mp4", false, false, false, false), VsyncCfr);
+    EXPECT_EQ(ResolveVideoSyncMethod(-1, "mp4", false, false, true, false), VsyncVsCfr);
+    EXPECT_EQ(ResolveVideoSyncMethod(-1, "mp4", false, false, false, true), VsyncVsCfr);
+    EXPECT_EQ(ResolveVideoSyncMethod(1, "avi", false, false, true, false), VsyncCfr);
 }
 
 TEST(VideoEncoderSetup, RateControlOverridesNeedThreeNumbersEach) {
@@ -431,4 +494,136 @@ TEST_F(VideoPathTest, TwoPassWritesItsLogAndKeepsTheBitRate) {
     const double target = 300000.0 / 8 * 4;
     EXPECT_NEAR(two, target, target * 0.25);
     EXPECT_LE(std::abs(two - target), std::abs(one - target) + target * 0.05);
+}
+
+namespace {
+
+// Every frame of file as ffmpeg decodes it to gray, after its own outputArgs (a filter, a range).
+std::vector<QByteArray> GrayFrames(const QString& file, const QStringList& outputArgs, int width,
+                                   int height) {
+    const TCommandResult r =
+        RunTool("ffmpeg", QStringList{"-v", "error", "-i", file} + outputArgs +
+                              QStringList{"-f", "rawvideo", "-pix_fmt", "gray", "-"});
+    std::vector<QByteArray> frames;
+    const qsizetype size = qsizetype(width) * height;
+    for (qsizetype at = 0; size > 0 && at + size <= r.Out.size(); at += size)
+        frames.push_back(r.Out.mid(at, size));
+    return frames;
+}
+
+double MeanAbsoluteDifference(const QByteArray& a, const QByteArray& b) {
+    if (a.size() != b.size() || a.isEmpty())
+        return 255;
+    double sum = 0;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        sum += std::abs(int(uint8_t(a[i])) - int(uint8_t(b[i])));
+    return sum / double(a.size());
+}
+
+// Per-frame PSNR (all planes) of file against raw 320x240 yuv420p pictures, by ffmpeg's filter.
+std::vector<double> FramePsnr(const QString& file, const QString& raw, const QString& stats) {
+    const TCommandResult r =
+        RunTool("ffmpeg", {"-v", "error", "-i", file, "-f", "rawvideo", "-pix_fmt", "yuv420p", "-s",
+                           "320x240", "-i", raw, "-lavfi", "[0:v][1:v]psnr=stats_file=" + stats,
+                           "-f", "null", "-"});
+    std::vector<double> values;
+    QFile f(stats);
+    if (r.ExitCode != 0 || !f.open(QIODevice::ReadOnly))
+        return values;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const qsizetype at = line.indexOf("psnr_avg:");
+        if (at < 0)
+            continue;
+        bool ok = false;
+        const double v = line.mid(at + 9).split(' ').first().toDouble(&ok);
+        values.push_back(ok ? v : 100.0); // "inf": identical
+    }
+    return values;
+}
+
+} // namespace
+
+// A filter that changes the picture's size sets the encoder's size, as the ffmpeg tool's does:
+// each output has the filtered size and the filtered picture (against ffmpeg's own filtering of
+// the same frames), including a graph whose input changes size mid-stream and is scaled back.
+TEST_F(VideoPathTest, SizeChangingFiltersSetTheEncodersSize) {
+    const struct {
+        const char* Input;
+        const char* Filter;
+        int Width, Height;
+    } cases[] = {
+        {"testsrc10.avi", "scale=320:240", 320, 240},   {"testsrc10.avi", "crop=320:240", 320, 240},
+        {"testsrc10.avi", "scale=1280:960", 1280, 960}, {"testsrc10.avi", "transpose=1", 480, 640},
+        {"sizechange.ts", "crop=iw/2:ih/2", 160, 120},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Input) + " " + c.Filter);
+        const QString input = testpaths::fixture(c.Input);
+        const QString out = Out(QString("filtered%1.avi").arg(n++));
+        TTestEngine engine;
+        ASSERT_TRUE(Prepare(
+            engine, input, out,
+            {{"vcodec", "mpeg4"}, {"qscale", "2"}, {"an", "1"}, {"t", "2"}, {"vf", c.Filter}}))
+            << engine.LastErrorText();
+        engine.Start(false, 0);
+        ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
+        const TStreamFacts f = ProbeVideo(out);
+        EXPECT_EQ(f.Width, c.Width);
+        EXPECT_EQ(f.Height, c.Height);
+        const auto ours = GrayFrames(out, {}, c.Width, c.Height);
+        const auto theirs = GrayFrames(input, {"-t", "2", "-vf", c.Filter}, c.Width, c.Height);
+        ASSERT_GE(ours.size(), 40u);
+        ASSERT_NEAR(double(ours.size()), double(theirs.size()), 1.0);
+        EXPECT_LT(MeanAbsoluteDifference(ours.front(), theirs.front()), 8);
+        EXPECT_LT(MeanAbsoluteDifference(ours[ours.size() / 2], theirs[ours.size() / 2]), 8);
+        EXPECT_LT(MeanAbsoluteDifference(ours.back(), theirs.back()), 8);
+    }
+}
+
+// A start between two keyframes: every picture from it on is decoded from the keyframe before it,
+// so each output frame is as close to the source as the ffmpeg tool's own re-encode of the range.
+TEST_F(VideoPathTest, AStartBetweenKeyframesDecodesFromTheKeyframe) {
+    const QString input = testpaths::fixture("longgop.mp4");
+    TTestEngine engine;
+    ASSERT_TRUE(Prepare(engine, input, Out("late.avi"),
+                        {{"vcodec", "mpeg4"}, {"qscale", "3"}, {"ss", "25"}, {"t", "3"}}))
+        << engine.LastErrorText();
+    engine.Start(false, 0);
+    ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
+    ASSERT_EQ(RunTool("ffmpeg", {"-v", "error", "-i", input, "-ss", "25", "-t", "3", "-c:v",
+                                 "mpeg4", "-q:v", "3", "-y", Out("ref.avi")})
+                  .ExitCode,
+              0);
+    ASSERT_EQ(RunTool("ffmpeg", {"-v", "error", "-i", input, "-ss", "25", "-t", "3", "-f",
+                                 "rawvideo", "-pix_fmt", "yuv420p", "-y", Out("source.yuv")})
+                  .ExitCode,
+              0);
+    const std::vector<double> ours = FramePsnr(Out("late.avi"), Out("source.yuv"), Out("a.log"));
+    const std::vector<double> theirs = FramePsnr(Out("ref.avi"), Out("source.yuv"), Out("b.log"));
+    ASSERT_EQ(ours.size(), 75u);
+    ASSERT_EQ(theirs.size(), ours.size());
+    for (size_t i = 0; i < ours.size(); ++i)
+        EXPECT_GE(ours[i], theirs[i] - 3.0) << "frame " << i;
+}
+
+// A frame cap with an encoder that holds pictures back (libx264's lookahead) stops reading once
+// enough pictures were sent, not when enough packets came out.
+TEST_F(VideoPathTest, AFrameCapWithALookaheadStopsReadingEarly) {
+    if (!ff::avcodec_find_encoder_by_name("libx264"))
+        GTEST_SKIP() << "this FFmpeg has no libx264";
+    TTestEngine engine;
+    ASSERT_TRUE(Prepare(engine, testpaths::fixture("testsrc10.avi"), Out("capped.mp4"),
+                        {{"vcodec", "libx264"}, {"an", "1"}, {"vframes", "10"}}))
+        << engine.LastErrorText();
+    int decoded = 0;
+    engine.OnVideoInputHookCallback = [&](TCustomFFmpeg*, QImage&, bool&, bool& update, int64_t,
+                                          int) {
+        ++decoded;
+        update = false;
+    };
+    engine.Start(false, 0);
+    ASSERT_FALSE(engine.Failed()) << engine.ErrorText();
+    EXPECT_EQ(ProbeVideo(Out("capped.mp4")).Frames, 10);
+    EXPECT_LT(decoded, 40);
 }
