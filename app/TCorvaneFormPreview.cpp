@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSlider>
+#include <QWindow>
 
 void TCorvaneForm::BuildPlayer() {
     FFPlayer = std::make_unique<TFFPlayer>();
@@ -81,7 +82,9 @@ void TCorvaneForm::StartPreview() {
     // The display belongs to this window; the player draws it off screen, so nothing of ours is
     // painted over.
     createWinId();
-    if (!FFPlayer->OpenMedia(source, windowHandle(), true)) {
+    const QWindow* window = windowHandle();
+    const TScreenHandle screen{uintptr_t(window->winId()), window->width(), window->height()};
+    if (!FFPlayer->OpenMedia(source, &screen, true)) {
         failed();
         m_dialogs->ShowMessage(this, FFPlayer->LastErrorText());
         return;

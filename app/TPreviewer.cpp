@@ -1,5 +1,6 @@
 #include "app/TPreviewer.h"
 
+#include "app/BitmapImage.h"
 #include "media/FFUtils.h"
 
 #include <QCloseEvent>
@@ -61,7 +62,7 @@ protected:
         {
             std::lock_guard<std::mutex> lock(FShared->Lock);
             FShared->Closed = true;
-            FShared->Picture = QImage();
+            FShared->Picture = TBitmap();
         }
         QWidget::closeEvent(event);
     }
@@ -79,20 +80,20 @@ public:
     ~TPreviewerHost() override { delete FWindow.data(); }
 
     void Paint() {
-        QImage picture;
+        TBitmap picture;
         int64_t pts = 0;
         {
             std::lock_guard<std::mutex> lock(FShared->Lock);
             FShared->PaintQueued = false;
-            if (FShared->Closed || FShared->Picture.isNull())
+            if (FShared->Closed || FShared->Picture.IsNull())
                 return;
             picture = std::move(FShared->Picture);
-            FShared->Picture = QImage();
+            FShared->Picture = TBitmap();
             pts = FShared->Pts;
         }
         if (!FWindow)
             FWindow = new TPreviewerWindow(FShared);
-        FWindow->SetPicture(std::move(picture), pts);
+        FWindow->SetPicture(ImageOf(picture), pts);
     }
     QWidget* Window() const { return FWindow.data(); }
 
@@ -115,7 +116,7 @@ TPreviewer::~TPreviewer() {
     {
         std::lock_guard<std::mutex> lock(FShared->Lock);
         FShared->Closed = true;
-        FShared->Picture = QImage();
+        FShared->Picture = TBitmap();
     }
     // The main thread deletes it, with the window and any paint still queued for it. A queued
     // call rather than deleteLater: the application may only be pumping events, not running a
@@ -128,14 +129,15 @@ TPreviewer::~TPreviewer() {
             app, [host = FHost] { delete host; }, Qt::QueuedConnection);
 }
 
-bool TPreviewer::ShowPicture(const QImage& bitmap, int frame, int64_t pts) {
+bool TPreviewer::ShowPicture(const TBitmap& bitmap, int frame, int64_t pts) {
     bool queue;
     {
         std::lock_guard<std::mutex> lock(FShared->Lock);
         if (FShared->Closed)
             return false;
-        // A copy: the engine writes its next picture into the same bitmap.
-        FShared->Picture = bitmap.copy();
+        // Shared, not copied: the engine writes its next picture into a bitmap only while no one
+        // else holds its pixels, and takes new ones otherwise.
+        FShared->Picture = bitmap;
         FShared->Frame = frame;
         FShared->Pts = pts;
         queue = !FShared->PaintQueued;

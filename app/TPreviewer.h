@@ -11,7 +11,7 @@
 
 #include "media/encode/video/FFVideoHooks.h"
 
-#include <QImage>
+class QWidget;
 
 #include <cstdint>
 #include <memory>
@@ -27,7 +27,7 @@ public:
     TPreviewer(const TPreviewer&) = delete;
     TPreviewer& operator=(const TPreviewer&) = delete;
 
-    bool ShowPicture(const QImage& bitmap, int frame, int64_t pts) override;
+    bool ShowPicture(const TBitmap& bitmap, int frame, int64_t pts) override;
 
     // What the encoder component's SetPreviewerFactory takes: a new previewer per run.
     static TPreviewSinkFactory Factory();
@@ -40,7 +40,7 @@ public:
     // The picture hand-over between the worker and the main thread.
     struct TShared {
         std::mutex Lock; // guards the fields below
-        QImage Picture;  // the newest picture not yet painted (a copy of the engine's)
+        TBitmap Picture; // the newest picture not yet painted (shared with the engine's)
         int Frame = 0;
         int64_t Pts = 0; // µs
         bool PaintQueued = false;

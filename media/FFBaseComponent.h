@@ -2,12 +2,12 @@
 // media/ — the foundation of the media layer: the run-time loader and its entry-point tables
 // (FFLoad, FFEntryPoints), the log bridge (FFLog), the main-thread event trigger
 // (FFEventTrigger), the wide-name file protocol (UnicodeProtocol, FileNameBytes), the utilities
-// (MyUtils, FFUtils), the atomic output file (TAtomicFile), frame hooks, the RAII wrappers of
-// FFmpeg objects (AVPtr) and, here, the components' base. Its parts build on it: media/mp3,
-// media/decode, media/encode, media/play.
+// (MyUtils, FFUtils), the atomic output file (TAtomicFile), frame hooks, pictures (TBitmap), the
+// RAII wrappers of FFmpeg objects (AVPtr) and, here, the components' base. Its parts build on it:
+// media/mp3, media/decode, media/encode, media/play.
 //
-// May include: Qt Core (QImage for pictures), FFmpeg's and SDL's headers (every call through the
-// loader's entry points), and among its own files only downward: FFEventTrigger <- FFLog <-
+// May include: Qt Core (never Qt Gui: pictures are TBitmaps), FFmpeg's and SDL's headers (every
+// call through the loader's entry points), and among its own files only downward: FFEventTrigger <- FFLog <-
 // FFLoad <- FFBaseComponent. Never a media part, job/, app/, controls/ or cli/, and no widget.
 //
 // Threads: the foundation starts none. The loader runs on the main thread before the components

@@ -17,7 +17,8 @@
 // called on the thread of the run; the encoder component decides where its events go.
 //
 // May include (media/encode/ and its stage folders): media/decode (the probe each input file
-// attaches), media/mp3 (the frame index), media/ (the foundation), Qt Core and QImage. Never
+// attaches), media/mp3 (the frame index), media/ (the foundation) and Qt Core (no Qt Gui:
+// pictures are TBitmaps). Never
 // media/play, nor anything above media/.
 
 #include "media/AVPtr.h"
@@ -58,11 +59,11 @@ using TAudioHookCallback =
                        int channels, int sampleFormat)>;
 // sender, the picture as an RGB bitmap, stop-hook (set to receive no more pictures this run),
 // update (clear to leave the picture as it was), pts µs, frame number.
-using TVideoHookCallback = std::function<void(TCustomFFmpeg* sender, QImage& bitmap,
+using TVideoHookCallback = std::function<void(TCustomFFmpeg* sender, TBitmap& bitmap,
                                               bool& stopHook, bool& update, int64_t pts, int frame)>;
 // sender, bitmap, pts µs, frame number.
 using TPreviewBitmapCallback =
-    std::function<void(TCustomFFmpeg* sender, QImage& bitmap, int64_t pts, int frame)>;
+    std::function<void(TCustomFFmpeg* sender, TBitmap& bitmap, int64_t pts, int frame)>;
 
 // One opened input file.
 struct TInputFile {

@@ -3,7 +3,8 @@
 // event handler types, the options snapshot a playback reads when it opens, and the small
 // manual-reset signal the threads hand each other.
 
-#include <QImage>
+#include "media/TBitmap.h"
+
 #include <QObject>
 #include <QString>
 
@@ -30,10 +31,19 @@ using TFileOpenEvent = std::function<void(QObject* sender, int64_t duration, int
 // pts µs from the media start; interleaved signed 16-bit samples the handler may change.
 using TPlayerAudioHookEvent = std::function<void(QObject* sender, int64_t pts, uint8_t* sample,
                                                  int size, int sampleRate, int channels)>;
-// The picture as a 24-bit image the handler may draw on; update false keeps the picture as it
+// The picture as a 24-bit (RGB24) bitmap the handler may draw on; update false keeps the picture as it
 // was decoded.
 using TPlayerVideoHookEvent =
-    std::function<void(QObject* sender, QImage& bitmap, int64_t pts, bool& update)>;
+    std::function<void(QObject* sender, TBitmap& bitmap, int64_t pts, bool& update)>;
+
+// The host window a playback's display belongs to, as much of it as the player needs: its native
+// id (named in messages) and its client size, which the display surface takes unless the owner
+// chooses one.
+struct TScreenHandle {
+    uintptr_t Id = 0;
+    int Width = 0;
+    int Height = 0;
+};
 
 // Decoder options copied into every codec context a playback opens.
 struct TDecoderOptions {

@@ -189,7 +189,7 @@ bool TCustomPlayer::CalledFromWait() const {
     return IsMainThread() && FPumpingWaits > 0;
 }
 
-bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bool startPaused) {
+bool TCustomPlayer::OpenMedia(const QString& fileName, const TScreenHandle* screenHandle, bool startPaused) {
     // An open inside an open would quit SDL under the outer one and free what its threads use.
     if (CalledFromWait())
         return Fail(QStringLiteral("The player is busy opening or closing a file; %1 was not "
@@ -206,7 +206,7 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
     FPlayThread.ClearEvents();
 
     if (!StartSDL()) {
-        const unsigned handle = screenHandle != nullptr ? unsigned(screenHandle->winId()) : 0u;
+        const unsigned handle = screenHandle != nullptr ? unsigned(screenHandle->Id) : 0u;
         return Fail(QString::asprintf("Could not initialize SDL with ScreenHandle(%u): %s", handle,
                                       ff::SDL_GetError()));
     }
@@ -214,7 +214,6 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
         DisableVideo = true;
 
     FHasHost = screenHandle != nullptr;
-    FScreenHandle = screenHandle;
     const uint64_t generation = ++FGeneration;
     FLiveGeneration = generation;
     auto playback =
@@ -257,8 +256,8 @@ bool TCustomPlayer::OpenMedia(const QString& fileName, QWindow* screenHandle, bo
     if (FHasHost && (ScreenWidth() == 0 || ScreenHeight() == 0)) {
         // The display surface takes the host's client size unless the owner (or its file-open
         // handler) chose one; the display reads it when it opens.
-        SetScreenWidth(screenHandle->width());
-        SetScreenHeight(screenHandle->height());
+        SetScreenWidth(screenHandle->Width);
+        SetScreenHeight(screenHandle->Height);
     }
     FEventThread = std::make_unique<TEventThread>(
         FRing, [this](const TRingEvent& event) { FHandlers.Deliver(event, FLiveGeneration); });
@@ -433,7 +432,7 @@ void TCustomPlayer::RequestSeekLocked(uint8_t flags, int64_t position) {
     pb.RequestSeek(flags, target, position <= 0 ? 1 : 0);
 }
 
-QImage TCustomPlayer::DisplayImage() const {
+TBitmap TCustomPlayer::DisplayImage() const {
     std::lock_guard<std::mutex> lock(FDisplayImageLock);
     return FDisplayImage;
 }
@@ -443,7 +442,7 @@ void TCustomPlayer::SetScreenSize(int width, int height) {
     SetScreenHeight(height);
 }
 
-void TCustomPlayer::PublishDisplay(const QImage& image) {
+void TCustomPlayer::PublishDisplay(const TBitmap& image) {
     std::lock_guard<std::mutex> lock(FDisplayImageLock);
     FDisplayImage = image;
 }
@@ -483,7 +482,7 @@ void TCustomPlayer::RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int r
         FHandlers.RaiseAudioHook(pts, sample, size, rate, channels);
 }
 
-bool TCustomPlayer::RaiseVideoHook(QImage& bitmap, int64_t pts) {
+bool TCustomPlayer::RaiseVideoHook(TBitmap& bitmap, int64_t pts) {
     return FHandlers.RaiseVideoHook(bitmap, pts);
 }
 

@@ -9,8 +9,8 @@
 // (TVideoDecoder, which takes in TSubtitleDecoder's pictures, and TAudioOutput's decoder) ->
 // output (TAudioOutput's device) -> display (TPlayerDisplay), which declares what it draws from
 // (TSubtitleOverlay, TAudioDisplaySource) for the parts above it to give.
-// May include (media/play/): media/decode, media/mp3, media/ (the foundation), Qt Core, QImage
-// and SDL's headers; never media/encode, nor anything above media/.
+// May include (media/play/): media/decode, media/mp3, media/ (the foundation), Qt Core and
+// SDL's headers (pictures are TBitmaps, windows TScreenHandles: no Qt Gui); never media/encode, nor anything above media/.
 //
 // Threads, and who starts and joins them:
 // - the caller's thread (the main thread in the application) runs every operation. OpenMedia
@@ -56,10 +56,9 @@
 #include "media/play/TPlayerHandlers.h"
 #include "media/play/TPlayerLogQueue.h"
 
-#include <QImage>
-#include <QPointer>
+#include "media/TBitmap.h"
+
 #include <QString>
-#include <QWindow>
 
 #include <atomic>
 #include <cstdint>
@@ -83,7 +82,7 @@ public:
     // Opens fileName and starts playing it (paused with startPaused). screenHandle is the host
     // window the display belongs to (nullptr: a window of the player's own when the display is
     // enabled). False with LastErrorText() on failure.
-    bool OpenMedia(const QString& fileName, QWindow* screenHandle = nullptr,
+    bool OpenMedia(const QString& fileName, const TScreenHandle* screenHandle = nullptr,
                    bool startPaused = false);
     // Ends the playback; with waitForEnd returns when the play thread has ended.
     void Stop(bool waitForEnd);
@@ -97,7 +96,7 @@ public:
     TPlayState LastState() const { return FLastState.load(); }
     int64_t CurrentPosition() const { return FCurrentPosition.load(); } // µs, -1 none
     // The off-screen display surface a host presents (null when there is none).
-    QImage DisplayImage() const;
+    TBitmap DisplayImage() const;
 
     // ---- published properties ----
     TAudioVolume AudioVolume() const { return FAudioVolume.load(); }
@@ -170,11 +169,11 @@ private:
     bool Muted() const override { return FMute.load(std::memory_order_relaxed); }
     void RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate, int channels) override;
     bool VideoHookOn() const override { return VideoHook(); }
-    bool RaiseVideoHook(QImage& bitmap, int64_t pts) override;
+    bool RaiseVideoHook(TBitmap& bitmap, int64_t pts) override;
     bool HasHostWindow() const override { return FHasHost; }
     void SetScreenSize(int width, int height) override;
     float DisplayAspectRatio() const override { return AspectRatio(); }
-    void PublishDisplay(const QImage& image) override;
+    void PublishDisplay(const TBitmap& image) override;
 
     void ResetPlaybackSettings();
     // Stop's work, for the operations that stop as their first step.
@@ -214,7 +213,6 @@ private:
     mutable std::mutex FPlayerLock;
     std::atomic<bool> FOpen{false};           // mirrors FPlayback != nullptr for lock-free looks
     std::unique_ptr<TPlayerDisplay> FDisplay; // play thread only
-    QPointer<QWindow> FScreenHandle;
     bool FHasHost = false;
     std::atomic<bool> FSDLStarted{false}; // this player holds SDL's audio and timer
     uint64_t FGeneration = 0;
@@ -252,5 +250,5 @@ private:
     TFileOpenEvent FOnFileOpen; // main thread only
 
     mutable std::mutex FDisplayImageLock; // guards FDisplayImage
-    QImage FDisplayImage;
+    TBitmap FDisplayImage;
 };

@@ -29,7 +29,7 @@ TPlayerDisplay::~TPlayerDisplay() {
     if (FVideoStarted)
         ff::SDL_QuitSubSystem(SDL_INIT_VIDEO);
     if (FHost.HasHostWindow())
-        FHost.PublishDisplay(QImage());
+        FHost.PublishDisplay(TBitmap());
 }
 
 void TPlayerDisplay::WantedSize(int& w, int& h) const {
@@ -128,10 +128,10 @@ void TPlayerDisplay::Resized() {
 void TPlayerDisplay::Present() {
     ff::SDL_RenderPresent(FRenderer);
     if (FSurface != nullptr) {
-        // The host's copy; ARGB8888 on a little-endian machine is QImage's ARGB32 layout.
-        const QImage view(static_cast<const uchar*>(FSurface->pixels), FSurface->w, FSurface->h,
-                          FSurface->pitch, QImage::Format_RGB32);
-        FHost.PublishDisplay(view.copy());
+        // The host's copy; ARGB8888 on a little-endian machine is B, G, R, X in memory.
+        FHost.PublishDisplay(TBitmap::CopyOf(static_cast<const uint8_t*>(FSurface->pixels),
+                                             FSurface->w, FSurface->h, FSurface->pitch,
+                                             AV_PIX_FMT_BGR0));
     }
 }
 

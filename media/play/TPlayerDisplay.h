@@ -11,8 +11,7 @@
 // Thread: the play thread only, which creates, uses and destroys it.
 
 #include "media/AVPtr.h"
-
-#include <QImage>
+#include "media/TBitmap.h"
 
 #include <vector>
 

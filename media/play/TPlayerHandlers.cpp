@@ -78,7 +78,7 @@ void TPlayerHandlers::RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int
     });
 }
 
-bool TPlayerHandlers::RaiseVideoHook(QImage& bitmap, int64_t pts) {
+bool TPlayerHandlers::RaiseVideoHook(TBitmap& bitmap, int64_t pts) {
     bool update = true;
     const bool called = FOnVideoHook.Invoke([&](const TPlayerVideoHookEvent& hook) {
         try {

@@ -35,7 +35,7 @@ public:
     // On the audio thread; errors of the handler go to the log queue.
     void RaiseAudioHook(int64_t pts, uint8_t* sample, int size, int rate, int channels);
     // On the video thread; true when the handler's picture is to be shown.
-    bool RaiseVideoHook(QImage& bitmap, int64_t pts);
+    bool RaiseVideoHook(TBitmap& bitmap, int64_t pts);
     // True while the calling thread runs a position or state handler.
     static bool InHandler();
 

@@ -6,9 +6,8 @@
 // Threads: every member may be called from any thread of the playback (read, audio, video,
 // subtitle, play); each says what it touches. None of them waits for the main thread.
 
+#include "media/TBitmap.h"
 #include "media/play/FFPlayTypes.h"
-
-#include <QImage>
 
 #include <atomic>
 #include <cstdint>
@@ -42,7 +41,7 @@ public:
     // ---- video ----
     virtual bool VideoHookOn() const = 0;
     // The owner's video hook on an RGB copy of a picture; true when the copy is to be shown.
-    virtual bool RaiseVideoHook(QImage& bitmap, int64_t pts) = 0;
+    virtual bool RaiseVideoHook(TBitmap& bitmap, int64_t pts) = 0;
 
     // ---- display ----
     // The display belongs to a host window (drawn off screen and published) rather than to a
@@ -53,7 +52,7 @@ public:
     virtual void SetScreenSize(int width, int height) = 0;
     virtual float DisplayAspectRatio() const = 0; // 0: the pictures' own
     // The off-screen surface after an update, for the host to present.
-    virtual void PublishDisplay(const QImage& image) = 0;
+    virtual void PublishDisplay(const TBitmap& image) = 0;
 
 protected:
     ~TPlayerHost() = default;

@@ -8,7 +8,6 @@
 #include "media/play/TPlayerDisplay.h"
 #include "media/play/TSubtitleDecoder.h"
 
-#include <QImage>
 
 #include <chrono>
 
@@ -353,26 +352,24 @@ int TVideoDecoder::QueuePicture(AVFrame* frame, double pts, int64_t pos) {
 
 void TVideoDecoder::RunHook(AVFrame* picture, double pts) {
     TPlayerHost& host = FPlayback.Host;
-    QImage bitmap(picture->width, picture->height, QImage::Format_RGB888);
+    TBitmap bitmap(picture->width, picture->height, AV_PIX_FMT_RGB24);
     FToRGB = ff::sws_getCachedContext(FToRGB, picture->width, picture->height, AV_PIX_FMT_YUV420P,
                                       picture->width, picture->height, AV_PIX_FMT_RGB24,
                                       SWS_BICUBIC, nullptr, nullptr, nullptr);
-    if (FToRGB == nullptr) {
+    if (FToRGB == nullptr || bitmap.IsNull()) {
         FPlayback.Log.Push(llError,
                            QStringLiteral("Cannot initialize the toRGB conversion context"));
         return;
     }
-    uint8_t* dst[4] = {bitmap.bits(), nullptr, nullptr, nullptr};
-    int dstStride[4] = {int(bitmap.bytesPerLine()), 0, 0, 0};
+    uint8_t* dst[4] = {bitmap.Bits(), nullptr, nullptr, nullptr};
+    int dstStride[4] = {bitmap.BytesPerLine(), 0, 0, 0};
     ff::sws_scale(FToRGB, picture->data, picture->linesize, 0, picture->height, dst, dstStride);
     const int64_t us = std::llround(pts * 1000000.0) - FPlayback.MediaStart;
-    if (!host.RaiseVideoHook(bitmap, us))
+    if (!host.RaiseVideoHook(bitmap, us) || bitmap.IsNull())
         return;
-    if (bitmap.width() != picture->width || bitmap.height() != picture->height ||
-        bitmap.format() != QImage::Format_RGB888)
-        bitmap =
-            bitmap.convertToFormat(QImage::Format_RGB888).scaled(picture->width, picture->height);
-    FFromRGB = ff::sws_getCachedContext(FFromRGB, picture->width, picture->height, AV_PIX_FMT_RGB24,
+    // A handler may put a bitmap of another size or layout in place of ours: the scaler takes
+    // it back from whatever it is.
+    FFromRGB = ff::sws_getCachedContext(FFromRGB, bitmap.Width(), bitmap.Height(), bitmap.Format(),
                                         picture->width, picture->height, AV_PIX_FMT_YUV420P,
                                         SWS_BICUBIC, nullptr, nullptr, nullptr);
     if (FFromRGB == nullptr || ff::av_frame_make_writable(picture) < 0) {
@@ -380,9 +377,9 @@ void TVideoDecoder::RunHook(AVFrame* picture, double pts) {
                            QStringLiteral("Cannot initialize the fromRGB conversion context"));
         return;
     }
-    const uint8_t* src[4] = {bitmap.constBits(), nullptr, nullptr, nullptr};
-    const int srcStride[4] = {int(bitmap.bytesPerLine()), 0, 0, 0};
-    ff::sws_scale(FFromRGB, src, srcStride, 0, picture->height, picture->data, picture->linesize);
+    const uint8_t* src[4] = {bitmap.ConstBits(), nullptr, nullptr, nullptr};
+    const int srcStride[4] = {bitmap.BytesPerLine(), 0, 0, 0};
+    ff::sws_scale(FFromRGB, src, srcStride, 0, bitmap.Height(), picture->data, picture->linesize);
 }
 
 // ---- play thread ------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // newest one wins, a closed window refuses further pictures, and a previewer may die on any
 // thread. The engine's own preview path feeds it through the encoder component. Under an X server
 // (the previewer_window_xvfb test) the picture is checked on the screen itself.
+#include "app/BitmapImage.h"
 #include "app/TPreviewer.h"
 #include "common/TestPaths.h"
 #include "media/FFLoad.h"
@@ -22,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -42,12 +44,13 @@ template <class Pred> bool PumpUntil(Pred pred, int timeoutMs = 30000) {
 }
 
 // Left half red, right half blue.
-QImage Halves(int w, int h, QImage::Format format = QImage::Format_RGB888) {
-    QImage image(w, h, format);
+TBitmap Halves(int w, int h, AVPixelFormat format = AV_PIX_FMT_RGB24) {
+    QImage image(w, h, QImage::Format_RGB888);
     QPainter painter(&image);
     painter.fillRect(0, 0, w / 2, h, QColor(255, 0, 0));
     painter.fillRect(w / 2, 0, w - w / 2, h, QColor(0, 0, 255));
-    return image;
+    painter.end();
+    return BitmapOf(image, format);
 }
 
 bool Near(QColor c, int r, int g, int b) {
@@ -58,13 +61,13 @@ bool Near(QColor c, int r, int g, int b) {
 TEST(Previewer, PicturesFromAnotherThreadArePaintedOnTheMainThreadNewestFirst) {
     TPreviewer previewer;
     std::thread worker([&] {
-        QImage image(64, 48, QImage::Format_RGB888);
-        image.fill(QColor(0, 255, 0));
-        EXPECT_TRUE(previewer.ShowPicture(image, 1, 40000));
-        // The engine writes its next picture into the same bitmap: the previewer kept a copy.
-        image.fill(QColor(255, 255, 255));
-        EXPECT_TRUE(previewer.ShowPicture(Halves(80, 60, QImage::Format_RGB32), 2, 3723004000));
-        image.fill(QColor(0, 0, 0));
+        TBitmap bitmap = Halves(64, 48);
+        EXPECT_TRUE(previewer.ShowPicture(bitmap, 1, 40000));
+        // The engine writes its next picture into the same bitmap: the previewer's stays as it
+        // was given.
+        std::fill_n(bitmap.Bits(), bitmap.SizeInBytes(), uint8_t(0xff));
+        EXPECT_TRUE(previewer.ShowPicture(Halves(80, 60, AV_PIX_FMT_BGRA), 2, 3723004000));
+        std::fill_n(bitmap.Bits(), bitmap.SizeInBytes(), uint8_t(0));
     });
     worker.join();
     EXPECT_EQ(previewer.Window(), nullptr) << "no widget is made off the main thread";
@@ -79,9 +82,12 @@ TEST(Previewer, PicturesFromAnotherThreadArePaintedOnTheMainThreadNewestFirst) {
     EXPECT_TRUE(Near(shown.pixelColor(10, 30), 255, 0, 0));
     EXPECT_TRUE(Near(shown.pixelColor(70, 30), 0, 0, 255));
 
-    // A new size resizes the window.
-    EXPECT_TRUE(previewer.ShowPicture(Halves(100, 50), 3, 0));
+    // A new size resizes the window; an 8-bit picture shows its fixed palette's colours.
+    EXPECT_TRUE(previewer.ShowPicture(Halves(100, 50, AV_PIX_FMT_BGR8), 3, 0));
     ASSERT_TRUE(PumpUntil([&] { return window->size() == QSize(100, 50); }));
+    const QImage small = window->grab().toImage();
+    EXPECT_TRUE(Near(small.pixelColor(10, 25), 255, 0, 0));
+    EXPECT_TRUE(Near(small.pixelColor(90, 25), 0, 0, 255));
 
     // Closed by the user: no more pictures.
     window->close();

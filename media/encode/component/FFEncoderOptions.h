@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-class QImage;
+class TBitmap;
 class QObject;
 class TSharedFrameIndex;
 
@@ -136,7 +136,7 @@ struct TTerminateInfo {
 
 struct THookInfo {
     int TaskIndex = 0;
-    QImage* Bitmap = nullptr;
+    TBitmap* Bitmap = nullptr;
     int FrameNumber = 0;
     int64_t PTS = 0;       // µs
     bool StopHook = false; // the handler sets it to receive no more pictures
@@ -145,7 +145,7 @@ struct THookInfo {
 
 struct TPreviewInfo {
     int TaskIndex = 0;
-    QImage* Bitmap = nullptr;
+    TBitmap* Bitmap = nullptr;
     int FrameNumber = 0;
     int64_t PTS = 0; // µs
 };

@@ -194,7 +194,7 @@ int TCustomEncoder::AddTask(const QString& fileName, TInputOptions* options) {
         SetLastErrorText(QString::fromLocal8Bit(e.what()));
         return -1;
     }
-    engine.OnPreviewBitmapCallback = [this](TCustomFFmpeg* sender, QImage& bitmap, int64_t pts,
+    engine.OnPreviewBitmapCallback = [this](TCustomFFmpeg* sender, TBitmap& bitmap, int64_t pts,
                                             int frame) {
         DoPreviewBitmap(sender, TPreviewInfo{TaskIndexOf(sender), &bitmap, frame, pts});
     };
@@ -305,7 +305,7 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const QString& fileName,
                     DoAudioHook(sender, pts, samples, size, sampleRate, channels, sampleFormat);
                 };
             if (options->VideoInputHook)
-                engine.OnVideoInputHookCallback = [this](TCustomFFmpeg* sender, QImage& bitmap,
+                engine.OnVideoInputHookCallback = [this](TCustomFFmpeg* sender, TBitmap& bitmap,
                                                          bool& stop, bool& update, int64_t pts,
                                                          int frame) {
                     THookInfo info{TaskIndexOf(sender), &bitmap, frame, pts, stop, update};
@@ -314,7 +314,7 @@ bool TCustomEncoder::SetOutputFile(int taskIndex, const QString& fileName,
                     update = info.Update;
                 };
             if (options->VideoOutputHook)
-                engine.OnVideoOutputHookCallback = [this](TCustomFFmpeg* sender, QImage& bitmap,
+                engine.OnVideoOutputHookCallback = [this](TCustomFFmpeg* sender, TBitmap& bitmap,
                                                           bool& stop, bool& update, int64_t pts,
                                                           int frame) {
                     THookInfo info{TaskIndexOf(sender), &bitmap, frame, pts, stop, update};

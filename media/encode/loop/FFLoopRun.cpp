@@ -102,17 +102,17 @@ void TCustomFFmpeg::Run() {
                 OnProgressCallback(this, file, total, now, size, bitRate, quality, fps, frame);
             };
         if (OnVideoInputHookCallback)
-            callbacks.Video.InputHook = [this](QImage& bitmap, bool& stop, bool& update,
+            callbacks.Video.InputHook = [this](TBitmap& bitmap, bool& stop, bool& update,
                                                int64_t pts, int frame) {
                 OnVideoInputHookCallback(this, bitmap, stop, update, pts, frame);
             };
         if (OnVideoOutputHookCallback)
-            callbacks.Video.OutputHook = [this](QImage& bitmap, bool& stop, bool& update,
+            callbacks.Video.OutputHook = [this](TBitmap& bitmap, bool& stop, bool& update,
                                                 int64_t pts, int frame) {
                 OnVideoOutputHookCallback(this, bitmap, stop, update, pts, frame);
             };
         if (OnPreviewBitmapCallback)
-            callbacks.Video.PreviewBitmap = [this](QImage& bitmap, int64_t pts, int frame) {
+            callbacks.Video.PreviewBitmap = [this](TBitmap& bitmap, int64_t pts, int frame) {
                 OnPreviewBitmapCallback(this, bitmap, pts, frame);
             };
         callbacks.Video.PreviewWindow = PreviewWindowFactory;

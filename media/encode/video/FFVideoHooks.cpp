@@ -53,7 +53,7 @@ void TFFVideoPreview::Stamp() {
     FLast = ff::av_gettime_relative();
 }
 
-void TFFVideoPreview::Show(const AVFrame* picture, int64_t pts, int frame, const QImage* ready) {
+void TFFVideoPreview::Show(const AVFrame* picture, int64_t pts, int frame, const TBitmap* ready) {
     bool changed = false;
     const int flags = FControl.TakeFlags(changed);
     if (changed)
@@ -62,8 +62,8 @@ void TFFVideoPreview::Show(const AVFrame* picture, int64_t pts, int frame, const
     const bool toWindow = !toBitmap && (flags & PreviewToWindow) && FWindowFactory;
     if ((!toBitmap && !toWindow) || !Due())
         return;
-    QImage* bitmap = &FBitmap;
-    if (ready && ready->format() == FConverter.ImageFormat()) {
+    TBitmap* bitmap = &FBitmap;
+    if (ready && ready->Format() == FConverter.PixelFormat()) {
         FBitmap = *ready; // shares the pixels until someone writes
     } else if (!FConverter.ToBitmap(picture, FBitmap)) {
         Log(TStageLog::Error, QStringLiteral("Cannot initialize the toRGB conversion context"));

@@ -10,8 +10,6 @@
 
 #include "media/encode/video/FFRgbBitmap.h"
 
-#include <QImage>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -19,14 +17,14 @@
 
 // bitmap, stop-hook (in: false), update (in: true), pts µs, frame number.
 using TVideoHookFn =
-    std::function<void(QImage& bitmap, bool& stopHook, bool& update, int64_t pts, int frame)>;
+    std::function<void(TBitmap& bitmap, bool& stopHook, bool& update, int64_t pts, int frame)>;
 // bitmap, pts µs, frame number.
-using TPreviewBitmapFn = std::function<void(QImage& bitmap, int64_t pts, int frame)>;
+using TPreviewBitmapFn = std::function<void(TBitmap& bitmap, int64_t pts, int frame)>;
 // A window that shows pictures; false once the user has closed it.
 class TPreviewSink {
 public:
     virtual ~TPreviewSink() = default;
-    virtual bool ShowPicture(const QImage& bitmap, int frame, int64_t pts) = 0;
+    virtual bool ShowPicture(const TBitmap& bitmap, int frame, int64_t pts) = 0;
 };
 using TPreviewSinkFactory = std::function<std::shared_ptr<TPreviewSink>()>;
 
@@ -92,13 +90,13 @@ public:
     // The hook protocol on picture, which must be writable. True when the bitmap holds the
     // picture as it now is (the preview may use it).
     bool Run(AVFrame* picture, int64_t pts, int frame);
-    const QImage& Bitmap() const { return FBitmap; }
+    const TBitmap& Bitmap() const { return FBitmap; }
     int Depth() const { return FConverter.Depth(); }
 
 private:
     TVideoHookFn FFn;
     TFFRgbConverter FConverter;
-    QImage FBitmap;
+    TBitmap FBitmap;
 };
 
 class TFFVideoPreview {
@@ -111,7 +109,7 @@ public:
         FConverter.SetDepth(control.BitDepth());
     }
     // One encoded picture; ready, when not null, is the picture already as a bitmap.
-    void Show(const AVFrame* picture, int64_t pts, int frame, const QImage* ready);
+    void Show(const AVFrame* picture, int64_t pts, int frame, const TBitmap* ready);
 
 private:
     bool Due() const;
@@ -122,6 +120,6 @@ private:
     TPreviewSinkFactory FWindowFactory;
     std::shared_ptr<TPreviewSink> FWindow;
     TFFRgbConverter FConverter;
-    QImage FBitmap;
+    TBitmap FBitmap;
     int64_t FLast = INT64_MIN; // µs, monotonic clock of the last preview
 };

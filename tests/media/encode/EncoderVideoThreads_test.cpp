@@ -4,16 +4,17 @@
 #include "EngineTestSupport.h"
 #include "common/TestPaths.h"
 #include "media/MyUtils.h"
+#include "media/TBitmap.h"
 #include "media/encode/component/TFFEncoder.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QImage>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -83,8 +84,8 @@ TEST_F(EncoderVideoThreads, PreviewsReachTheMainThreadWhileTheOwnerChangesThePre
         ++previews;
         if (!OnMainThread())
             ++previewsOffMain;
-        if (info->Bitmap == nullptr || info->Bitmap->format() != QImage::Format_RGB888 ||
-            info->Bitmap->size() != QSize(320, 240))
+        if (info->Bitmap == nullptr || info->Bitmap->Format() != AV_PIX_FMT_RGB24 ||
+            info->Bitmap->Width() != 320 || info->Bitmap->Height() != 240)
             ++badBitmaps;
     };
     encoder.SetOnPreviewBitmap(onPreview);
@@ -165,20 +166,21 @@ TEST_F(EncoderVideoThreads, TwoWorkersWithBothHooksEachReadTheirOwnRecord) {
     TReports reports;
     encoder.SetOnTerminate([&](QObject*, const TTerminateInfo& i) { reports.Add(i); });
     std::atomic<int> calls{0}, mixed{0};
-    auto check = [&](THookInfo* info, QSize size) {
+    auto check = [&](THookInfo* info, int width, int height) {
         ++calls;
         const int task = info->TaskIndex;
-        QImage* const bitmap = info->Bitmap;
+        TBitmap* const bitmap = info->Bitmap;
         for (int i = 0; i < 4; ++i) {
-            if (info->TaskIndex != task || info->Bitmap != bitmap || bitmap->size() != size)
+            if (info->TaskIndex != task || info->Bitmap != bitmap || bitmap->Width() != width ||
+                bitmap->Height() != height)
                 ++mixed;
-            (void)bitmap->pixel(i, i);
+            (void)bitmap->ConstBits()[i * bitmap->BytesPerLine() + i * 3];
             std::this_thread::yield();
         }
         info->Update = false;
     };
-    encoder.SetOnVideoInputHook([&](QObject*, THookInfo* info) { check(info, QSize(640, 480)); });
-    encoder.SetOnVideoOutputHook([&](QObject*, THookInfo* info) { check(info, QSize(320, 240)); });
+    encoder.SetOnVideoInputHook([&](QObject*, THookInfo* info) { check(info, 640, 480); });
+    encoder.SetOnVideoOutputHook([&](QObject*, THookInfo* info) { check(info, 320, 240); });
     AddVideoTask(encoder, Out("first.avi"), 1000000, true, true, false);
     AddVideoTask(encoder, Out("second.avi"), 1000000, true, true, false);
     encoder.StartTask(2);
@@ -202,7 +204,7 @@ TEST_F(EncoderVideoThreads, DestroyedWhileAVideoTaskIsInItsHooksAndPreviewsRaise
     encoder->SetOnPreviewBitmap([&](QObject*, const TPreviewInfo*) { ++previews; });
     encoder->SetOnVideoInputHook([&](QObject*, THookInfo* info) {
         ++hooks;
-        info->Bitmap->fill(Qt::black);
+        std::fill_n(info->Bitmap->Bits(), info->Bitmap->SizeInBytes(), uint8_t(0));
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     });
     AddVideoTask(*encoder, Out("gone.avi"), -1, true, false, false);

@@ -3,6 +3,7 @@
 // gap, a frame size that changes mid-stream, the hook protocol, previews and two-pass encoding.
 
 #include "EngineTestSupport.h"
+#include "app/BitmapImage.h"
 #include "common/TestPaths.h"
 #include "media/FFLoad.h"
 #include "media/FFLog.h"
@@ -10,7 +11,9 @@
 #include "media/encode/video/FFRgbBitmap.h"
 #include "media/encode/video/FFVideoSync.h"
 
+#include <QColor>
 #include <QDir>
+#include <QImage>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -129,6 +132,14 @@ TEST(VideoEncoderSetup, RateControlOverridesNeedThreeNumbersEach) {
 // The hook's way back: a bitmap the handler replaced with one of its own is still converted into
 // the picture, and a copy of the bitmap held elsewhere (the preview's) is never written over by the
 // next picture.
+namespace {
+QImage Filled(const QColor& colour) {
+    QImage image(640, 480, QImage::Format_RGB888);
+    image.fill(colour);
+    return image;
+}
+} // namespace
+
 TEST(RgbConverter, ReplacedAndSharedBitmapsConvertWithoutTouchingOtherHolders) {
     LoadEngineLibraries();
     AVFramePtr picture = MakeFrame();
@@ -139,21 +150,23 @@ TEST(RgbConverter, ReplacedAndSharedBitmapsConvertWithoutTouchingOtherHolders) {
     for (const int depth : {24, 32}) {
         SCOPED_TRACE(depth);
         TFFRgbConverter converter(depth);
-        QImage bitmap;
+        TBitmap bitmap;
         ASSERT_TRUE(converter.ToBitmap(picture.get(), bitmap));
-        QImage own(640, 480, converter.ImageFormat());
-        own.fill(QColor(255, 0, 0));
-        bitmap = own; // the handler's image, laid out by Qt
+        // The handler's own bitmap, at depth 32 in another layout than the converter's.
+        bitmap = BitmapOf(Filled(QColor(255, 0, 0)), AV_PIX_FMT_RGB24);
         ASSERT_TRUE(converter.FromBitmap(bitmap, picture.get()));
-        const QImage held = bitmap; // someone keeps the picture as it was
+        const TBitmap held = bitmap; // someone keeps the picture as it was
         ASSERT_TRUE(converter.ToBitmap(picture.get(), bitmap));
-        EXPECT_GT(bitmap.pixelColor(320, 240).red(), 200);
-        EXPECT_LT(bitmap.pixelColor(320, 240).green(), 60);
-        bitmap.fill(QColor(0, 0, 255));
+        EXPECT_EQ(bitmap.Format(), converter.PixelFormat());
+        EXPECT_GT(ImageOf(bitmap).pixelColor(320, 240).red(), 200);
+        EXPECT_LT(ImageOf(bitmap).pixelColor(320, 240).green(), 60);
+        bitmap = BitmapOf(Filled(QColor(0, 0, 255)), converter.PixelFormat());
         ASSERT_TRUE(converter.FromBitmap(bitmap, picture.get()));
         ASSERT_TRUE(converter.ToBitmap(picture.get(), bitmap));
-        EXPECT_GT(bitmap.pixelColor(10, 10).blue(), 200);
-        EXPECT_EQ(held.pixelColor(10, 10), QColor(255, 0, 0));
+        EXPECT_GT(ImageOf(bitmap).pixelColor(10, 10).blue(), 200);
+        EXPECT_EQ(ImageOf(held).pixelColor(10, 10), QColor(255, 0, 0));
+        // A bitmap of another size cannot go back into the picture.
+        EXPECT_FALSE(converter.FromBitmap(TBitmap(64, 48, AV_PIX_FMT_RGB24), picture.get()));
     }
 }
 
@@ -349,7 +362,7 @@ TEST_F(VideoPathTest, StreamCopyOfVideoAndWhatItRefuses) {
     TTestEngine hooked;
     ASSERT_TRUE(Prepare(hooked, testpaths::fixture("testsrc10.avi"), Out("copyhook.avi"),
                         {{"vcodec", "copy"}, {"an", "1"}}));
-    hooked.OnVideoOutputHookCallback = [](TCustomFFmpeg*, QImage&, bool&, bool&, int64_t, int) {};
+    hooked.OnVideoOutputHookCallback = [](TCustomFFmpeg*, TBitmap&, bool&, bool&, int64_t, int) {};
     hooked.Start(false, 0);
     EXPECT_TRUE(hooked.Failed());
     EXPECT_EQ(hooked.ErrorText(),
@@ -358,7 +371,7 @@ TEST_F(VideoPathTest, StreamCopyOfVideoAndWhatItRefuses) {
     TTestEngine previewed;
     ASSERT_TRUE(Prepare(previewed, testpaths::fixture("testsrc10.avi"), Out("copyprev.avi"),
                         {{"vcodec", "copy"}, {"an", "1"}}));
-    previewed.OnPreviewBitmapCallback = [](TCustomFFmpeg*, QImage&, int64_t, int) {};
+    previewed.OnPreviewBitmapCallback = [](TCustomFFmpeg*, TBitmap&, int64_t, int) {};
     previewed.SetPreviewFlags(PreviewToBitmap);
     previewed.Start(false, 0);
     EXPECT_EQ(previewed.ErrorText(),
@@ -409,18 +422,20 @@ TEST_F(VideoPathTest, HookProtocol) {
         << engine.LastErrorText();
     int inputCalls = 0, outputCalls = 0;
     // The input hook asks for no more pictures: called once.
-    engine.OnVideoInputHookCallback = [&](TCustomFFmpeg*, QImage& bitmap, bool& stop, bool&,
+    engine.OnVideoInputHookCallback = [&](TCustomFFmpeg*, TBitmap& bitmap, bool& stop, bool&,
                                           int64_t, int) {
         ++inputCalls;
-        EXPECT_EQ(bitmap.format(), QImage::Format_RGB888);
+        EXPECT_EQ(bitmap.Format(), AV_PIX_FMT_RGB24);
         stop = true;
     };
     // The output hook paints every picture green but says update false from the second picture
     // on, and throws on the third: only the first picture is changed, and the run goes on.
-    engine.OnVideoOutputHookCallback = [&](TCustomFFmpeg*, QImage& bitmap, bool&, bool& update,
+    engine.OnVideoOutputHookCallback = [&](TCustomFFmpeg*, TBitmap& bitmap, bool&, bool& update,
                                            int64_t, int frame) {
         ++outputCalls;
-        bitmap.fill(QColor(0, 255, 0));
+        QImage green(bitmap.Width(), bitmap.Height(), QImage::Format_RGB888);
+        green.fill(QColor(0, 255, 0));
+        bitmap = BitmapOf(green, bitmap.Format());
         if (frame == 3)
             throw std::runtime_error("boom");
         update = frame == 1;
@@ -445,8 +460,8 @@ TEST_F(VideoPathTest, PreviewsComeAtMostEveryHundredMilliseconds) {
     std::vector<int64_t> times;
     engine.SetPreviewBitDepth(32);
     engine.SetPreviewFlags(PreviewToBitmap);
-    engine.OnPreviewBitmapCallback = [&](TCustomFFmpeg*, QImage& bitmap, int64_t, int) {
-        EXPECT_EQ(bitmap.format(), QImage::Format_RGB32);
+    engine.OnPreviewBitmapCallback = [&](TCustomFFmpeg*, TBitmap& bitmap, int64_t, int) {
+        EXPECT_EQ(bitmap.Format(), AV_PIX_FMT_BGRA);
         times.push_back(ff::av_gettime_relative());
     };
     engine.Start(false, 0);
@@ -617,7 +632,7 @@ TEST_F(VideoPathTest, AFrameCapWithALookaheadStopsReadingEarly) {
                         {{"vcodec", "libx264"}, {"an", "1"}, {"vframes", "10"}}))
         << engine.LastErrorText();
     int decoded = 0;
-    engine.OnVideoInputHookCallback = [&](TCustomFFmpeg*, QImage&, bool&, bool& update, int64_t,
+    engine.OnVideoInputHookCallback = [&](TCustomFFmpeg*, TBitmap&, bool&, bool& update, int64_t,
                                           int) {
         ++decoded;
         update = false;

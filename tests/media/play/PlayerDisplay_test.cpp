@@ -1,10 +1,11 @@
 // The display: pictures of a video stream and the waveform of an MP3, drawn into the off-screen
 // surface of a host window (sampled here) or into the player's own window.
 #include "PlayerTestSupport.h"
+#include "app/BitmapImage.h"
 #include "common/TestPaths.h"
 
 #include <QColor>
-#include <QWindow>
+#include <QImage>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,14 +21,13 @@ protected:
     void SetUp() override {
         LoadPlayerLibraries();
         UseDummyAudio();
-        FHost.resize(320, 240);
         FRecorder.Attach(FPlayer);
     }
     void TearDown() override { FPlayer.Stop(true); }
 
     // True when the surface's pixel at (x, y) is within 24 of rgb on each channel.
     bool PixelNear(int x, int y, QRgb rgb) const {
-        const QImage image = FPlayer.DisplayImage();
+        const QImage image = ImageOf(FPlayer.DisplayImage());
         if (image.isNull() || x >= image.width() || y >= image.height())
             return false;
         const QRgb p = image.pixel(x, y);
@@ -35,7 +35,7 @@ protected:
                std::abs(qBlue(p) - qBlue(rgb)) <= 24;
     }
 
-    QWindow FHost;
+    TScreenHandle FHost{0, 320, 240};
     TRecorder FRecorder;
     TFFPlayer FPlayer;
 };
@@ -48,7 +48,7 @@ TEST_F(PlayerDisplayTest, AHostGetsTheVideoPictureInItsOffscreenSurface) {
     ASSERT_TRUE(FPlayer.OpenMedia(testpaths::fixture("video4.mkv"), &FHost, false))
         << FPlayer.LastErrorText().toStdString();
     EXPECT_TRUE(WaitUntil([&] { return PixelNear(160, 120, VideoColour); }, 5000));
-    const QImage image = FPlayer.DisplayImage();
+    const QImage image = ImageOf(FPlayer.DisplayImage());
     EXPECT_EQ(image.size(), QSize(320, 240));
     // 4:3 in 4:3: the picture fills the surface.
     EXPECT_TRUE(PixelNear(4, 4, VideoColour));
@@ -73,7 +73,8 @@ TEST_F(PlayerDisplayTest, AVideoWithoutSoundIsTimedByItsOwnClockToItsEnd) {
 }
 
 TEST_F(PlayerDisplayTest, TheAspectRatioKeepsOrFillsTheDisplay) {
-    FHost.resize(320, 120); // wider than the 4:3 picture
+    FHost.Width = 320; // wider than the 4:3 picture
+    FHost.Height = 120;
     ASSERT_TRUE(FPlayer.OpenMedia(testpaths::fixture("video4.mkv"), &FHost, false));
     ASSERT_TRUE(WaitUntil([&] { return PixelNear(160, 60, VideoColour); }, 5000));
     // Centred 160x120 with black bars left and right.
@@ -85,9 +86,13 @@ TEST_F(PlayerDisplayTest, TheAspectRatioKeepsOrFillsTheDisplay) {
 TEST_F(PlayerDisplayTest, TheVideoHookDrawsOnThePictureShown) {
     std::atomic<int> hooked{0};
     FPlayer.SetVideoHook(true);
-    FPlayer.SetOnVideoHook([&](QObject*, QImage& bitmap, int64_t pts, bool& update) {
+    FPlayer.SetOnVideoHook([&](QObject*, TBitmap& bitmap, int64_t pts, bool& update) {
         EXPECT_GE(pts, 0);
-        bitmap.fill(QColor(255, 0, 0));
+        // A bitmap of the handler's own, half the size and in another layout: the player
+        // scales it back into the picture.
+        QImage red(bitmap.Width() / 2, bitmap.Height() / 2, QImage::Format_RGB32);
+        red.fill(QColor(255, 0, 0));
+        bitmap = BitmapOf(red, AV_PIX_FMT_BGRA);
         update = true;
         ++hooked;
     });
@@ -133,7 +138,7 @@ TEST_F(PlayerDisplayTest, ABitmapSubtitleShowsOnThePictureFromItsTimeUntilTheNex
 TEST_F(PlayerDisplayTest, AnMp3WithTheDisplayOnShowsItsWaveform) {
     ASSERT_TRUE(FPlayer.OpenMedia(testpaths::fixture("tone200.mp3"), &FHost, false));
     auto whiteColumns = [&] {
-        const QImage image = FPlayer.DisplayImage();
+        const QImage image = ImageOf(FPlayer.DisplayImage());
         int columns = 0;
         for (int x = 0; !image.isNull() && x < image.width(); ++x)
             for (int y = 0; y < image.height(); ++y)
@@ -157,7 +162,7 @@ TEST_F(PlayerDisplayOnX, WithoutAHostTheVideoPlaysInAWindowOfItsOwn) {
     ASSERT_FALSE(qEnvironmentVariableIsEmpty("DISPLAY"));
     std::atomic<int> pictures{0};
     FPlayer.SetVideoHook(true);
-    FPlayer.SetOnVideoHook([&](QObject*, QImage&, int64_t, bool& update) {
+    FPlayer.SetOnVideoHook([&](QObject*, TBitmap&, int64_t, bool& update) {
         update = false;
         ++pictures;
     });
@@ -170,7 +175,7 @@ TEST_F(PlayerDisplayOnX, WithoutAHostTheVideoPlaysInAWindowOfItsOwn) {
         << FPlayer.LastErrorText().toStdString();
     ASSERT_TRUE(WaitUntil([&] { return FRecorder.Stopped(); }, 15000));
     EXPECT_GE(pictures, 90);                      // 4 s at 25 pictures a second
-    EXPECT_TRUE(FPlayer.DisplayImage().isNull()); // no host, no off-screen copy
+    EXPECT_TRUE(FPlayer.DisplayImage().IsNull()); // no host, no off-screen copy
     ASSERT_FALSE(FRecorder.Positions.empty());
     EXPECT_GE(FRecorder.Positions.back(), 3800000);
 }

@@ -1,12 +1,13 @@
 // The video path between the decoder and the picture queue: the player's video filters, the
 // frame-rate check of the stream, and the frame skipping that follows late pictures.
 #include "PlayerTestSupport.h"
+#include "app/BitmapImage.h"
 #include "common/TestPaths.h"
 
 #include "media/FFLog.h"
 #include "media/play/TFrameSkip.h"
 
-#include <QWindow>
+#include <QImage>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -23,7 +24,6 @@ protected:
     void SetUp() override {
         LoadPlayerLibraries();
         UseDummyAudio();
-        FHost.resize(320, 240);
         FSavedLevel = ActiveLogger()->LogLevel();
         FSavedTrigger = ActiveLogger()->TriggerEventInMainThread();
         ActiveLogger()->SetLogLevel(llInfo);
@@ -48,7 +48,7 @@ protected:
         return false;
     }
     bool PixelNear(int x, int y, QRgb rgb) const {
-        const QImage image = FPlayer.DisplayImage();
+        const QImage image = ImageOf(FPlayer.DisplayImage());
         if (image.isNull() || x >= image.width() || y >= image.height())
             return false;
         const QRgb p = image.pixel(x, y);
@@ -56,7 +56,7 @@ protected:
                std::abs(qBlue(p) - qBlue(rgb)) <= 24;
     }
 
-    QWindow FHost;
+    TScreenHandle FHost{0, 320, 240};
     TFFPlayer FPlayer;
     std::mutex FLinesLock;
     std::vector<std::pair<TLogLevel, std::string>> FLines;
@@ -94,7 +94,7 @@ TEST_F(PlayerVideoPathTest, FiltersThatCannotWorkAreRefusedWithTheirReason) {
         << FPlayer.LastErrorText().toStdString();
     EXPECT_TRUE(Logged(llError, "Video filters \"volume=2\""));
     EXPECT_TRUE(WaitUntil([&] { return FPlayer.CurrentPosition() > 300000; }, 5000));
-    EXPECT_TRUE(FPlayer.DisplayImage().isNull() || !PixelNear(160, 120, VideoColour));
+    EXPECT_TRUE(FPlayer.DisplayImage().IsNull() || !PixelNear(160, 120, VideoColour));
 }
 
 TEST_F(PlayerVideoPathTest, ADecoderRateOtherThanTheContainersIsSaidAndTheContainerWins) {
