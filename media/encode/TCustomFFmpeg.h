@@ -25,6 +25,7 @@
 #include "media/FrameHook.h"
 #include "media/encode/options/FFOptionContexts.h"
 #include "media/encode/options/FFOptionState.h"
+#include "media/encode/FFFiles.h"
 #include "media/encode/FFmpegException.h"
 #include "media/encode/video/FFVideoHooks.h"
 
@@ -64,25 +65,6 @@ using TVideoHookCallback = std::function<void(TCustomFFmpeg* sender, TBitmap& bi
 // sender, bitmap, pts µs, frame number.
 using TPreviewBitmapCallback =
     std::function<void(TCustomFFmpeg* sender, TBitmap& bitmap, int64_t pts, int frame)>;
-
-// One opened input file.
-struct TInputFile {
-    AVInputContextPtr Context;
-    int64_t TsOffset = 0; // µs added to every packet timestamp of this input
-    std::array<double, ffopt::MaxStreams> TsScale{}; // "itsscale" per stream; 0 = none
-    // "loop_input" on a format that cannot loop by itself: the loop starts the input again at
-    // its end, later by one duration each time.
-    bool Loop = false;
-    // Where a positioned read gets the file's frame index; nullptr = built for this run alone.
-    std::shared_ptr<TSharedFrameIndex> FrameIndex;
-};
-
-// One output file.
-struct TOutputFile {
-    AVOutputContextPtr Context;
-    // Bitstream filter chains of the file's streams, by stream index.
-    std::array<TBitstreamFilterChain, ffopt::MaxStreams> BitstreamFilters;
-};
 
 class TCustomFFmpeg {
 public:

@@ -9,7 +9,7 @@
 // that was there. Devices, FIFOs and URLs are written in place.
 
 #include "media/TAtomicFile.h"
-#include "media/encode/TCustomFFmpeg.h"
+#include "media/encode/FFFiles.h"
 
 #include <QString>
 
