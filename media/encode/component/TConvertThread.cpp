@@ -2,10 +2,10 @@
 
 #include "media/MyUtils.h"
 #include "media/encode/loop/FFLoopEvent.h"
-#include "media/encode/TCustomFFmpeg.h"
 
-TConvertThread::TConvertThread(TCustomFFmpeg& engine, TFFLoopEvent& runFinished, int priority)
-    : FEngine(engine), FRunFinished(runFinished), FPriority(priority) {}
+TConvertThread::TConvertThread(std::function<void()> run, TFFLoopEvent& runFinished,
+                               int priority)
+    : FRun(std::move(run)), FRunFinished(runFinished), FPriority(priority) {}
 
 TConvertThread::~TConvertThread() {
     Join();
@@ -25,7 +25,7 @@ void TConvertThread::Resume() {
             ~SetOnExit() { e.Set(); }
         } guard{FRunFinished};
         try {
-            FEngine.Run();
+            FRun();
         } catch (...) {
             // Run reports its own end from a scope guard; nothing may leave a thread
         }

@@ -1,19 +1,20 @@
 #pragma once
 // The worker thread of a threaded run. It is created suspended by the engine's Start, so the
 // caller can finish its own bookkeeping before the run begins, and is started by Resume. It
-// runs the engine's Run and signals the engine's run-finished event whatever happens. The
+// runs the engine's run and signals the engine's run-finished event whatever happens. The
 // engine owns the thread object; whoever stops the engine first joins it.
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
-class TCustomFFmpeg;
 class TFFLoopEvent;
 
 class TConvertThread {
 public:
-    TConvertThread(TCustomFFmpeg& engine, TFFLoopEvent& runFinished, int priority);
+    // run is the engine's run; the thread knows nothing else of the engine.
+    TConvertThread(std::function<void()> run, TFFLoopEvent& runFinished, int priority);
     ~TConvertThread(); // joins
     TConvertThread(const TConvertThread&) = delete;
     TConvertThread& operator=(const TConvertThread&) = delete;
@@ -30,7 +31,7 @@ public:
     int Priority() const { return FPriority; }
 
 private:
-    TCustomFFmpeg& FEngine;
+    std::function<void()> FRun;
     TFFLoopEvent& FRunFinished;
     int FPriority; // kept for the component; threads run at the process's priority
     std::atomic<std::thread::id> FId{}; // the worker's id once resumed

@@ -2,18 +2,17 @@
 
 #include "media/MyUtils.h"
 #include "media/encode/loop/FFLoopEvent.h"
-#include "media/encode/TCustomFFmpeg.h"
 
-TDoTerminateThread::TDoTerminateThread(TCustomFFmpeg& engine, TFFLoopEvent& notified) {
+TDoTerminateThread::TDoTerminateThread(std::function<void()> report, TFFLoopEvent& notified) {
     notified.Reset();
     std::lock_guard<std::mutex> lock(FLock);
-    FThread = std::thread([&engine, &notified] {
+    FThread = std::thread([report = std::move(report), &notified] {
         struct SetOnExit {
             TFFLoopEvent& e;
             ~SetOnExit() { e.Set(); }
         } guard{notified};
         try {
-            engine.DoTerminate();
+            report();
         } catch (...) {
             // the component guards its handlers; nothing may leave a thread
         }

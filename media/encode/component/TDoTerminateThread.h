@@ -5,16 +5,16 @@
 // engine first joins it.
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
-class TCustomFFmpeg;
 class TFFLoopEvent;
 
 class TDoTerminateThread {
 public:
-    // Starts at once.
-    TDoTerminateThread(TCustomFFmpeg& engine, TFFLoopEvent& notified);
+    // Starts at once; report is the engine's DoTerminate.
+    TDoTerminateThread(std::function<void()> report, TFFLoopEvent& notified);
     ~TDoTerminateThread(); // joins
     TDoTerminateThread(const TDoTerminateThread&) = delete;
     TDoTerminateThread& operator=(const TDoTerminateThread&) = delete;

@@ -62,7 +62,8 @@ TConvertThread* TCustomFFmpeg::Start(bool inThread, int priority) {
             FFinished = false;
             FTerminated = false;
             if (inThread) {
-                run.Worker = std::make_unique<TConvertThread>(*this, run.RunFinished, priority);
+                run.Worker = std::make_unique<TConvertThread>([this] { Run(); }, run.RunFinished,
+                                                              priority);
                 worker = run.Worker.get();
             }
         }
@@ -199,7 +200,8 @@ void TCustomFFmpeg::Terminate(bool wait) {
         std::lock_guard<std::mutex> lock(run.StateLock);
         if (!run.Claimed) {
             run.Claimed = true;
-            run.Notifier = std::make_unique<TDoTerminateThread>(*this, run.TerminateNotified);
+            run.Notifier = std::make_unique<TDoTerminateThread>([this] { DoTerminate(); },
+                                                                  run.TerminateNotified);
         }
     }
     Stop(wait);
