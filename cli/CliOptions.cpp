@@ -1,7 +1,5 @@
 #include "cli/CliOptions.h"
 
-#include "cli/CliSplit.h"
-
 #include <QRegularExpression>
 
 std::optional<int64_t> ParseTimeText(const QString& text) {
@@ -182,7 +180,15 @@ std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& er
             if (arg == QLatin1String("--fade") && request.Command == TCliCommand::Cut) {
                 if (!TakeValue(args, i, arg, value, error))
                     return std::nullopt;
-                const std::optional<int64_t> fade = ParseSplitTime(value);
+                // Seconds with up to six decimals, as split's --fade takes them; an hour at most.
+                static const QRegularExpression seconds(QStringLiteral("^(\\d{1,4})(?:\\.(\\d{1,6}))?$"));
+                const QRegularExpressionMatch m = seconds.match(value);
+                std::optional<int64_t> fade;
+                if (m.hasMatch())
+                    fade = m.captured(1).toLongLong() * 1000000 +
+                           (m.capturedLength(2) > 0
+                                ? m.captured(2).leftJustified(6, QLatin1Char('0')).toLongLong()
+                                : 0);
                 if (!fade || *fade > 3600 * int64_t(1000000)) {
                     error = QStringLiteral("--fade: \"%1\" is not a number of seconds").arg(value);
                     return std::nullopt;
