@@ -29,6 +29,11 @@ bool TSmartCut::Cut(const QString& output, int64_t startUs, int64_t endUs, bool 
     const int rate = FCopier.SampleRate();
     const int64_t start = SampleAt(startUs, rate);
     const int64_t end = std::min(SampleAt(endUs, rate), FCopier.DecodedSamples());
+    // The tag is written last, in front of the audio: the output must be a file that can seek.
+    if (!TAtomicFile::Applies(output)) {
+        error = QStringLiteral("%1 is not a regular file; a smart cut writes only files.").arg(output);
+        return false;
+    }
     TAtomicFile file;
     const int fd = file.Create(output);
     if (fd < 0) {

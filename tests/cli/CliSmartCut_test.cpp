@@ -3,6 +3,7 @@
 // mpg123 find nothing to say about it, pieces join back to the source, and where the frames
 // cannot be copied the cut re-encodes and says why.
 #include "CliTestSupport.h"
+#include "common/Mp3Variants.h"
 #include "common/TestPaths.h"
 
 #include <QDir>
@@ -146,6 +147,42 @@ TEST_F(CliSmartCutTest, FallsBackToTheFullReEncodeWithANotice) {
         EXPECT_TRUE(run.Err.contains("Notice: no smart cut")) << run.Err.toStdString();
         EXPECT_TRUE(run.Err.contains(c.Why)) << run.Err.toStdString();
         EXPECT_EQ(Decode(out).Data.size(), 8u * 44100);
+    }
+}
+
+// Sources whose headers promise frames the copier cannot trust: a free-format first frame is
+// refused with its reason, and valid headers over garbage are copied as they are, never read
+// past their ends.
+TEST_F(CliSmartCutTest, HostileSourcesAreRefusedOrCopiedSafely) {
+    QFile in(testpaths::fixture("sweep60.mp3"));
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    QByteArray bytes = in.readAll();
+    const int id3 = bytes.startsWith("ID3") ? 10 + (bytes[6] << 21 | bytes[7] << 14 |
+                                                    bytes[8] << 7 | bytes[9])
+                                            : 0;
+    QByteArray free = bytes;
+    free[id3 + 2] = char(free[id3 + 2] & 0x0F); // the first frame's bit rate: free format
+    QFile f(Path("free.mp3"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(free);
+    f.close();
+    const TRun run = RunCli({"cut", Path("free.mp3"), "--start", "2", "--end", "4", "--fade", "0",
+                             "--smart", "--output", Path("free-out.mp3")});
+    EXPECT_TRUE(run.Err.contains("free-format")) << run.Err.toStdString();
+    EXPECT_NE(run.ExitCode, -1) << "crashed";
+
+    for (const QString& variant :
+         {mp3variants::WithGarbagePayload(testpaths::fixture("sweep60.mp3"), Dir.path()),
+          mp3variants::WithFirstFramesOnly(testpaths::fixture("sweep60.mp3"), Dir.path(), 200)}) {
+        SCOPED_TRACE(variant.toStdString());
+        ASSERT_FALSE(variant.isEmpty());
+        const TRun cut = RunCli({"cut", variant, "--start", "1", "--end", "4", "--fade", "0",
+                                 "--smart", "--force", "--output", Path("hostile.mp3")});
+        ASSERT_NE(cut.ExitCode, -1) << "crashed: " << cut.Err.toStdString();
+        if (cut.ExitCode == 0)
+            EXPECT_TRUE(QFileInfo(Path("hostile.mp3")).size() > 0);
+        else
+            EXPECT_FALSE(QFileInfo::exists(Path("hostile.mp3")));
     }
 }
 
