@@ -1,13 +1,16 @@
 // The MP3 bitstream classes against real encoder output and against the readers that must
 // understand what they write: side information read and written back bit for bit and consistent
 // with the bit reservoir, the Info/LAME tag as the frame index (and so the demuxer's rules) reads
-// it, and the tag's CRC.
+// it, the tag's CRC, and repacked frames that decode as before.
 #include "common/TestPaths.h"
 #include "media/mp3/FFMP3FrameIndex.h"
 #include "media/mp3/TMP3InfoTag.h"
+#include "media/mp3/TMP3Repacker.h"
 #include "media/mp3/TMP3SideInfo.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -110,6 +113,69 @@ TEST(Mp3Bitstream, InfoTagIsReadBackAsWritten) {
     }
     // CRC-16/ARC's check value.
     EXPECT_EQ(LameCrc16(reinterpret_cast<const unsigned char*>("123456789"), 9), 0xBB3D);
+}
+
+} // namespace
+
+namespace {
+
+// ffmpeg's decode of raw frames (no tag, so nothing trimmed), 16-bit.
+QByteArray DecodeFrames(const std::vector<TMP3Repacker::TFrame>& frames, const QString& name) {
+    QFile f(name);
+    if (!f.open(QIODevice::WriteOnly))
+        return QByteArray();
+    for (const auto& frame : frames)
+        f.write(reinterpret_cast<const char*>(frame.data()), qint64(frame.size()));
+    f.close();
+    QProcess p;
+    p.start("ffmpeg", {"-v", "error", "-f", "mp3", "-i", name, "-f", "s16le", "-"});
+    return p.waitForFinished(60000) && p.exitCode() == 0 ? p.readAllStandardOutput()
+                                                         : QByteArray();
+}
+
+// Repacking with room kept at the end moves only where main data sits: every frame's data is
+// the same, the kept bytes end the last frame, and the decode is the same sample for sample,
+// with a higher bit rate for the last frame only where the room asked for needs it.
+TEST(Mp3Bitstream, RepackedFramesKeepTheirAudioAndLeaveTheRoomAskedFor) {
+    QTemporaryDir dir;
+    for (const char* name : {"tone200.mp3", "mono22k.mp3", "noise60vbr.mp3"})
+        for (const int room : {0, 120, 300, 511}) {
+            SCOPED_TRACE(std::string(name) + " room " + std::to_string(room));
+            const QByteArray bytes = ReadAll(QString::fromLatin1(name));
+            const auto* d = reinterpret_cast<const unsigned char*>(bytes.constData());
+            const int id3 = bytes.startsWith("ID3") ? 10 + (d[6] << 21 | d[7] << 14 | d[8] << 7 | d[9]) : 0;
+            TMP3FrameIndex index;
+            ASSERT_TRUE(index.Build(testpaths::fixture(QString::fromLatin1(name)),
+                                    id3 + TMP3Header::FromBytes(d + id3).FrameLength()));
+            std::vector<TMP3Repacker::TFrame> frames;
+            for (size_t i = 0; i < 40; ++i)
+                frames.emplace_back(d + index.Positions()[i], d + index.Positions()[i + 1]);
+            const std::vector<TMP3Repacker::TFrame> before = frames;
+            TMP3SideInfo side;
+            side.Parse(TMP3Header::FromBytes(d + index.Positions()[0]), d + index.Positions()[0] + 4);
+            std::vector<unsigned char> reserve(size_t(std::min(room, side.MaxMainDataBegin())));
+            for (size_t i = 0; i < reserve.size(); ++i)
+                reserve[i] = uint8_t(i * 7 + 1);
+            ASSERT_TRUE(TMP3Repacker::Repack(frames, reserve));
+
+            std::vector<TMP3Repacker::TFrame> was, now;
+            ASSERT_TRUE(TMP3Repacker::MainData(before, was));
+            ASSERT_TRUE(TMP3Repacker::MainData(frames, now));
+            EXPECT_EQ(was, now);
+            // The kept bytes end the reservoir, which may reach back over several frames.
+            std::vector<unsigned char> areas;
+            for (const auto& f : frames)
+                areas.insert(areas.end(), f.begin() + TMP3Header::FromBytes(f.data()).MainDataOffset(),
+                             f.end());
+            ASSERT_GE(areas.size(), reserve.size());
+            EXPECT_TRUE(std::equal(reserve.begin(), reserve.end(), areas.end() - reserve.size()));
+            for (size_t i = 0; i + 1 < frames.size(); ++i)
+                ASSERT_EQ(frames[i].size(), before[i].size()) << "frame " << i;
+            const QString stem = dir.filePath(QStringLiteral("%1-%2").arg(name).arg(room));
+            const QByteArray pcm = DecodeFrames(before, stem + "-before.mp3");
+            ASSERT_FALSE(pcm.isEmpty());
+            EXPECT_TRUE(pcm == DecodeFrames(frames, stem + "-after.mp3"));
+        }
 }
 
 } // namespace
