@@ -14,7 +14,7 @@ packages=(
     libavcodec-dev libavformat-dev libavfilter-dev libavdevice-dev libavutil-dev
     libswscale-dev libswresample-dev libsdl2-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    ffmpeg sox libsox-fmt-mp3 xvfb xauth x11-utils imagemagick dbus-x11 xdg-utils
+    ffmpeg sox libsox-fmt-mp3 mp3val mpg123 xvfb xauth x11-utils imagemagick dbus-x11 xdg-utils
     desktop-file-utils xdotool
     binutils file time
     clang libclang-rt-14-dev

@@ -250,6 +250,9 @@ int RunCut(const TCliRequest& request) {
     params.LibraryFolder = ProgramFolder();
     params.Replace = request.Force;
     params.KeepTags = request.KeepTags;
+    params.FadeUs = request.FadeUs;
+    params.Smart = request.Smart;
+    job.OnNotice = [](const QString& notice) { PrintError(notice); };
     QString message;
     if (!job.Start(params, message)) {
         PrintError(message);

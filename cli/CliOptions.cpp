@@ -29,7 +29,7 @@ QString UsageText() {
         "Usage:\n"
         "  snipwave-cli info FILE\n"
         "  snipwave-cli cut FILE --start T --end T [--output PATH] [--volume 0-100] [--force]\n"
-        "                   [--no-tags]\n"
+        "                   [--no-tags] [--fade SECONDS] [--smart]\n"
         "  snipwave-cli play FILE [--start T] [--end T] [--volume 0-100]\n"
         "  snipwave-cli --help | --version\n"
         "\n"
@@ -42,6 +42,11 @@ QString UsageText() {
         "       and only when the cut succeeds. --volume sets the level in percent (default\n"
         "       100). Ctrl-C (or SIGTERM, SIGHUP) stops the cut and keeps what was written so\n"
         "       far. The output keeps FILE's tags and cover picture; --no-tags writes none.\n"
+        "       --fade sets the length of each fade in seconds (default 3; 0 for none).\n"
+        "       --smart copies the MP3 frames of the range instead of re-encoding them, exact\n"
+        "       to the sample and losslessly; it applies to cuts without fades (--fade 0) at\n"
+        "       volume 100 of layer III sources, and otherwise the cut re-encodes with a\n"
+        "       notice saying why.\n"
         "play   plays the range from --start (default: the beginning) to --end (default: the\n"
         "       end) of FILE, showing position / end on a terminal. Ctrl-C stops it.\n"
         "\n"
@@ -166,6 +171,29 @@ std::optional<TCliRequest> ParseCommandLine(const QStringList& args, QString& er
             }
             if (arg == QLatin1String("--no-tags") && request.Command == TCliCommand::Cut) {
                 request.KeepTags = false;
+                continue;
+            }
+            if (arg == QLatin1String("--smart") && request.Command == TCliCommand::Cut) {
+                request.Smart = true;
+                continue;
+            }
+            if (arg == QLatin1String("--fade") && request.Command == TCliCommand::Cut) {
+                if (!TakeValue(args, i, arg, value, error))
+                    return std::nullopt;
+                // Seconds with up to six decimals, as split's --fade takes them; an hour at most.
+                static const QRegularExpression seconds(QStringLiteral("^(\\d{1,4})(?:\\.(\\d{1,6}))?$"));
+                const QRegularExpressionMatch m = seconds.match(value);
+                std::optional<int64_t> fade;
+                if (m.hasMatch())
+                    fade = m.captured(1).toLongLong() * 1000000 +
+                           (m.capturedLength(2) > 0
+                                ? m.captured(2).leftJustified(6, QLatin1Char('0')).toLongLong()
+                                : 0);
+                if (!fade || *fade > 3600 * int64_t(1000000)) {
+                    error = QStringLiteral("--fade: \"%1\" is not a number of seconds").arg(value);
+                    return std::nullopt;
+                }
+                request.FadeUs = *fade;
                 continue;
             }
         }

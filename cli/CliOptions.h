@@ -20,6 +20,8 @@ struct TCliRequest {
     int Volume = 100;     // slider position 0-100
     bool Force = false;   // replace an existing output
     bool KeepTags = true; // cut: keep the source's tags and cover; off with --no-tags
+    bool Smart = false;   // cut: copy the frames instead of re-encoding where that can be done
+    int64_t FadeUs = 3000000; // cut: --fade, µs; 0 = none
     // play: whether --start / --end were given (the range defaults to the whole file).
     bool HasStart = false, HasEnd = false;
 };

@@ -10,6 +10,7 @@
 #include "cli/CliProgress.h"
 #include "job/CutJob.h"
 #include "job/CutRules.h"
+#include "job/SmartCut.h"
 #include "job/SourceSteps.h"
 #include "job/SplitPlan.h"
 #include "job/TCueSheet.h"
@@ -265,6 +266,42 @@ int RunSplit(const TSplitRequest& request) {
         LogCutOutcome(run.Outcome);
     };
 
+    // The smart split copies each piece's frames on this thread, one piece after another: it is
+    // bound by the disk, which pieces cut at once would only share.
+    bool smartDone = false, smartInterrupted = false;
+    if (request.Smart) {
+        QString why = TSmartCut::FallbackReason(100, request.FadeUs);
+        TSmartCut smart;
+        if (why.isEmpty())
+            smart.Open(source, why);
+        if (why.isEmpty()) {
+            AppLog().LogInfo(QStringLiteral("Smart split: the pieces' frames are copied, nothing "
+                                            "is re-encoded."));
+            for (TPieceRun& run : runs) {
+                if (StopSignalReceived()) {
+                    smartInterrupted = true;
+                    break;
+                }
+                QString error;
+                TCutOutcome outcome;
+                outcome.Output = run.Output;
+                outcome.Kind = TCutOutcome::ckCompleted;
+                if (!smart.Cut(run.Output, run.Piece.StartUs, run.Piece.EndUs, request.KeepTags,
+                               request.Force, error)) {
+                    outcome.Kind = TCutOutcome::ckFailed;
+                    outcome.ErrorText = error;
+                }
+                endPiece(run, outcome);
+            }
+            smartDone = true;
+        } else {
+            const QString notice =
+                QStringLiteral("Notice: no smart split (%1); the pieces are re-encoded.").arg(why);
+            PrintError(notice);
+            AppLog().LogInfo(notice);
+        }
+    }
+
     QEventLoop loop;
     const auto shared = std::make_shared<TSharedFrameIndex>();
     const int64_t fadeUs = request.FadeUs;
@@ -347,8 +384,8 @@ int RunSplit(const TSplitRequest& request) {
                                 : int(std::max(1u, std::thread::hardware_concurrency()))));
     std::vector<std::unique_ptr<TRunningPiece>> active; // no more than jobs
     size_t next = 0;
-    bool stopping = false, interrupted = false;
-    {
+    bool stopping = false, interrupted = smartInterrupted;
+    if (!smartDone) {
         TInterruptWatch watch([&] {
             stopping = true;
             for (const auto& running : active)

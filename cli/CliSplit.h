@@ -23,6 +23,7 @@ struct TSplitRequest {
     int Jobs = 0;             // --jobs; 0 = one per core
     bool Force = false;       // replace existing pieces
     bool KeepTags = true;     // off with --no-tags
+    bool Smart = false;       // --smart: copy the frames where that can be done
 };
 
 // A time of a split in µs: "S", "M:SS" or "H:MM:SS" as for a cut, each optionally with a

@@ -59,7 +59,7 @@ QString SplitUsageText() {
     return QStringLiteral(
                "  snipwave-cli split FILE (--at T,T,... | --every T | --cue SHEET.cue)\n"
                "               [--output-dir DIR] [--name PATTERN] [--fade SECONDS] [--jobs N]\n"
-               "               [--force] [--no-tags]\n"
+               "               [--force] [--no-tags] [--smart]\n"
                "\n"
                "split  writes FILE as consecutive pieces: cut at each --at point, of --every T "
                "each\n"
@@ -89,7 +89,10 @@ QString SplitUsageText() {
                "the\n"
                "       sheet's titles); --no-tags writes none. Every check comes before the first\n"
                "       piece is written. Existing pieces are replaced only with --force. Ctrl-C\n"
-               "       stops every piece and keeps the ones that were finished.\n")
+               "       stops every piece and keeps the ones that were finished. --smart copies the\n"
+               "       MP3 frames of each piece instead of re-encoding them (with --fade 0, at\n"
+               "       full volume, from a layer III FILE; otherwise the pieces are re-encoded with\n"
+               "       a notice); its pieces keep FILE's tags unchanged, without track numbers.\n")
         .arg(MaxSplitPieces);
 }
 
@@ -187,6 +190,8 @@ std::optional<TSplitRequest> ParseSplitCommandLine(const QStringList& args, QStr
                 error = QStringLiteral("--name: the pattern is empty");
                 return std::nullopt;
             }
+        } else if (arg == QLatin1String("--smart")) {
+            r.Smart = true;
         } else if (arg == QLatin1String("--fade")) {
             if (!TakeValue(args, i, value, error))
                 return std::nullopt;

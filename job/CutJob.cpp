@@ -1,14 +1,18 @@
 #include "job/CutJob.h"
 
 #include "job/CutRules.h"
+#include "job/SmartCut.h"
 #include "job/TimeTexts.h"
 #include "job/VelLog.h"
 #include "media/FileNameBytes.h"
 #include "media/MyUtils.h"
 #include "media/FFEntryPoints.h"
+#include "media/TAtomicFile.h"
 #include "media/decode/AudioExtent.h"
 #include "media/decode/TFFDecoder.h"
 #include "media/encode/component/TFFEncoder.h"
+
+#include <QTimer>
 
 #include <algorithm>
 #include <exception>
@@ -105,7 +109,7 @@ TCutJob::TCutJob(TFFEncoder& encoder) : FEncoder(encoder) {
     FEncoder.SetOnAudioHook([this](QObject*, int, int64_t pts, void* samples, int size,
                                    int sampleRate, int channels, int sampleFormat) {
         ApplyFade(pts, samples, size, sampleRate, channels, sampleFormat, FFadeStartUs.load(),
-                  FFadeEndUs.load());
+                  FFadeEndUs.load(), FFadeUs.load());
     });
     FEncoder.SetOnProgress([this](QObject*, const TProgressInfo* info) { HandleProgress(*info); });
     // The log and the owner's state belong to the main thread, so the termination events are
@@ -131,7 +135,7 @@ TCutJob::~TCutJob() {
     FEncoder.SetOnTerminate(nullptr);
     FEncoder.SetOnProgress(nullptr);
     FEncoder.SetOnAudioHook(nullptr);
-    if (FRunning)
+    if (FRunning && !FSmart)
         FEncoder.StopTasks(true);
 }
 
@@ -164,6 +168,11 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
     if (params.EndAtAudioEnd &&
         !FindAudioEnd(params.Source, SecondsToMicroseconds(params.StartSeconds), endUs, message))
         return false;
+
+    FSmart = false;
+    FFadeUs.store(params.FadeUs);
+    if (params.Smart && TrySmartCut(SecondsToMicroseconds(params.StartSeconds), endUs))
+        return true;
 
     FEncoder.ClearTasks();
     TInputOptions input;
@@ -216,8 +225,50 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
     return true;
 }
 
+bool TCutJob::TrySmartCut(int64_t startUs, int64_t endUs) {
+    TVelLog& log = AppLog();
+    QString why = TSmartCut::FallbackReason(FParams.Volume == VolumeValue(100) ? 100 : 0, FParams.FadeUs);
+    if (why.isEmpty() && !TAtomicFile::Applies(FParams.Output))
+        why = QStringLiteral("the output is not a regular file");
+    TSmartCut smart;
+    if (why.isEmpty())
+        smart.Open(FParams.Source, why);
+    if (!why.isEmpty()) {
+        const QString notice =
+            QStringLiteral("Notice: no smart cut (%1); the range is re-encoded.").arg(why);
+        log.LogInfo(notice);
+        if (OnNotice)
+            OnNotice(notice);
+        return false;
+    }
+    log.LogInfo(QStringLiteral("Smart cut: the range's frames are copied, nothing is re-encoded."));
+    // One missing folder level is made, as for the full re-encode.
+    const QByteArray folder = EncodeFileName(ExtractFilePathW(FParams.Output));
+    struct stat st {};
+    if (!folder.isEmpty() && (::stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode)))
+        ::mkdir(folder.constData(), 0777);
+    QString error;
+    if (smart.Cut(FParams.Output, startUs, endUs, FParams.KeepTags, FParams.Replace, error)) {
+        FOutcome.Kind = TCutOutcome::ckCompleted;
+        if (OnPercent)
+            OnPercent(100);
+    } else {
+        FOutcome.Kind = TCutOutcome::ckFailed;
+        FOutcome.ErrorText = error;
+    }
+    LogCutOutcome(FOutcome);
+    // The outcome reaches the owner as a full re-encode's does: after Start has returned.
+    FRunning = FSmart = true;
+    const std::weak_ptr<int> alive = FAlive;
+    QTimer::singleShot(0, [this, alive] {
+        if (!alive.expired())
+            HandleRunEnd();
+    });
+    return true;
+}
+
 void TCutJob::Stop(bool wait) {
-    if (FRunning)
+    if (FRunning && !FSmart)
         FEncoder.StopTasks(wait);
 }
 

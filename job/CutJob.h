@@ -21,6 +21,7 @@
 // on the encoder's notification thread and are carried over to the main thread before anything
 // is logged or reported, because the log file is the main thread's.
 
+#include "job/CutRules.h"
 #include "media/encode/component/FFEncoderOptions.h"
 
 #include <QString>
@@ -79,6 +80,10 @@ struct TCutParams {
     bool Replace = false;
     // The output keeps the source's tags and cover picture (see KeepSourceTags).
     bool KeepTags = false;
+    int64_t FadeUs = FadeLength; // each fade's length, µs; 0 = none
+    // Copy the source's frames instead of re-encoding (job/SmartCut) where the cut allows it;
+    // elsewhere the cut re-encodes and OnNotice says why.
+    bool Smart = false;
 };
 
 struct TCutOutcome {
@@ -100,6 +105,8 @@ public:
     std::function<void(int percent)> OnPercent;
     // Once per started cut, after its outcome was logged; main thread.
     std::function<void(const TCutOutcome& outcome)> OnEnded;
+    // A line for the user that is no failure (already logged): a smart cut that re-encodes.
+    std::function<void(const QString& notice)> OnNotice;
 
     // Logs the cut's parameters, loads the libraries when needed, builds the one task and starts
     // it on a worker. False when it could not start: message says why (already logged), and
@@ -117,12 +124,17 @@ private:
     void HandleProgress(const TProgressInfo& info);
     void HandleTaskEnd(const TTerminateInfo& info);
     void HandleRunEnd();
+    // The smart cut of FParams, when it applies: true when it ran (its outcome is posted), false
+    // when the cut must re-encode (the notice has been given).
+    bool TrySmartCut(int64_t startUs, int64_t endUs);
 
     TFFEncoder& FEncoder;
     std::shared_ptr<int> FAlive = std::make_shared<int>(0); // expires with the job
     TCutParams FParams;
     bool FRunning = false;
+    bool FSmart = false; // the running cut is a smart cut: no encoder task to stop
     TCutOutcome FOutcome;                 // of the task, set when its event arrives
     std::atomic<int64_t> FFadeStartUs{0}; // read by the fade hook on the worker
     std::atomic<int64_t> FFadeEndUs{0};
+    std::atomic<int64_t> FFadeUs{FadeLength};
 };

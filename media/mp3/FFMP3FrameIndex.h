@@ -1,7 +1,9 @@
 #pragma once
 // media/mp3/ — the MP3 bitstream, read without a decoder: frame headers and the Info tag
-// (FFMP3FrameIndex) and the frame index shared by the tasks of a split (FFSharedFrameIndex). The
-// probe (media/decode), the engine (media/encode) and the smart cut use it from here.
+// (FFMP3FrameIndex, TMP3Header), the frame index shared by the tasks of a split
+// (FFSharedFrameIndex), layer III side information (TMP3SideInfo), the Info/LAME tag writer
+// (TMP3InfoTag) and the smart cut's frame copier (TMP3FrameCopier). The probe (media/decode),
+// the engine (media/encode) and the smart cut (job/SmartCut) use it from here.
 //
 // May include: media/ (the foundation) and Qt Core. Never another media part.
 //

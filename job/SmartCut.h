@@ -1,0 +1,41 @@
+#pragma once
+// The smart cut: a range of an MP3 written by copying its frames instead of decoding and
+// re-encoding them (media/mp3's TMP3FrameCopier), for cuts without fades and at full volume.
+// It is exact to the sample like the full re-encode and leaves the audio as it was, bit for bit,
+// in a fraction of the time. Where it cannot apply, the caller falls back to the full re-encode
+// and says why: FallbackReason names the options it cannot honour, Open the sources.
+//
+// The output goes through a temporary file (TAtomicFile) and takes its name only when complete,
+// so a failed or killed cut leaves whatever had that name as it was.
+//
+// Owns the copier, which holds the source open from Open to the destructor. Threads: the
+// caller's only; a cut is short (it copies bytes), so it runs on the caller's thread.
+
+#include "media/mp3/TMP3FrameCopier.h"
+
+#include <QString>
+
+#include <cstdint>
+
+class TSmartCut {
+public:
+    // Why options rule the smart cut out ("" when they do not): only a cut at full volume
+    // (slider 100) without fades copies frames.
+    static QString FallbackReason(int volumePercent, int64_t fadeUs);
+
+    // Reads the source's frames; false with why set when they cannot be copied.
+    bool Open(const QString& source, QString& why);
+    // Writes the range [startUs, endUs) (µs of the decoded source; an end past the audio's
+    // end is taken as that end) to output. An existing output is replaced only with replace.
+    // False with error set; nothing is left under output's name then.
+    bool Cut(const QString& output, int64_t startUs, int64_t endUs, bool keepTags, bool replace,
+             QString& error) const;
+
+    // The decoded sample at us, rounded to the nearest, as the full re-encode trims its range.
+    static int64_t SampleAt(int64_t us, int rate);
+
+    const TMP3FrameCopier& Copier() const { return FCopier; }
+
+private:
+    TMP3FrameCopier FCopier;
+};
