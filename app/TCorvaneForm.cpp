@@ -5,6 +5,7 @@
 #include "app/TClickImage.h"
 #include "app/TRecentFolders.h"
 #include "app/TStepGroupBox.h"
+#include "app/TWaveAdjust.h"
 #include "app/frmAbout.h"
 #include "controls/TVelTrackbar.h"
 #include "job/CutJob.h"
@@ -108,6 +109,7 @@ TCorvaneForm::TCorvaneForm(const QString& programFolder, TDialogs* dialogs, QWid
     BuildComponents();
     BindTrackbar();
     BuildShortcuts();
+    m_wave = std::make_unique<TWaveAdjust>(*this);
     setAcceptDrops(true);
 }
 
@@ -351,6 +353,12 @@ void TCorvaneForm::BuildBottomPanel() {
     connect(lblContactUs, &QLabel::linkActivated, this, &TCorvaneForm::lblContactUsClick);
 }
 
+void TCorvaneForm::SetWaveHeight(int height) {
+    m_waveHeight = height;
+    m_clientHeight = DesignClientHeight + height;
+    SetClientWidth(m_clientWidth);
+}
+
 void TCorvaneForm::SetClientWidth(int width) {
     m_clientWidth = width;
     const int menuHeight = menuBar()->sizeHint().height();
@@ -366,9 +374,12 @@ void TCorvaneForm::AlignPanels() {
     pnlBottom->setGeometry(0, top, m_clientWidth, BottomPanelHeight);
     const bool rightShown = !pnlRight->isHidden();
     const int leftWidth = m_clientWidth - (rightShown ? RightPanelWidth : 0);
-    pnlLeft->setGeometry(0, 0, leftWidth, top);
+    const int stepsHeight = top - m_waveHeight;
+    pnlLeft->setGeometry(0, 0, leftWidth, stepsHeight);
     if (rightShown)
-        pnlRight->setGeometry(leftWidth, 0, RightPanelWidth, top);
+        pnlRight->setGeometry(leftWidth, 0, RightPanelWidth, stepsHeight);
+    if (pnlWave)
+        pnlWave->setGeometry(0, stepsHeight, m_clientWidth, m_waveHeight);
 }
 
 bool TCorvaneForm::eventFilter(QObject* watched, QEvent* event) {
