@@ -49,11 +49,13 @@ int TWaveView::WaveHeight() const {
 }
 
 double TWaveView::MinSpp() const {
-    return FPeaks && FPeaks->Rate() > 0 ? FPeaks->Rate() / 100.0 : 1.0;
+    // 10 ms per pixel; a file shorter than the width at that scale fills the width instead.
+    const double tenMs = FPeaks && FPeaks->Rate() > 0 ? FPeaks->Rate() / 100.0 : 1.0;
+    return std::min(tenMs, MaxSpp());
 }
 
 double TWaveView::MaxSpp() const {
-    return std::max(MinSpp(), double(TotalSamples()) / std::max(1, width()));
+    return std::max(1e-3, double(TotalSamples()) / std::max(1, width()));
 }
 
 void TWaveView::Clamp() {

@@ -9,7 +9,7 @@ void TWavePeaks::Reset(int rate, int64_t totalSamples) {
     FMin.assign(size_t(bins), 0.0f);
     FMax.assign(size_t(bins), 0.0f);
     FState.assign(size_t(bins), 0);
-    FExactCount = 0;
+    FExactCount = FKnownCount = 0;
 }
 
 int64_t TWavePeaks::DurationUs() const {
@@ -26,6 +26,8 @@ void TWavePeaks::Store(int64_t first, const std::vector<float>& mins,
             continue;
         if (FState[b] != 2 && exact)
             ++FExactCount;
+        if (FState[b] == 0)
+            ++FKnownCount;
         FMin[b] = mins[size_t(i)];
         FMax[b] = maxs[size_t(i)];
         FState[b] = state;

@@ -40,8 +40,9 @@ public:
 
     // The extremes over the bins that hold samples [from, to) (clamped to the audio).
     TPeakRange Range(int64_t from, int64_t to) const;
-    // Bins that are exact, of BinCount().
+    // Bins that are exact, and bins that hold a value at all, of BinCount().
     int64_t ExactBins() const { return FExactCount; }
+    int64_t KnownBins() const { return FKnownCount; }
 
 private:
     int FRate = 0;
@@ -49,5 +50,5 @@ private:
     std::vector<float> FMin, FMax;
     // Per bin: 0 unknown, 1 estimate, 2 exact.
     std::vector<uint8_t> FState;
-    int64_t FExactCount = 0;
+    int64_t FExactCount = 0, FKnownCount = 0;
 };

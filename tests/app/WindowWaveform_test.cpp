@@ -18,6 +18,7 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -333,6 +334,46 @@ TEST_F(WindowWaveformTest, KeysAndTypedTimesMoveTheActiveEnd) {
     }
     EXPECT_EQ(f.lblStartTime->text(), "00:00:07.500");
     EXPECT_EQ(f.Snipwave->SegStartPos(), 8);
+}
+
+// What a column shows: exact peaks dark, full scale red, silence flat, estimates light; the
+// range's outside shaded.
+TEST(WaveViewPaint, ColumnsShowPeaksClippingSilenceAndTheRange) {
+    TWavePeaks peaks;
+    const int bins = 4000; // 23 s: wider than 10 ms per pixel
+    peaks.Reset(44100, int64_t(bins) * TWavePeaks::BinSamples);
+    struct TPart {
+        int From, To; // bins
+        float Level;
+        bool Exact;
+    } parts[] = {{0, 1000, 0.5f, true}, {1000, 2000, 0.0f, true}, {2000, 3000, 1.0f, true},
+                 {3000, 4000, 0.5f, false}};
+    for (const TPart& part : parts)
+        peaks.Store(part.From, std::vector<float>(size_t(part.To - part.From), -part.Level),
+                    std::vector<float>(size_t(part.To - part.From), part.Level), part.Exact);
+    TWaveView view;
+    view.resize(400 + 2, 114);
+    view.SetPeaks(&peaks);
+    view.SetRange(0, peaks.DurationUs() * 3 / 4);
+    const QImage image = view.grab().toImage();
+    const int h = view.WaveHeight();
+    const auto column = [&](int x) {
+        int dark = 0, red = 0, light = 0;
+        for (int y = 0; y < h; ++y) {
+            const QColor c = image.pixelColor(x, y);
+            red += c.red() > 150 && c.green() < 80;
+            dark += c.blue() > 100 && c.red() < 80;
+            light += c.blue() > 150 && c.red() > 120 && c.red() < 200 && c.green() < 220;
+        }
+        return std::array<int, 3>{dark, red, light};
+    };
+    EXPECT_GT(column(50)[0], h / 3) << "half scale, exact";
+    EXPECT_EQ(column(50)[1], 0);
+    EXPECT_LE(column(150)[0], 1) << "silence is one flat line";
+    EXPECT_GT(column(250)[1], h * 3 / 4) << "full scale is clipping";
+    EXPECT_EQ(column(350)[0], 0) << "an estimate is not drawn as exact";
+    // The shading darkens what lies after the range's end.
+    EXPECT_LT(image.pixelColor(398, 2).lightness(), image.pixelColor(5, 2).lightness());
 }
 
 } // namespace

@@ -120,7 +120,7 @@ TEST_F(WaveScanTest, PeaksAreTheDecodedSamplesExtremesAtEveryZoom) {
 
 // The silence between the bursts is flat in both pictures, the bursts are not, and the louder
 // burst is the higher in both.
-TEST_F(WaveScanTest, SilenceIsFlatAndClippingReachesFullScale) {
+TEST_F(WaveScanTest, SilenceIsFlatInTheOverviewAndTheExactPeaks) {
     TWaveScan scan;
     TScanResult r;
     Scan(scan, testpaths::fixture("bursts12.mp3"), r);
