@@ -160,29 +160,21 @@ public:
         : FNext(firstBin), FEnd(endBin), FPost(std::move(post)) {
         Begin();
     }
-    // Sample value v at timeline sample s (ascending calls per sample).
-    void Add(int64_t s, float v) {
-        const int64_t bin = s / BinSamples;
+    // Samples from lo to hi at bin (ascending calls).
+    void Merge(int64_t bin, float lo, float hi) {
         if (bin < FChunk.FirstBin || bin >= FEnd)
             return;
-        const size_t i = size_t(bin - FChunk.FirstBin);
-        while (i >= FChunk.Min.size()) {
+        while (size_t(bin - FChunk.FirstBin) >= FChunk.Min.size()) {
             if (FChunk.Min.size() == size_t(ChunkBins)) {
                 Flush();
-                Add(s, v);
-                return;
+                continue;
             }
-            FChunk.Min.push_back(v);
-            FChunk.Max.push_back(v);
-            FSet.push_back(false);
+            FChunk.Min.push_back(lo);
+            FChunk.Max.push_back(hi);
         }
-        if (!FSet[i]) {
-            FChunk.Min[i] = FChunk.Max[i] = v;
-            FSet[i] = true;
-        } else {
-            FChunk.Min[i] = std::min(FChunk.Min[i], v);
-            FChunk.Max[i] = std::max(FChunk.Max[i], v);
-        }
+        const size_t i = size_t(bin - FChunk.FirstBin);
+        FChunk.Min[i] = std::min(FChunk.Min[i], lo);
+        FChunk.Max[i] = std::max(FChunk.Max[i], hi);
     }
     // Hands out what is summed up. A bin left short at the end (the decode stopped) is left
     // out unless it is the audio's last.
@@ -209,13 +201,11 @@ private:
         FChunk.FirstBin = FNext;
         FChunk.Min.reserve(size_t(ChunkBins));
         FChunk.Max.reserve(size_t(ChunkBins));
-        FSet.clear();
     }
 
     int64_t FNext, FEnd;
     std::function<void(TWaveChunk&&)> FPost;
     TWaveChunk FChunk;
-    std::vector<bool> FSet;
 };
 
 // Decodes the frames that hold bins [firstBin, endBin) and hands their peaks to post.
@@ -274,25 +264,28 @@ void DecodePiece(const QString& fileName, const TMP3FrameIndex& index, int64_t s
             const auto fmt = AVSampleFormat(f->format);
             const bool planar = fmt == AV_SAMPLE_FMT_FLTP || fmt == AV_SAMPLE_FMT_S16P;
             const bool isFloat = fmt == AV_SAMPLE_FMT_FLTP || fmt == AV_SAMPLE_FMT_FLT;
-            if (k >= kFirst && (isFloat || fmt == AV_SAMPLE_FMT_S16 || fmt == AV_SAMPLE_FMT_S16P)) {
-                for (int i = 0; i < f->nb_samples; ++i) {
-                    const int64_t s = at + i;
-                    if (s < firstSample)
-                        continue;
-                    if (s >= endSample)
-                        break;
-                    for (int c = 0; c < channels; ++c) {
-                        float v;
-                        if (isFloat)
-                            v = planar ? reinterpret_cast<const float*>(f->extended_data[c])[i]
-                                       : reinterpret_cast<const float*>(f->data[0])[i * channels + c];
-                        else
-                            v = float(planar ? reinterpret_cast<const int16_t*>(f->extended_data[c])[i]
-                                             : reinterpret_cast<const int16_t*>(f->data[0])[i * channels + c]) /
-                                32768.0f;
-                        sink.Add(s, v);
+            const int begin = int(std::clamp<int64_t>(firstSample - at, 0, f->nb_samples));
+            const int end = int(std::clamp<int64_t>(endSample - at, 0, f->nb_samples));
+            const bool known = isFloat || fmt == AV_SAMPLE_FMT_S16 || fmt == AV_SAMPLE_FMT_S16P;
+            // Bin by bin, the extremes of every channel's samples in it.
+            for (int i = begin; k >= kFirst && known && i < end;) {
+                const int64_t bin = (at + i) / BinSamples;
+                const int stop = int(std::min<int64_t>(end, (bin + 1) * BinSamples - at));
+                float lo = 0, hi = 0;
+                for (int c = 0; c < channels; ++c)
+                    for (int j = i; j < stop; ++j) {
+                        const int n = planar ? j : j * channels + c;
+                        const uint8_t* plane = planar ? f->extended_data[c] : f->data[0];
+                        const float v = isFloat ? reinterpret_cast<const float*>(plane)[n]
+                                                : reinterpret_cast<const int16_t*>(plane)[n] /
+                                                      32768.0f;
+                        if (c == 0 && j == i)
+                            lo = hi = v;
+                        lo = std::min(lo, v);
+                        hi = std::max(hi, v);
                     }
-                }
+                sink.Merge(bin, lo, hi);
+                i = stop;
             }
             at += f->nb_samples;
             ff::av_frame_unref(frame.get());
