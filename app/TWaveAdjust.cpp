@@ -10,6 +10,7 @@
 #include "media/play/TFFPlayer.h"
 
 #include <QAction>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
@@ -30,6 +31,28 @@ constexpr int64_t PageStep = 10 * Second;
 
 QString TimeText(int64_t us, bool exact) {
     return exact ? FormatExactTime(us) : FormatSeconds(MicrosecondsToSeconds(us));
+}
+
+// Shows text in a time label. hh:mm:ss fits between the group's edge and the trackbar (or the
+// trackbar and the other edge) in the window's font; with milliseconds the font shrinks until it
+// does, the start label keeping its right side against the trackbar.
+void ShowTime(QLabel* label, const QString& text, bool start) {
+    const int left = start ? 12 : 315, top = 24; // where the window puts the label
+    const int room = start ? 61 - 2 : 372 - left; // px up to the trackbar / the group's edge
+    QFont font = label->parentWidget()->font();
+    if (text.size() > 8)
+        while (font.pointSizeF() > 5 && QFontMetrics(font).horizontalAdvance(text) > room)
+            font.setPointSizeF(font.pointSizeF() - 0.5);
+    label->setFont(font);
+    label->setText(text);
+    label->adjustSize();
+    if (text.size() <= 8) {
+        label->move(left, top);
+        return;
+    }
+    const int x = start ? std::max(2, 61 - label->width()) : left;
+    label->move(x, top + (QFontMetrics(label->parentWidget()->font()).height() -
+                          label->height()) / 2);
 }
 } // namespace
 
@@ -254,10 +277,8 @@ void TWaveAdjust::ShowRange() {
     // An end is shown with its milliseconds when it has any.
     const bool startMs = StartExact() && StartUs() % Second != 0;
     const bool endMs = EndExact() && EndUs() % Second != 0;
-    F.lblStartTime->setText(TimeText(StartUs(), startMs));
-    F.lblStartTime->adjustSize();
-    F.lblEndTime->setText(TimeText(EndUs(), endMs));
-    F.lblEndTime->adjustSize();
+    ShowTime(F.lblStartTime, TimeText(StartUs(), startMs), true);
+    ShowTime(F.lblEndTime, TimeText(EndUs(), endMs), false);
     FView->SetRange(StartUs(), ViewEndUs());
 }
 

@@ -197,6 +197,8 @@ TEST_F(WindowWaveformTest, ViewWaveformGrowsTheWindowAndIsRemembered) {
         EXPECT_FALSE(QKeySequence::keyBindings(QKeySequence::StandardKey(k))
                          .contains(f.WaveAdjust().Waveform1->shortcut()))
             << "standard key " << k;
+    f.activateWindow(); // shortcuts reach the active window only
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
     QTest::keyClick(&f, Qt::Key_F8);
     ASSERT_TRUE(f.WaveAdjust().Shown());
     EXPECT_EQ(f.size(), narrow + QSize(0, TWaveAdjust::PanelHeight));
