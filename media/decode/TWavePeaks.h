@@ -8,7 +8,8 @@
 // bin starts as unknown, may get an estimate (the overview, made from the MP3 frames without
 // decoding) and ends exact once a decode has covered it; an estimate never replaces an exact
 // value. A column of a drawing covers whole bins, so its min and max are the true extremes of
-// the samples in those bins.
+// the samples in those bins. Groups of GroupBins bins keep their own extremes too, so a column
+// of a long file reads a few dozen groups rather than thousands of bins.
 //
 // Threads: plain data, no locking; the window's main thread owns the one it draws.
 
@@ -24,6 +25,7 @@ struct TPeakRange {
 class TWavePeaks {
 public:
     static constexpr int BinSamples = 256; // samples per bin: 5.8 ms at 44.1 kHz
+    static constexpr int GroupBins = 64;
 
     // Empties the peaks for audio of totalSamples samples at rate Hz.
     void Reset(int rate, int64_t totalSamples);
@@ -51,4 +53,7 @@ private:
     // Per bin: 0 unknown, 1 estimate, 2 exact.
     std::vector<uint8_t> FState;
     int64_t FExactCount = 0, FKnownCount = 0;
+    // Per group of GroupBins bins: the extremes of its known bins and how many are known/exact.
+    std::vector<float> FGroupMin, FGroupMax;
+    std::vector<uint16_t> FGroupKnown, FGroupExact;
 };

@@ -10,7 +10,9 @@
 #include "media/mp3/FFMP3FrameIndex.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,14 +91,15 @@ private:
 class TBits {
 public:
     TBits(const unsigned char* data, int size) : FData(data), FSize(size) {}
+    // The next n bits (n <= 32); bits past the end read as 0.
     uint32_t Take(int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i, ++FAt) {
-            const int byte = FAt >> 3;
-            const uint32_t bit = byte < FSize ? (FData[byte] >> (7 - (FAt & 7))) & 1u : 0u;
-            v = v << 1 | bit;
-        }
-        return v;
+        const int byte = FAt >> 3;
+        uint64_t w = 0;
+        for (int i = 0; i < 8; ++i)
+            w = w << 8 | (byte + i < FSize ? FData[byte + i] : 0u);
+        const int shift = 64 - (FAt & 7) - n;
+        FAt += n;
+        return uint32_t((w >> shift) & ((uint64_t(1) << n) - 1));
     }
     bool Past() const { return (FAt + 7) / 8 > FSize; }
 
@@ -213,6 +216,8 @@ void DecodePiece(const QString& fileName, const TMP3FrameIndex& index, int64_t s
                  int64_t total, int64_t firstBin, int64_t endBin, const std::atomic<bool>& cancel,
                  const std::function<void(TWaveChunk&&)>& post) {
     TLogNoWaitScope noWait;
+    // Idle cores' work: the window's thread, a preview and a cut come first.
+    ::setpriority(PRIO_PROCESS, pid_t(::syscall(SYS_gettid)), 10);
     const AVCodec* codec = ff::avcodec_find_decoder(AV_CODEC_ID_MP3);
     AVCodecContextPtr ctx(codec ? ff::avcodec_alloc_context3(codec) : nullptr);
     AVPacketPtr packet = MakePacket();

@@ -94,8 +94,10 @@ TEST_F(WaveScanTest, PeaksAreTheDecodedSamplesExtremesAtEveryZoom) {
             EXPECT_EQ(peaks.ExactBins(), peaks.BinCount());
             const int64_t total = peaks.TotalSamples();
             const int rate = peaks.Rate();
-            // 10 ms, 100 ms and the whole file over 400 columns, per column.
-            for (int64_t perColumn : {int64_t(rate / 100), int64_t(rate / 10), total / 400}) {
+            // 10 ms, 100 ms, the whole file over 400 columns, and over 20 (many bin groups a
+            // column, each first holding the overview's estimate), per column.
+            for (int64_t perColumn :
+                 {int64_t(rate / 100), int64_t(rate / 10), total / 400, total / 20}) {
                 int64_t mismatches = 0;
                 for (int64_t from = 0; from < total; from += perColumn) {
                     const int64_t to = std::min(total, from + perColumn);
