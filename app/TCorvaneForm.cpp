@@ -109,7 +109,19 @@ TCorvaneForm::TCorvaneForm(const QString& programFolder, TDialogs* dialogs, QWid
     BuildComponents();
     BindTrackbar();
     BuildShortcuts();
-    m_wave = std::make_unique<TWaveAdjust>(*this);
+    TWaveAdjustParts wave;
+    wave.Client = centralWidget();
+    wave.MenuBar = menuBar();
+    wave.Before = mnHelp->menuAction();
+    wave.Trackbar = Snipwave;
+    wave.StartLabel = lblStartTime;
+    wave.EndLabel = lblEndTime;
+    wave.Player = FFPlayer.get();
+    wave.Decoder = m_decoder.get();
+    wave.SetPanelHeight = [this](int height) { SetWaveHeight(height); };
+    m_wave = std::make_unique<TWaveAdjust>(wave);
+    pnlWave = m_wave->Panel();
+    m_wave->RestoreShown();
     setAcceptDrops(true);
 }
 

@@ -1,6 +1,5 @@
 #include "app/TWaveAdjust.h"
 
-#include "app/TCorvaneForm.h"
 #include "app/TRecentFolders.h"
 #include "controls/TVelTrackbar.h"
 #include "job/CutJob.h"
@@ -56,11 +55,11 @@ void ShowTime(QLabel* label, const QString& text, bool start) {
 }
 } // namespace
 
-TWaveAdjust::TWaveAdjust(TCorvaneForm& form)
-    : F(form),
+TWaveAdjust::TWaveAdjust(const TWaveAdjustParts& parts)
+    : F(parts),
       FSettings(std::make_unique<QSettings>(TRecentFolders::DefaultFileName(),
                                             QSettings::IniFormat)) {
-    FPanel = new QFrame(F.centralWidget());
+    FPanel = new QFrame(F.Client);
     FPanel->setObjectName(QStringLiteral("pnlWave"));
     FPanel->hide();
     FView = new TWaveView(FPanel);
@@ -68,11 +67,10 @@ TWaveAdjust::TWaveAdjust(TCorvaneForm& form)
     auto* layout = new QVBoxLayout(FPanel);
     layout->setContentsMargins(8, 0, 8, 6);
     layout->addWidget(FView);
-    F.pnlWave = FPanel;
     FView->SetPeaks(&FPeaks);
 
-    mnView = new QMenu(QStringLiteral("View"), F.menuBar());
-    F.menuBar()->insertMenu(F.mnHelp->menuAction(), mnView);
+    mnView = new QMenu(QStringLiteral("View"), F.MenuBar);
+    F.MenuBar->insertMenu(F.Before, mnView);
     Waveform1 = mnView->addAction(QStringLiteral("Waveform"));
     Waveform1->setCheckable(true);
     // F8 has no meaning in the desktop conventions (Qt's standard keys) of any platform.
@@ -104,37 +102,39 @@ TWaveAdjust::TWaveAdjust(TCorvaneForm& form)
             SetEndUs(endUs);
         }
     };
-    FView->OnClickPressed = [this] { F.Player().Pause(); };
+    FView->OnClickPressed = [this] { F.Player->Pause(); };
     FView->OnClicked = [this](int64_t us) {
         us = std::clamp(us, StartUs(), std::max(StartUs(), EndUs()));
-        F.Snipwave->SetPosition(std::min<int64_t>(F.Snipwave->Max(), (us + Second / 2) / Second));
+        F.Trackbar->SetPosition(std::min<int64_t>(F.Trackbar->Max(), (us + Second / 2) / Second));
         FPositionUs = us;
         if (FView->PlayPosition() >= 0)
             FView->SetPlayPosition(us);
-        F.Player().Seek(0, false, us);
-        F.Player().Resume();
+        F.Player->Seek(0, false, us);
+        F.Player->Resume();
     };
     FView->OnKey = [this](int key, Qt::KeyboardModifiers modifiers) {
         return HandleKey(key, modifiers);
     };
 
-    F.Snipwave->OnKeyDown = [this](TVelTrackbar*, int key, Qt::KeyboardModifiers modifiers) {
+    F.Trackbar->OnKeyDown = [this](TVelTrackbar*, int key, Qt::KeyboardModifiers modifiers) {
         HandleKey(key, modifiers);
     };
-    F.Snipwave->OnSegStartMouseDown = [this](TVelTrackbar*, Qt::MouseButton,
+    F.Trackbar->OnSegStartMouseDown = [this](TVelTrackbar*, Qt::MouseButton,
                                              Qt::KeyboardModifiers, int, int) {
         FActive = TWaveView::TEnd::Start;
     };
-    F.Snipwave->OnSegendMouseDown = [this](TVelTrackbar*, Qt::MouseButton, Qt::KeyboardModifiers,
+    F.Trackbar->OnSegendMouseDown = [this](TVelTrackbar*, Qt::MouseButton, Qt::KeyboardModifiers,
                                            int, int) { FActive = TWaveView::TEnd::End; };
-    F.Snipwave->OnTickChange = [this](TVelTrackbar* bar) {
+    F.Trackbar->OnTickChange = [this](TVelTrackbar* bar) {
         FPositionUs = SecondsToMicroseconds(bar->Position());
     };
-    F.lblStartTime->installEventFilter(this);
-    F.lblEndTime->installEventFilter(this);
+    F.StartLabel->installEventFilter(this);
+    F.EndLabel->installEventFilter(this);
+}
 
+void TWaveAdjust::RestoreShown() {
     if (FSettings->value(QLatin1String(ShownKey), false).toBool())
-        Waveform1->setChecked(true);
+        SetShown(true);
 }
 
 TWaveAdjust::~TWaveAdjust() {
@@ -148,10 +148,10 @@ TWaveAdjust::~TWaveAdjust() {
     FView->OnClickPressed = nullptr;
     FView->OnClicked = nullptr;
     FView->OnKey = nullptr;
-    F.Snipwave->OnKeyDown = nullptr;
-    F.Snipwave->OnSegStartMouseDown = nullptr;
-    F.Snipwave->OnSegendMouseDown = nullptr;
-    F.Snipwave->OnTickChange = nullptr;
+    F.Trackbar->OnKeyDown = nullptr;
+    F.Trackbar->OnSegStartMouseDown = nullptr;
+    F.Trackbar->OnSegendMouseDown = nullptr;
+    F.Trackbar->OnTickChange = nullptr;
 }
 
 void TWaveAdjust::SetShown(bool shown) {
@@ -163,7 +163,7 @@ void TWaveAdjust::SetShown(bool shown) {
     FSettings->setValue(QLatin1String(ShownKey), shown);
     FSettings->sync();
     FPanel->setVisible(shown);
-    F.SetWaveHeight(shown ? PanelHeight : 0);
+    F.SetPanelHeight(shown ? PanelHeight : 0);
     if (shown)
         EnsureScan();
     else if (!FScanDone)
@@ -175,7 +175,7 @@ void TWaveAdjust::EnsureScan() {
         return;
     FPeaks.Reset(0, 0);
     FView->SetPeaks(&FPeaks);
-    if (F.FFDecoder().LibrariesLoaded())
+    if (F.Decoder->LibrariesLoaded())
         FScan.Start(FFile);
 }
 
@@ -227,31 +227,31 @@ void TWaveAdjust::PlayStopped() {
 
 int64_t TWaveAdjust::AudioEndUs() const {
     // The decoded length once known; until then the header's, in the trackbar's seconds.
-    return FPeaks.Rate() > 0 ? FPeaks.DurationUs() : SecondsToMicroseconds(F.Snipwave->Max());
+    return FPeaks.Rate() > 0 ? FPeaks.DurationUs() : SecondsToMicroseconds(F.Trackbar->Max());
 }
 
 bool TWaveAdjust::StartExact() const {
-    const int64_t nearest = std::min<int64_t>(F.Snipwave->Max(), (FStartUs + Second / 2) / Second);
-    return FStartExact && nearest == F.Snipwave->SegStartPos();
+    const int64_t nearest = std::min<int64_t>(F.Trackbar->Max(), (FStartUs + Second / 2) / Second);
+    return FStartExact && nearest == F.Trackbar->SegStartPos();
 }
 
 bool TWaveAdjust::EndExact() const {
-    const int64_t nearest = std::min<int64_t>(F.Snipwave->Max(), (FEndUs + Second / 2) / Second);
-    return FEndExact && nearest == F.Snipwave->SegEndPos();
+    const int64_t nearest = std::min<int64_t>(F.Trackbar->Max(), (FEndUs + Second / 2) / Second);
+    return FEndExact && nearest == F.Trackbar->SegEndPos();
 }
 
 int64_t TWaveAdjust::StartUs() const {
-    return StartExact() ? FStartUs : SecondsToMicroseconds(F.Snipwave->SegStartPos());
+    return StartExact() ? FStartUs : SecondsToMicroseconds(F.Trackbar->SegStartPos());
 }
 
 int64_t TWaveAdjust::EndUs() const {
-    return EndExact() ? FEndUs : SecondsToMicroseconds(F.Snipwave->SegEndPos());
+    return EndExact() ? FEndUs : SecondsToMicroseconds(F.Trackbar->SegEndPos());
 }
 
 int64_t TWaveAdjust::ViewEndUs() const {
     // A range that reaches the trackbar's end is cut to where the audio really ends.
-    if (!EndExact() && F.Snipwave->SegEndPos() >= F.Snipwave->Max())
-        return std::max(AudioEndUs(), SecondsToMicroseconds(F.Snipwave->Max()));
+    if (!EndExact() && F.Trackbar->SegEndPos() >= F.Trackbar->Max())
+        return std::max(AudioEndUs(), SecondsToMicroseconds(F.Trackbar->Max()));
     return EndUs();
 }
 
@@ -260,7 +260,7 @@ void TWaveAdjust::SetStartUs(int64_t us) {
     FStartUs = us;
     FStartExact = true;
     FActive = TWaveView::TEnd::Start;
-    F.Snipwave->SetSegStartPos(std::min<int64_t>(F.Snipwave->Max(), (us + Second / 2) / Second));
+    F.Trackbar->SetSegStartPos(std::min<int64_t>(F.Trackbar->Max(), (us + Second / 2) / Second));
     ShowRange();
 }
 
@@ -269,7 +269,7 @@ void TWaveAdjust::SetEndUs(int64_t us) {
     FEndUs = us;
     FEndExact = true;
     FActive = TWaveView::TEnd::End;
-    F.Snipwave->SetSegEndPos(std::min<int64_t>(F.Snipwave->Max(), (us + Second / 2) / Second));
+    F.Trackbar->SetSegEndPos(std::min<int64_t>(F.Trackbar->Max(), (us + Second / 2) / Second));
     ShowRange();
 }
 
@@ -277,15 +277,15 @@ void TWaveAdjust::ShowRange() {
     // An end is shown with its milliseconds when it has any.
     const bool startMs = StartExact() && StartUs() % Second != 0;
     const bool endMs = EndExact() && EndUs() % Second != 0;
-    ShowTime(F.lblStartTime, TimeText(StartUs(), startMs), true);
-    ShowTime(F.lblEndTime, TimeText(EndUs(), endMs), false);
+    ShowTime(F.StartLabel, TimeText(StartUs(), startMs), true);
+    ShowTime(F.EndLabel, TimeText(EndUs(), endMs), false);
     FView->SetRange(StartUs(), ViewEndUs());
 }
 
 void TWaveAdjust::FillCutRange(TCutParams& params) const {
-    params.StartSeconds = F.Snipwave->SegStartPos();
-    params.EndSeconds = F.Snipwave->SegEndPos();
-    params.EndAtAudioEnd = !EndExact() && F.Snipwave->SegEndPos() >= F.Snipwave->Max();
+    params.StartSeconds = F.Trackbar->SegStartPos();
+    params.EndSeconds = F.Trackbar->SegEndPos();
+    params.EndAtAudioEnd = !EndExact() && F.Trackbar->SegEndPos() >= F.Trackbar->Max();
     if (StartExact())
         params.StartUs = StartUs();
     if (EndExact())
@@ -295,12 +295,12 @@ void TWaveAdjust::FillCutRange(TCutParams& params) const {
 QString TWaveAdjust::EmptyRangeMessage() const {
     if ((StartExact() || EndExact()) && StartUs() < EndUs())
         return QString();
-    return ::EmptyRangeMessage(F.Snipwave->SegStartPos(), F.Snipwave->SegEndPos(),
-                               F.Snipwave->Max());
+    return ::EmptyRangeMessage(F.Trackbar->SegStartPos(), F.Trackbar->SegEndPos(),
+                               F.Trackbar->Max());
 }
 
 bool TWaveAdjust::HandleKey(int key, Qt::KeyboardModifiers modifiers) {
-    if (FFile.isEmpty() && F.Snipwave->Max() <= 0)
+    if (FFile.isEmpty() && F.Trackbar->Max() <= 0)
         return false;
     int64_t step = 0;
     switch (key) {
@@ -334,8 +334,8 @@ bool TWaveAdjust::HandleKey(int key, Qt::KeyboardModifiers modifiers) {
 
 bool TWaveAdjust::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseButtonDblClick &&
-        (watched == F.lblStartTime || watched == F.lblEndTime)) {
-        EditTime(watched == F.lblStartTime ? TWaveView::TEnd::Start : TWaveView::TEnd::End);
+        (watched == F.StartLabel || watched == F.EndLabel)) {
+        EditTime(watched == F.StartLabel ? TWaveView::TEnd::Start : TWaveView::TEnd::End);
         return true;
     }
     if (watched == FEditor) {
@@ -355,7 +355,7 @@ bool TWaveAdjust::eventFilter(QObject* watched, QEvent* event) {
 void TWaveAdjust::EditTime(TWaveView::TEnd end) {
     CloseEditor();
     FEditing = end;
-    QLabel* label = end == TWaveView::TEnd::Start ? F.lblStartTime : F.lblEndTime;
+    QLabel* label = end == TWaveView::TEnd::Start ? F.StartLabel : F.EndLabel;
     FEditor = new QLineEdit(label->text(), label->parentWidget());
     FEditor->setObjectName(QStringLiteral("edTime"));
     FEditor->setToolTip(QStringLiteral("S, M:SS or H:MM:SS, with a fraction (1:05.250)"));

@@ -26,6 +26,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class QAction;
@@ -33,16 +34,32 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMenuBar;
 class QSettings;
-class TCorvaneForm;
+class TFFDecoder;
+class TFFPlayer;
+class TVelTrackbar;
 struct TCutParams;
+
+// The window's parts the waveform works with; all outlive it.
+struct TWaveAdjustParts {
+    QWidget* Client = nullptr;      // the window's client area, which holds the panel
+    QMenuBar* MenuBar = nullptr;    // View goes in before the menu of Before
+    QAction* Before = nullptr;
+    TVelTrackbar* Trackbar = nullptr;
+    QLabel* StartLabel = nullptr;
+    QLabel* EndLabel = nullptr;
+    TFFPlayer* Player = nullptr;
+    TFFDecoder* Decoder = nullptr;  // its libraries are the scan's
+    std::function<void(int height)> SetPanelHeight; // the window makes room (0: none)
+};
 
 class TWaveAdjust : public QObject {
     Q_OBJECT
 public:
     static constexpr int PanelHeight = 112; // px the window grows by, scroll bar included
 
-    explicit TWaveAdjust(TCorvaneForm& form);
+    explicit TWaveAdjust(const TWaveAdjustParts& parts);
     ~TWaveAdjust() override;
 
     // The window's hooks.
@@ -71,6 +88,8 @@ public:
     void FillCutRange(TCutParams& params) const;
     QString EmptyRangeMessage() const;
 
+    // Shows the waveform when the user left it shown; the window calls it once it is built.
+    void RestoreShown();
     bool Shown() const { return FShown; }
     void SetShown(bool shown);
     // The range keys; true when the key was one of them.
@@ -80,6 +99,7 @@ public:
     QLineEdit* Editor() const { return FEditor; }
 
     TWaveView* View() const { return FView; }
+    QFrame* Panel() const { return FPanel; }
     const TWavePeaks& Peaks() const { return FPeaks; }
     TWaveScan& Scan() { return FScan; }
     QMenu* mnView;
@@ -96,7 +116,7 @@ private:
     void ApplyEditor();
     void CloseEditor();
 
-    TCorvaneForm& F;
+    TWaveAdjustParts F;
     QFrame* FPanel;
     TWaveView* FView;
     TWavePeaks FPeaks;
