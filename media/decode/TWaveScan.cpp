@@ -9,6 +9,9 @@
 #include "media/decode/TWavePeaks.h"
 #include "media/mp3/FFMP3FrameIndex.h"
 
+#include <QCoreApplication>
+#include <QEvent>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,6 +24,7 @@
 
 namespace {
 
+const QEvent::Type WakeEvent = QEvent::Type(QEvent::registerEventType());
 constexpr int BinSamples = TWavePeaks::BinSamples;
 // Bins per delivered chunk: small enough that the picture fills in smoothly, large enough that
 // the main thread is woken a few hundred times for three hours of audio, not thousands.
@@ -366,22 +370,32 @@ void TWaveScan::Stop() {
 }
 
 void TWaveScan::Post(TItem&& item) {
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(FQueueLock);
-        FQueue.push_back(std::move(item));
-        wake = !FWakePosted;
-        FWakePosted = true;
-    }
-    if (wake)
-        QMetaObject::invokeMethod(this, [this] { Drain(); }, Qt::QueuedConnection);
+    std::lock_guard<std::mutex> lock(FQueueLock);
+    FQueue.push_back(std::move(item));
+    // A payload-free event: what it stands for crosses through the queue and its lock, which
+    // ThreadSanitizer sees, and not through a functor handed over inside Qt, which it does not.
+    // It is made under the lock, and taken only after the lock (below), for the same reason.
+    if (!FWakePosted)
+        QCoreApplication::postEvent(this, new QEvent(WakeEvent));
+    FWakePosted = true;
+}
+
+bool TWaveScan::event(QEvent* e) {
+    { std::lock_guard<std::mutex> lock(FQueueLock); }
+    if (e->type() != WakeEvent)
+        return QObject::event(e);
+    Drain();
+    return true;
 }
 
 void TWaveScan::Drain() {
-    std::deque<TItem> items;
+    std::vector<TItem> items;
     {
         std::lock_guard<std::mutex> lock(FQueueLock);
-        items.swap(FQueue);
+        items.reserve(FQueue.size());
+        for (TItem& item : FQueue)
+            items.push_back(std::move(item));
+        FQueue.clear();
         FWakePosted = false;
     }
     for (TItem& item : items) {

@@ -74,6 +74,9 @@ public:
     // 0 when the frame codes nothing. Public for the tests.
     static float FrameEnvelope(const unsigned char* frame, int size);
 
+protected:
+    bool event(QEvent* e) override;
+
 private:
     struct TItem {
         uint64_t Generation = 0;
