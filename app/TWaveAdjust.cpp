@@ -25,7 +25,7 @@
 namespace {
 constexpr char ShownKey[] = "view/waveform";
 constexpr int64_t Second = AppTimeBase;
-constexpr int64_t FineStep = 10000;    // µs, Shift+arrow
+constexpr int64_t FineStep = 10000; // µs, Shift+arrow
 constexpr int64_t PageStep = 10 * Second;
 
 QString TimeText(int64_t us, bool exact) {
@@ -36,7 +36,7 @@ QString TimeText(int64_t us, bool exact) {
 // trackbar and the other edge) in the window's font; with milliseconds the font shrinks until it
 // does, the start label keeping its right side against the trackbar.
 void ShowTime(QLabel* label, const QString& text, bool start) {
-    const int left = start ? 12 : 315, top = 24; // where the window puts the label
+    const int left = start ? 12 : 315, top = 24;  // where the window puts the label
     const int room = start ? 61 - 2 : 372 - left; // px up to the trackbar / the group's edge
     QFont font = label->parentWidget()->font();
     if (text.size() > 8)
@@ -50,15 +50,14 @@ void ShowTime(QLabel* label, const QString& text, bool start) {
         return;
     }
     const int x = start ? std::max(2, 61 - label->width()) : left;
-    label->move(x, top + (QFontMetrics(label->parentWidget()->font()).height() -
-                          label->height()) / 2);
+    label->move(x,
+                top + (QFontMetrics(label->parentWidget()->font()).height() - label->height()) / 2);
 }
 } // namespace
 
 TWaveAdjust::TWaveAdjust(const TWaveAdjustParts& parts)
-    : F(parts),
-      FSettings(std::make_unique<QSettings>(TRecentFolders::DefaultFileName(),
-                                            QSettings::IniFormat)) {
+    : F(parts), FSettings(std::make_unique<QSettings>(TRecentFolders::DefaultFileName(),
+                                                      QSettings::IniFormat)) {
     FPanel = new QFrame(F.Client);
     FPanel->setObjectName(QStringLiteral("pnlWave"));
     FPanel->hide();
@@ -119,10 +118,8 @@ TWaveAdjust::TWaveAdjust(const TWaveAdjustParts& parts)
     F.Trackbar->OnKeyDown = [this](TVelTrackbar*, int key, Qt::KeyboardModifiers modifiers) {
         HandleKey(key, modifiers);
     };
-    F.Trackbar->OnSegStartMouseDown = [this](TVelTrackbar*, Qt::MouseButton,
-                                             Qt::KeyboardModifiers, int, int) {
-        FActive = TWaveView::TEnd::Start;
-    };
+    F.Trackbar->OnSegStartMouseDown = [this](TVelTrackbar*, Qt::MouseButton, Qt::KeyboardModifiers,
+                                             int, int) { FActive = TWaveView::TEnd::Start; };
     F.Trackbar->OnSegendMouseDown = [this](TVelTrackbar*, Qt::MouseButton, Qt::KeyboardModifiers,
                                            int, int) { FActive = TWaveView::TEnd::End; };
     F.Trackbar->OnTickChange = [this](TVelTrackbar* bar) {

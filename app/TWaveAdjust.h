@@ -43,14 +43,14 @@ struct TCutParams;
 
 // The window's parts the waveform works with; all outlive it.
 struct TWaveAdjustParts {
-    QWidget* Client = nullptr;      // the window's client area, which holds the panel
-    QMenuBar* MenuBar = nullptr;    // View goes in before the menu of Before
+    QWidget* Client = nullptr;   // the window's client area, which holds the panel
+    QMenuBar* MenuBar = nullptr; // View goes in before the menu of Before
     QAction* Before = nullptr;
     TVelTrackbar* Trackbar = nullptr;
     QLabel* StartLabel = nullptr;
     QLabel* EndLabel = nullptr;
     TFFPlayer* Player = nullptr;
-    TFFDecoder* Decoder = nullptr;  // its libraries are the scan's
+    TFFDecoder* Decoder = nullptr;                  // its libraries are the scan's
     std::function<void(int height)> SetPanelHeight; // the window makes room (0: none)
 };
 
@@ -109,8 +109,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void ShowRange();       // labels and waveform from the exact ends
-    void EnsureScan();      // starts the scan when it is wanted and not done
+    void ShowRange();  // labels and waveform from the exact ends
+    void EnsureScan(); // starts the scan when it is wanted and not done
     int64_t AudioEndUs() const;
     int64_t ViewEndUs() const; // the end as the waveform shades it
     void ApplyEditor();
@@ -122,9 +122,9 @@ private:
     TWavePeaks FPeaks;
     TWaveScan FScan;
     std::unique_ptr<QSettings> FSettings;
-    QString FFile;          // the open source; empty when none
+    QString FFile; // the open source; empty when none
     bool FShown = false;
-    bool FScanDone = false; // the peaks of FFile are complete
+    bool FScanDone = false;           // the peaks of FFile are complete
     int64_t FStartUs = 0, FEndUs = 0; // µs, meaningful where the matching flag is set
     bool FStartExact = false, FEndExact = false;
     int64_t FPositionUs = 0;

@@ -25,7 +25,8 @@ const QColor HandleColor(0x1F, 0x9D, 0x3A);
 const QColor PlayColor(0xE0, 0x7A, 0x00);
 } // namespace
 
-TWaveView::TWaveView(QWidget* parent) : QWidget(parent), FScroll(new QScrollBar(Qt::Horizontal, this)) {
+TWaveView::TWaveView(QWidget* parent)
+    : QWidget(parent), FScroll(new QScrollBar(Qt::Horizontal, this)) {
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -237,7 +238,7 @@ void TWaveView::mouseReleaseEvent(QMouseEvent* e) {
 
 void TWaveView::wheelEvent(QWheelEvent* e) {
     const int steps = e->angleDelta().y() / 120 != 0 ? e->angleDelta().y() / 120
-                                                      : (e->angleDelta().y() > 0 ? 1 : -1);
+                                                     : (e->angleDelta().y() > 0 ? 1 : -1);
     if (e->angleDelta().y() == 0 && e->angleDelta().x() == 0)
         return;
     if (e->modifiers() & Qt::ControlModifier)

@@ -70,8 +70,8 @@ int main(int argc, char** argv) {
     const double p99 = lateMs.empty() ? 0 : lateMs[lateMs.size() * 99 / 100];
     std::printf("audio_s=%.1f open_s=%.3f overview_s=%.3f exact_s=%.2f realtime=%.0fx "
                 "events=%zu event_late_p99_ms=%.1f event_late_max_ms=%.1f\n",
-                audio, opened, overview, exact, exact > 0 ? audio / exact : 0.0, lateMs.size(),
-                p99, worst);
+                audio, opened, overview, exact, exact > 0 ? audio / exact : 0.0, lateMs.size(), p99,
+                worst);
     form.close();
     return exact > 0 ? 0 : 1;
 }

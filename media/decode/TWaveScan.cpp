@@ -216,8 +216,8 @@ private:
 };
 
 // Decodes the frames that hold bins [firstBin, endBin) and hands their peaks to post.
-void DecodePiece(const QString& fileName, const TMP3FrameIndex& index, int64_t skip,
-                 int64_t total, int64_t firstBin, int64_t endBin, const std::atomic<bool>& cancel,
+void DecodePiece(const QString& fileName, const TMP3FrameIndex& index, int64_t skip, int64_t total,
+                 int64_t firstBin, int64_t endBin, const std::atomic<bool>& cancel,
                  const std::function<void(TWaveChunk&&)>& post) {
     TLogNoWaitScope noWait;
     // Idle cores' work: the window's thread, a preview and a cut come first.
@@ -243,15 +243,17 @@ void DecodePiece(const QString& fileName, const TMP3FrameIndex& index, int64_t s
 
     const int spf = index.SamplesPerFrame();
     const std::vector<int64_t>& pos = index.Positions();
-    const int64_t firstSample = firstBin * BinSamples, endSample = std::min(total, endBin * BinSamples);
+    const int64_t firstSample = firstBin * BinSamples,
+                  endSample = std::min(total, endBin * BinSamples);
     const int64_t kFirst = (firstSample + skip) / spf;
     const int64_t kEnd = std::min<int64_t>(int64_t(pos.size()), (endSample + skip + spf - 1) / spf);
     TFrameReader reader(fileName);
     TBinSink sink(firstBin, endBin, post);
     int64_t kStart = std::min(kFirst, int64_t(pos.size()));
-    while (kStart > 0 && (kFirst - kStart < PrerollFrames ||
-                          pos[size_t(std::min<int64_t>(kFirst, int64_t(pos.size()) - 1))] -
-                                  pos[size_t(kStart)] < PrerollBytes))
+    while (kStart > 0 &&
+           (kFirst - kStart < PrerollFrames ||
+            pos[size_t(std::min<int64_t>(kFirst, int64_t(pos.size()) - 1))] - pos[size_t(kStart)] <
+                PrerollBytes))
         --kStart;
     for (int64_t k = kStart; k < kEnd; ++k) {
         if (cancel.load(std::memory_order_relaxed))
@@ -285,9 +287,9 @@ void DecodePiece(const QString& fileName, const TMP3FrameIndex& index, int64_t s
                     for (int j = i; j < stop; ++j) {
                         const int n = planar ? j : j * channels + c;
                         const uint8_t* plane = planar ? f->extended_data[c] : f->data[0];
-                        const float v = isFloat ? reinterpret_cast<const float*>(plane)[n]
-                                                : reinterpret_cast<const int16_t*>(plane)[n] /
-                                                      32768.0f;
+                        const float v = isFloat
+                                            ? reinterpret_cast<const float*>(plane)[n]
+                                            : reinterpret_cast<const int16_t*>(plane)[n] / 32768.0f;
                         if (c == 0 && j == i)
                             lo = hi = v;
                         lo = std::min(lo, v);
@@ -309,8 +311,8 @@ void DecodePiece(const QString& fileName, const TMP3FrameIndex& index, int64_t s
 float TWaveScan::FrameEnvelope(const unsigned char* frame, int size) {
     if (size < 6)
         return 0;
-    const uint32_t h = uint32_t(frame[0]) << 24 | uint32_t(frame[1]) << 16 |
-                       uint32_t(frame[2]) << 8 | frame[3];
+    const uint32_t h =
+        uint32_t(frame[0]) << 24 | uint32_t(frame[1]) << 16 | uint32_t(frame[2]) << 8 | frame[3];
     const bool mpeg1 = ((h >> 19) & 3) == 3;
     const bool crc = ((h >> 16) & 1) == 0;
     const int channels = ((h >> 6) & 3) == 3 ? 1 : 2;

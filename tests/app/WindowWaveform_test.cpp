@@ -202,8 +202,8 @@ TEST_F(WindowWaveformTest, ViewWaveformGrowsTheWindowAndIsRemembered) {
     QTest::keyClick(&f, Qt::Key_F8);
     ASSERT_TRUE(f.WaveAdjust().Shown());
     EXPECT_EQ(f.size(), narrow + QSize(0, TWaveAdjust::PanelHeight));
-    EXPECT_EQ(f.pnlWave->geometry(), QRect(0, f.pnlLeft->height(), f.ClientWidth(),
-                                           TWaveAdjust::PanelHeight));
+    EXPECT_EQ(f.pnlWave->geometry(),
+              QRect(0, f.pnlLeft->height(), f.ClientWidth(), TWaveAdjust::PanelHeight));
     EXPECT_EQ(f.pnlLeft->height(), 389 - 40);
 
     OpenThroughDialog(Copy("tone200.mp3"));
@@ -284,7 +284,7 @@ TEST_F(WindowWaveformTest, KeysAndTypedTimesMoveTheActiveEnd) {
         {view, Qt::Key_PageDown, Qt::NoModifier, 10000, 200 * s},
         {bar, Qt::Key_PageDown, Qt::NoModifier, 0, 200 * s},
         {bar, Qt::Key_BracketRight, Qt::NoModifier, 0, 100 * s}, // the tick is at 100 s
-        {view, Qt::Key_Left, Qt::ShiftModifier, 0, 99990000},   // the end is active now
+        {view, Qt::Key_Left, Qt::ShiftModifier, 0, 99990000},    // the end is active now
         {bar, Qt::Key_PageUp, Qt::NoModifier, 0, 109990000},
         {view, Qt::Key_BracketLeft, Qt::NoModifier, 100 * s, 109990000},
     };
@@ -300,8 +300,8 @@ TEST_F(WindowWaveformTest, KeysAndTypedTimesMoveTheActiveEnd) {
         EXPECT_EQ(wave.EndUs(), step.End);
         EXPECT_EQ(f.Snipwave->SegStartPos(), (step.Start + s / 2) / s);
         EXPECT_EQ(f.Snipwave->SegEndPos(), (step.End + s / 2) / s);
-        EXPECT_EQ(f.lblStartTime->text(), step.Start % s ? FormatExactTime(step.Start)
-                                                         : FormatSeconds(step.Start / s));
+        EXPECT_EQ(f.lblStartTime->text(),
+                  step.Start % s ? FormatExactTime(step.Start) : FormatSeconds(step.Start / s));
         EXPECT_EQ(wave.View()->StartUs(), step.Start);
     }
 
@@ -348,7 +348,9 @@ TEST(WaveViewPaint, ColumnsShowPeaksClippingSilenceAndTheRange) {
         int From, To; // bins
         float Level;
         bool Exact;
-    } parts[] = {{0, 1000, 0.5f, true}, {1000, 2000, 0.0f, true}, {2000, 3000, 1.0f, true},
+    } parts[] = {{0, 1000, 0.5f, true},
+                 {1000, 2000, 0.0f, true},
+                 {2000, 3000, 1.0f, true},
                  {3000, 4000, 0.5f, false}};
     for (const TPart& part : parts)
         peaks.Store(part.From, std::vector<float>(size_t(part.To - part.From), -part.Level),

@@ -99,9 +99,9 @@ TEST_F(WaveScanTest, PeaksAreTheDecodedSamplesExtremesAtEveryZoom) {
                     const int64_t to = std::min(total, from + perColumn);
                     const TPeakRange got = peaks.Range(from, to);
                     const int64_t b0 = from / TWavePeaks::BinSamples * TWavePeaks::BinSamples;
-                    const int64_t b1 = std::min(
-                        total, (to + TWavePeaks::BinSamples - 1) / TWavePeaks::BinSamples *
-                                   TWavePeaks::BinSamples);
+                    const int64_t b1 =
+                        std::min(total, (to + TWavePeaks::BinSamples - 1) / TWavePeaks::BinSamples *
+                                            TWavePeaks::BinSamples);
                     float lo = pcm[size_t(b0 * channels)], hi = lo;
                     for (int64_t i = b0 * channels; i < b1 * channels; ++i) {
                         lo = std::min(lo, pcm[size_t(i)]);
