@@ -5,6 +5,7 @@
 #include "app/TClickImage.h"
 #include "app/TRecentFolders.h"
 #include "app/TStepGroupBox.h"
+#include "app/TWaveAdjust.h"
 #include "app/frmAbout.h"
 #include "controls/TVelTrackbar.h"
 #include "job/CutJob.h"
@@ -108,6 +109,19 @@ TCorvaneForm::TCorvaneForm(const QString& programFolder, TDialogs* dialogs, QWid
     BuildComponents();
     BindTrackbar();
     BuildShortcuts();
+    TWaveAdjustParts wave;
+    wave.Client = centralWidget();
+    wave.MenuBar = menuBar();
+    wave.Before = mnHelp->menuAction();
+    wave.Trackbar = Snipwave;
+    wave.StartLabel = lblStartTime;
+    wave.EndLabel = lblEndTime;
+    wave.Player = FFPlayer.get();
+    wave.Decoder = m_decoder.get();
+    wave.SetPanelHeight = [this](int height) { SetWaveHeight(height); };
+    m_wave = std::make_unique<TWaveAdjust>(wave);
+    pnlWave = m_wave->Panel();
+    m_wave->RestoreShown();
     setAcceptDrops(true);
 }
 
@@ -351,6 +365,12 @@ void TCorvaneForm::BuildBottomPanel() {
     connect(lblContactUs, &QLabel::linkActivated, this, &TCorvaneForm::lblContactUsClick);
 }
 
+void TCorvaneForm::SetWaveHeight(int height) {
+    m_waveHeight = height;
+    m_clientHeight = DesignClientHeight + height;
+    SetClientWidth(m_clientWidth);
+}
+
 void TCorvaneForm::SetClientWidth(int width) {
     m_clientWidth = width;
     const int menuHeight = menuBar()->sizeHint().height();
@@ -366,9 +386,12 @@ void TCorvaneForm::AlignPanels() {
     pnlBottom->setGeometry(0, top, m_clientWidth, BottomPanelHeight);
     const bool rightShown = !pnlRight->isHidden();
     const int leftWidth = m_clientWidth - (rightShown ? RightPanelWidth : 0);
-    pnlLeft->setGeometry(0, 0, leftWidth, top);
+    const int stepsHeight = top - m_waveHeight;
+    pnlLeft->setGeometry(0, 0, leftWidth, stepsHeight);
     if (rightShown)
-        pnlRight->setGeometry(leftWidth, 0, RightPanelWidth, top);
+        pnlRight->setGeometry(leftWidth, 0, RightPanelWidth, stepsHeight);
+    if (pnlWave)
+        pnlWave->setGeometry(0, stepsHeight, m_clientWidth, m_waveHeight);
 }
 
 bool TCorvaneForm::eventFilter(QObject* watched, QEvent* event) {

@@ -38,6 +38,7 @@ class TFFLogger;
 class TRecentFolders;
 class TStepGroupBox;
 class TVelTrackbar;
+class TWaveAdjust;
 struct TCutOutcome;
 
 class TCorvaneForm : public QMainWindow {
@@ -60,6 +61,9 @@ public:
     int ClientWidth() const { return m_clientWidth; }         // pixels, menu bar excluded
     int ClientHeight() const { return m_clientHeight; }
     void SetClientWidth(int width);
+    // The waveform panel's height (0 when hidden): the client area grows by it.
+    void SetWaveHeight(int height);
+    TWaveAdjust& WaveAdjust() const { return *m_wave; }
 
     // The media components; tests reach them to look at what the window did.
     TFFEncoder& FFEncoder() const { return *m_encoder; }
@@ -152,6 +156,8 @@ public:
     TClickImage* ImgArrLeft;
     TClickImage* ImgArrRight;
 
+    QFrame* pnlWave = nullptr; // the waveform, under the three steps; made by TWaveAdjust
+
     QLabel* lblWebsite;
     QLabel* lblHomePage;
     QLabel* lblContact;
@@ -213,4 +219,6 @@ private:
     int m_clientWidth = 702; // pixels; the window is resized only through SetClientWidth
     int m_clientHeight = 0;  // pixels, fixed
     bool m_centred = false;  // centred on the screen at the first show only
+    int m_waveHeight = 0;    // pixels of the waveform panel, 0 when hidden
+    std::unique_ptr<TWaveAdjust> m_wave; // first to go: its scan stops before the window does
 };

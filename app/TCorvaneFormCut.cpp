@@ -6,6 +6,7 @@
 #include "app/SysInfoUtils.h"
 #include "app/TRecentFolders.h"
 #include "app/TStepGroupBox.h"
+#include "app/TWaveAdjust.h"
 #include "controls/TVelTrackbar.h"
 #include "job/CutJob.h"
 #include "job/CutRules.h"
@@ -47,8 +48,7 @@ void TCorvaneForm::btnPublishClick() {
     if (replace && !m_dialogs->AskOkCancel(
                        this, QStringLiteral("The file exists, do you want to replace it?")))
         return;
-    const QString empty =
-        EmptyRangeMessage(Snipwave->SegStartPos(), Snipwave->SegEndPos(), Snipwave->Max());
+    const QString empty = m_wave->EmptyRangeMessage();
     if (!empty.isEmpty()) {
         m_dialogs->ShowMessage(this, empty);
         return;
@@ -57,11 +57,10 @@ void TCorvaneForm::btnPublishClick() {
     TCutParams params;
     params.Source = btnOpenFile->text();
     params.Output = output;
-    params.StartSeconds = Snipwave->SegStartPos();
-    params.EndSeconds = Snipwave->SegEndPos();
     // The trackbar's end is the header's length in whole seconds; the user means the end of
-    // the audio, which the header may overstate (a truncated file) or understate.
-    params.EndAtAudioEnd = Snipwave->SegEndPos() >= Snipwave->Max();
+    // the audio, which the header may overstate (a truncated file) or understate. An end placed
+    // exactly on the waveform is taken as placed.
+    m_wave->FillCutRange(params);
     params.Volume = VolumeValue(tbVolume->value());
     // The probe still holds the source it opened; without one LAME chooses its own rate.
     params.BitRate =
@@ -112,6 +111,7 @@ void TCorvaneForm::FormCloseQuery() {
     m_cutJob->OnPercent = nullptr;
     m_cutJob->OnEnded = nullptr;
     m_cutJob->Stop(true); // waits, handling events meanwhile, until the cut has ended
+    m_wave->SourceClosed();
     PreviewStop();
     PreviewDetach();
     m_logger->SetOnLog(nullptr);

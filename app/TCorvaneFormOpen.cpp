@@ -5,6 +5,7 @@
 #include "app/Dialogs.h"
 #include "app/TRecentFolders.h"
 #include "app/TStepGroupBox.h"
+#include "app/TWaveAdjust.h"
 #include "controls/TVelTrackbar.h"
 #include "job/SourceSteps.h"
 #include "job/TimeTexts.h"
@@ -28,6 +29,7 @@ const QString SourceFilter = QStringLiteral("Support file(*.mp3)");
 
 void TCorvaneForm::PrepareOpen() {
     mmInfo->clear();
+    m_wave->SourceClosed();
     BtnRestoreClick();
     BtnStopClick();
     pbPercent->setValue(0);
@@ -78,10 +80,12 @@ void TCorvaneForm::OpenSourceFile(const QString& fileName) {
     Snipwave->SetSegStartPos(0);
     Snipwave->SetPosition(Snipwave->SegStartPos());
     Snipwave->SetSegEndPos(Snipwave->Max());
+    m_wave->SourceOpened(fileName);
 }
 
 void TCorvaneForm::BtnStopClick() {
     PreviewStop();
+    m_wave->PlayStopped();
     BtnPlay->setEnabled(true);
     BtnStop->setEnabled(false);
 }
@@ -92,6 +96,7 @@ void TCorvaneForm::BtnRestoreClick() {
     Snipwave->SetSegEndPos(Snipwave->Max());
     lblEndTime->setText(FormatSeconds(Snipwave->SegEndPos()));
     lblEndTime->adjustSize();
+    m_wave->RangeRestored();
 }
 
 void TCorvaneForm::BindTrackbar() {
@@ -109,12 +114,14 @@ void TCorvaneForm::BindTrackbar() {
 void TCorvaneForm::SnipwaveStartChange() {
     pnlHintTime->setText(FormatSeconds(Snipwave->SegStartPos()));
     lblStartTime->setText(pnlHintTime->text());
+    m_wave->TrackbarStartMoved();
 }
 
 void TCorvaneForm::SnipwaveEndChange() {
     pnlHintTime->setText(FormatSeconds(Snipwave->SegEndPos()));
     lblEndTime->setText(pnlHintTime->text());
     lblEndTime->adjustSize();
+    m_wave->TrackbarEndMoved();
 }
 
 bool TCorvaneForm::OnMarker(int x, int y) const {

@@ -4,6 +4,7 @@
 #include "app/TCorvaneForm.h"
 
 #include "app/Dialogs.h"
+#include "app/TWaveAdjust.h"
 #include "controls/TVelTrackbar.h"
 #include "job/CutRules.h"
 #include "job/TimeTexts.h"
@@ -102,6 +103,7 @@ void TCorvaneForm::StartPreview() {
 
 void TCorvaneForm::FFPlayerPosition(int64_t pts) {
     Snipwave->SetPosition(pts / AppTimeBase);
+    m_wave->PlayPosition(pts);
     if (Snipwave->Position() >= Snipwave->SegEndPos())
         BtnStopClick();
 }

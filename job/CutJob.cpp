@@ -164,9 +164,10 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
         return false;
     }
 
+    const int64_t startUs =
+        params.StartUs >= 0 ? params.StartUs : SecondsToMicroseconds(params.StartSeconds);
     int64_t endUs = params.EndUs >= 0 ? params.EndUs : SecondsToMicroseconds(params.EndSeconds);
-    if (params.EndAtAudioEnd &&
-        !FindAudioEnd(params.Source, SecondsToMicroseconds(params.StartSeconds), endUs, message))
+    if (params.EndAtAudioEnd && !FindAudioEnd(params.Source, startUs, endUs, message))
         return false;
 
     FSmart = false;
@@ -185,7 +186,6 @@ bool TCutJob::Start(const TCutParams& params, QString& message) {
         return false;
     }
 
-    const int64_t startUs = SecondsToMicroseconds(params.StartSeconds);
     TOutputOptions output = MakeCutOutputOptions(startUs, endUs, params.Volume, params.BitRate);
     // A range the source does not hold fails inside the run, before its file is put in place.
     output.RequireDuration = true;

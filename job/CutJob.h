@@ -65,6 +65,10 @@ struct TCutParams {
     QString Output;           // the file to write, already made by MakeOutputPath
     int64_t StartSeconds = 0; // range in whole seconds, as the trackbar counts
     int64_t EndSeconds = 0;
+    // When not negative, the exact start (µs), which may hold a fraction of a second: the window
+    // places a range end to the millisecond on its waveform. StartSeconds is then what the log
+    // shows.
+    int64_t StartUs = -1;
     // When not negative, the exact end (µs), which may hold a fraction of a second: the command
     // line cuts to the audio's real end. EndSeconds is then what the log shows.
     int64_t EndUs = -1;

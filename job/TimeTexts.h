@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 // Microseconds per second, the media components' time base.
 inline constexpr int64_t AppTimeBase = 1000000;
@@ -25,3 +26,9 @@ QString FormatDuration(int64_t us);
 
 // hh:mm:ss.mmm of us (µs, not negative), for times that are not whole seconds.
 QString FormatExactTime(int64_t us);
+
+// µs of a typed time: "S", "M:SS" or "H:MM:SS" as the command line takes them (minutes and
+// seconds below 60 after the first field), with an optional fraction of up to six digits
+// ("1:05.250"), so every text FormatSeconds and FormatExactTime make reads back. Surrounding
+// spaces are allowed; nullopt for anything else, a sign, or a value past 10^9 seconds.
+std::optional<int64_t> ParseTimeTextUs(const QString& text);
