@@ -4,7 +4,7 @@ bool TFFEncodeQueue::Push(TFFEncodeItem& item) {
     std::unique_lock<std::mutex> lock(Lock);
     if (Items.size() >= Capacity && !Aborted && !Finished) {
         ProducerWaits = true;
-        NotFull.wait(lock, [this] { return Aborted || Finished || Items.size() <= Capacity / 2; });
+        NotFull.Wait(lock, [this] { return Aborted || Finished || Items.size() <= Capacity / 2; });
         ProducerWaits = false;
     }
     if (Aborted || Finished)
@@ -13,7 +13,7 @@ bool TFFEncodeQueue::Push(TFFEncodeItem& item) {
     const bool wake = ConsumerWaits;
     lock.unlock();
     if (wake)
-        NotEmpty.notify_one();
+        NotEmpty.Signal();
     return true;
 }
 
@@ -21,7 +21,7 @@ bool TFFEncodeQueue::Pop(TFFEncodeItem& item) {
     std::unique_lock<std::mutex> lock(Lock);
     if (Items.empty() && !Aborted && !Finished) {
         ConsumerWaits = true;
-        NotEmpty.wait(lock, [this] { return Aborted || Finished || !Items.empty(); });
+        NotEmpty.Wait(lock, [this] { return Aborted || Finished || !Items.empty(); });
         ConsumerWaits = false;
     }
     if (Aborted || Items.empty())
@@ -31,7 +31,7 @@ bool TFFEncodeQueue::Pop(TFFEncodeItem& item) {
     const bool wake = ProducerWaits && Items.size() <= Capacity / 2;
     lock.unlock();
     if (wake)
-        NotFull.notify_one();
+        NotFull.Signal();
     return true;
 }
 
@@ -40,8 +40,8 @@ void TFFEncodeQueue::Finish() {
         std::lock_guard<std::mutex> lock(Lock);
         Finished = true;
     }
-    NotEmpty.notify_all();
-    NotFull.notify_all();
+    NotEmpty.Broadcast();
+    NotFull.Broadcast();
 }
 
 void TFFEncodeQueue::Abort() {
@@ -50,6 +50,6 @@ void TFFEncodeQueue::Abort() {
         Aborted = true;
         Items.clear();
     }
-    NotEmpty.notify_all();
-    NotFull.notify_all();
+    NotEmpty.Broadcast();
+    NotFull.Broadcast();
 }

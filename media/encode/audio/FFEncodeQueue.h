@@ -14,10 +14,10 @@
 
 #include "media/encode/loop/FFLoopSupport.h"
 
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <pthread.h>
 
 struct TFFOutputStream;
 
@@ -34,6 +34,23 @@ struct TFFEncodeItem {
 };
 
 class TFFEncodeQueue {
+    // pthread's condition variable, waited on from here: ThreadSanitizer does not follow a wait
+    // made inside libstdc++ (std::condition_variable's), and would then take the queue's own
+    // locked accesses for races.
+    struct TCondition {
+        pthread_cond_t Cond = PTHREAD_COND_INITIALIZER;
+        TCondition() = default;
+        TCondition(const TCondition&) = delete;
+        TCondition& operator=(const TCondition&) = delete;
+        ~TCondition() { pthread_cond_destroy(&Cond); }
+        template <class Pred> void Wait(std::unique_lock<std::mutex>& lock, Pred done) {
+            while (!done())
+                pthread_cond_wait(&Cond, lock.mutex()->native_handle());
+        }
+        void Signal() { pthread_cond_signal(&Cond); }
+        void Broadcast() { pthread_cond_broadcast(&Cond); }
+    };
+
 public:
     explicit TFFEncodeQueue(size_t capacity) : Capacity(capacity ? capacity : 1) {}
 
@@ -43,13 +60,15 @@ public:
     // aborted.
     bool Pop(TFFEncodeItem& item);
     void Finish();
+    // Also after the consumer has ended: taking the lock then makes whatever the consumer wrote
+    // before its last Pop visible to the caller.
     void Abort();
 
 private:
     const size_t Capacity;
     // Guards everything below.
     std::mutex Lock;
-    std::condition_variable NotFull, NotEmpty;
+    TCondition NotFull, NotEmpty;
     std::deque<TFFEncodeItem> Items;
     bool Finished = false;
     bool Aborted = false;

@@ -53,6 +53,9 @@ void TFFEncoderThread::Finish() {
 void TFFEncoderThread::JoinAndRethrow() {
     if (FThread.joinable())
         FThread.join();
+    // The join orders the thread's writes before what follows, but ThreadSanitizer does not see
+    // a join inside libstdc++; the queue's lock, taken last by the thread, shows it the order.
+    FQueue.Abort();
     if (FFailure)
         std::rethrow_exception(FFailure);
 }

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <optional>
+#include <system_error>
 #include <thread>
 
 using namespace ffstage;
@@ -54,7 +54,7 @@ void TFFLoop::Transcode() {
 
     // Declared before the guard, so that a failure on this thread first unhooks the thread and
     // then aborts and joins it, before the codecs it uses are closed.
-    std::optional<TFFEncoderThread> encoder;
+    std::unique_ptr<TFFEncoderThread> encoder;
     struct TUnhook {
         TFFLoop& Loop;
         ~TUnhook() {
@@ -66,9 +66,15 @@ void TFFLoop::Transcode() {
     if (MayEncodeOnOwnThread()) {
         EncodedPackets = 0;
         WrittenSize = TFFOutputExtra::Size(Out.front());
-        encoder.emplace(
-            [this](TFFOutputStream& ost, AVPacket* p) { WriteOnEncoderThread(ost, p); });
-        Handoff = &*encoder;
+        try {
+            encoder = std::make_unique<TFFEncoderThread>(
+                [this](TFFOutputStream& ost, AVPacket* p) { WriteOnEncoderThread(ost, p); });
+        } catch (const std::system_error&) {
+            // No thread to be had (a process or user limit): the run does it all itself.
+        }
+    }
+    if (encoder) {
+        Handoff = encoder.get();
         UsedThread = true;
         Audio.SetEncoderThread(Handoff);
         Progress.SetPublishedSize(&WrittenSize);
