@@ -1,5 +1,7 @@
 #include "media/encode/audio/FFAudioPath.h"
 
+#include "media/encode/audio/FFEncoderThread.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -228,6 +230,10 @@ void TFFAudioPath::Output(TFFOutputStream& ost, TFFInputStream& ist) {
 }
 
 void TFFAudioPath::EncodeFromFifo(TFFOutputStream& ost, int samples) {
+    if (Handoff) {
+        HandFromFifo(ost, samples);
+        return;
+    }
     AVCodecContext* e = ost.Encoder;
     AVFrame* f = ost.EncFrame.get();
     // One buffer of the largest frame so far is reused; the encoder may still hold a
@@ -258,24 +264,31 @@ void TFFAudioPath::EncodeFromFifo(TFFOutputStream& ost, int samples) {
     f->nb_samples = capacity;
     if (err < 0)
         Raise(std::string("Audio encoding failed"));
-    Drain(ost);
+    TFFAudioEncode::Drain(ost, T.AudioBytes, Write);
 }
 
-void TFFAudioPath::Drain(TFFOutputStream& ost) {
+void TFFAudioPath::HandFromFifo(TFFOutputStream& ost, int samples) {
     AVCodecContext* e = ost.Encoder;
-    AVPacket* pkt = ost.EncPacket.get();
-    for (;;) {
-        const int err = ff::avcodec_receive_packet(e, pkt);
-        if (err == AVERROR(EAGAIN) || err == AVERROR_EOF)
-            return;
-        if (err < 0)
-            Raise(std::string("Audio encoding failed"));
-        pkt->stream_index = ost.Stream->index;
-        ff::av_packet_rescale_ts(pkt, e->time_base, ost.Stream->time_base);
-        pkt->flags |= AV_PKT_FLAG_KEY;
-        T.AudioBytes += pkt->size;
-        Write(ost, pkt);
-    }
+    FramePtr frame = NewFrame();
+    AVFrame* f = frame.get();
+    // The same buffer size as a frame reused here: a short last frame keeps a full frame's room.
+    f->nb_samples = std::max(samples, e->frame_size);
+    f->format = e->sample_fmt;
+    f->sample_rate = e->sample_rate;
+    if (ff::av_channel_layout_copy(&f->ch_layout, &e->ch_layout) < 0 ||
+        ff::av_frame_get_buffer(f, 0) < 0)
+        Raise(std::string("Out of memory in do_audio_out"));
+    if (ff::av_audio_fifo_read(ost.Fifo.get(), reinterpret_cast<void**>(f->extended_data),
+                               samples) < samples)
+        Raise(std::string("Audio encoding failed"));
+    int64_t pts = ost.SyncOpts;
+    if (ost.NextFramePts != AV_NOPTS_VALUE && pts < ost.NextFramePts)
+        pts = ost.NextFramePts;
+    f->pts = pts;
+    f->nb_samples = samples;
+    ost.NextFramePts = pts + samples;
+    ost.SyncOpts += samples;
+    Handoff->Encode(ost, std::move(frame));
 }
 
 void TFFAudioPath::Flush(TFFOutputStream& ost) {
@@ -308,7 +321,8 @@ void TFFAudioPath::Flush(TFFOutputStream& ost) {
         }
         EncodeFromFifo(ost, samples);
     }
-    if (ff::avcodec_send_frame(e, nullptr) < 0)
-        return; // already flushed
-    Drain(ost);
+    if (Handoff)
+        Handoff->EndOfStream(ost);
+    else
+        TFFAudioEncode::End(ost, T.AudioBytes, Write);
 }

@@ -6,17 +6,21 @@
 // LAME then spends bits and time on.
 // Each output audio stream then converts it with one resampler into the encoder's format, rate
 // and layout, corrects timestamp drift (audio sync), cuts it into encoder frames through a
-// sample FIFO and encodes. Runs on the run's thread only.
+// sample FIFO and encodes. Runs on the run's thread; when the run has an encoder thread
+// (TFFEncoderThread), the encoder frames are handed to it instead of being encoded here.
 
 #include "media/encode/TCustomFFmpeg.h"
+#include "media/encode/audio/FFAudioEncode.h"
 #include "media/encode/prepare/FFPrepareStreams.h"
 
 #include <functional>
 
+class TFFEncoderThread;
+
 class TFFAudioPath {
 public:
     // Writes one encoded packet of an output stream (the loop's muxing step).
-    using TWrite = std::function<void(TFFOutputStream&, AVPacket*)>;
+    using TWrite = TFFAudioEncode::TWrite;
 
     TFFAudioPath(const TFFOptionState& s, TFFStreamTables& t, TWrite write)
         : S(s), T(t), Write(std::move(write)) {}
@@ -43,13 +47,20 @@ public:
     // the encoder.
     void Flush(TFFOutputStream& ost);
 
+    // Encoder frames go to this thread from now on (null: encoded here again). Set by the loop
+    // around the transcode; the thread outlives every call that uses it.
+    void SetEncoderThread(TFFEncoderThread* thread) { Handoff = thread; }
+
 private:
     void MakeResampler(TFFOutputStream& ost, const TFFInputStream& ist);
     void EncodeFromFifo(TFFOutputStream& ost, int samples);
-    void Drain(TFFOutputStream& ost);
+    // The encoder thread's frames: a new one each, since the encoder thread may still be
+    // encoding the one before.
+    void HandFromFifo(TFFOutputStream& ost, int samples);
 
     const TFFOptionState& S;
     TFFStreamTables& T;
     TWrite Write;
+    TFFEncoderThread* Handoff = nullptr;
     std::vector<uint8_t> Padded; // bytes: silence followed by a block, for audio sync
 };

@@ -1,17 +1,20 @@
 #include "media/encode/loop/FFLoop.h"
 
+#include "media/encode/audio/FFEncoderThread.h"
 #include "media/encode/prepare/FFPrepare.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 using namespace ffstage;
 
 namespace {
 constexpr AVRational MicroBase{1, 1000000};
+constexpr int NoFrameLimit = 2147483647; // the frame limits' default
 
 int MaxFrames(const TFFOptionState& s, AVMediaType type) {
     switch (type) {
@@ -48,6 +51,34 @@ void TFFLoop::Transcode() {
     StreamNextDts.assign(T.Inputs.size(), AV_NOPTS_VALUE);
     PacketPtr pkt = NewPacket();
     SeekNearStart();
+
+    // Declared before the guard, so that a failure on this thread first unhooks the thread and
+    // then aborts and joins it, before the codecs it uses are closed.
+    std::unique_ptr<TFFEncoderThread> encoder;
+    struct TUnhook {
+        TFFLoop& Loop;
+        ~TUnhook() {
+            Loop.Handoff = nullptr;
+            Loop.Audio.SetEncoderThread(nullptr);
+            Loop.Progress.SetPublishedSize(nullptr);
+        }
+    } unhook{*this};
+    if (MayEncodeOnOwnThread()) {
+        EncodedPackets = 0;
+        WrittenSize = TFFOutputExtra::Size(Out.front());
+        try {
+            encoder = std::make_unique<TFFEncoderThread>(
+                [this](TFFOutputStream& ost, AVPacket* p) { WriteOnEncoderThread(ost, p); });
+        } catch (const std::system_error&) {
+            // No thread to be had (a process or user limit): the run does it all itself.
+        }
+    }
+    if (encoder) {
+        Handoff = encoder.get();
+        UsedThread = true;
+        Audio.SetEncoderThread(Handoff);
+        Progress.SetPublishedSize(&WrittenSize);
+    }
 
     while (!StopFlag.load(std::memory_order_relaxed)) {
         const int file = ChooseInput();
@@ -121,6 +152,14 @@ void TFFLoop::Transcode() {
     for (size_t i = 0; i < T.Inputs.size(); ++i)
         if (T.Inputs[i].DecodingNeeded && !T.Inputs[i].Flushed)
             FlushInputStream(int(i));
+    if (encoder) {
+        encoder->Finish();
+        T.AudioBytes += encoder->AudioBytes();
+        OutX.front().Packets += EncodedPackets;
+        Handoff = nullptr;
+        Audio.SetEncoderThread(nullptr);
+        Progress.SetPublishedSize(nullptr);
+    }
     for (const TOutputFile& out : Out) {
         const int err = ff::av_write_trailer(out.Context.get());
         if (out.Context->pb && out.Context->pb->error < 0)
@@ -147,10 +186,35 @@ void TFFLoop::CheckRecordingTimeReached() const {
                   reached, double(S.RecordingTime) / 1000000));
 }
 
+bool TFFLoop::MayEncodeOnOwnThread() const {
+    if (!EncodeOnOwnThread || Join || Out.size() != 1 || S.FileSizeLimit)
+        return false;
+    bool audio = false;
+    for (const TFFOutputStream& ost : T.Outputs) {
+        // A frame limit is checked against what was written, which the encoder thread would
+        // report late.
+        if (MaxFrames(S, ost.Stream->codecpar->codec_type) != NoFrameLimit)
+            return false;
+        if (ost.Index >= ffopt::MaxStreams ||
+            !Out.front().BitstreamFilters[size_t(ost.Index)].empty())
+            return false;
+        if (ost.Copy)
+            continue;
+        if (!ost.EncodingNeeded || !ost.EncoderOpen || !ost.Encoder ||
+            ost.Encoder->codec_type != AVMEDIA_TYPE_AUDIO || ost.Video)
+            return false;
+        audio = true;
+    }
+    return audio;
+}
+
 int TFFLoop::ChooseInput() const {
     int best = -1;
     double bestTime = 0;
-    for (const TFFOutputStream& ost : T.Outputs) {
+    // With an encoder thread no stream has a frame limit (MayEncodeOnOwnThread), and the
+    // encoded streams' counts belong to that thread.
+    for (size_t i = 0; !Handoff && i < T.Outputs.size(); ++i) {
+        const TFFOutputStream& ost = T.Outputs[i];
         // An encoder that holds pictures back (a lookahead) has written fewer than it was sent:
         // what was sent counts, or the whole input would be read for nothing.
         const int64_t done = ost.Video ? std::max<int64_t>(ost.FrameNumber, ost.Video->Sync.Written)
@@ -531,7 +595,14 @@ void TFFLoop::CopyPacket(int istIndex, const AVPacket* pkt) {
             T.VideoBytes += opkt->size;
         else if (par->codec_type == AVMEDIA_TYPE_AUDIO)
             T.AudioBytes += opkt->size;
-        WritePacket(ost, opkt.get());
+        if (Handoff) {
+            // Counted here, where the loop reads the counts (the first packet, the progress);
+            // written there, in its place among the encoded packets.
+            CountPacket(ost, opkt.get(), OutX[size_t(ost.FileIndex)].Packets);
+            Handoff->Write(ost, std::move(opkt));
+        } else {
+            WritePacket(ost, opkt.get());
+        }
     }
 }
 
@@ -604,10 +675,25 @@ void TFFLoop::FilterPacket(TFFOutputStream& ost, TBitstreamFilterChain& chain, s
 }
 
 void TFFLoop::Mux(TFFOutputStream& ost, AVPacket* pkt) {
+    CountPacket(ost, pkt, OutX[size_t(ost.FileIndex)].Packets);
+    WriteToMuxer(ost, pkt);
+}
+
+void TFFLoop::CountPacket(TFFOutputStream& ost, const AVPacket* pkt, int64_t& packets) {
     if (pkt->dts != AV_NOPTS_VALUE)
         ost.LastDts = pkt->dts + (pkt->duration > 0 ? pkt->duration : 0);
     ++ost.FrameNumber;
-    ++OutX[size_t(ost.FileIndex)].Packets;
+    ++packets;
+}
+
+void TFFLoop::WriteOnEncoderThread(TFFOutputStream& ost, AVPacket* pkt) {
+    if (!ost.Copy)
+        CountPacket(ost, pkt, EncodedPackets);
+    WriteToMuxer(ost, pkt);
+    WrittenSize.store(TFFOutputExtra::Size(Out[size_t(ost.FileIndex)]), std::memory_order_relaxed);
+}
+
+void TFFLoop::WriteToMuxer(TFFOutputStream& ost, AVPacket* pkt) {
     const int err = ff::av_interleaved_write_frame(Out[size_t(ost.FileIndex)].Context.get(), pkt);
     if (err < 0) {
         // A failed write of the file itself has the system's reason in the I/O context.

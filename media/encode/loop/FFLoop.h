@@ -4,8 +4,12 @@
 // path (or copied), progress is reported at most once per interval, and at the end decoders and
 // encoders are flushed and the trailers written.
 //
-// Only the stop flag crosses threads: Stop() on another thread sets it, the loop reads it before
-// every packet.
+// The stop flag crosses threads: Stop() on another thread sets it, the loop reads it before
+// every packet. A run whose outputs are audio only (every cut) encodes and writes on an encoder
+// thread of its own (TFFEncoderThread, owned by Transcode for the loop's length), so decoding and
+// encoding share the machine's cores; the output is the same to the byte. Any other run (video,
+// subtitles, several output files, frame or size limits, bitstream filters, join mode) stays on
+// one thread.
 
 #include "media/AVPtr.h"
 #include "media/encode/audio/FFAudioPath.h"
@@ -19,6 +23,7 @@
 #include <memory>
 
 class TMP3FrameIndex;
+class TFFEncoderThread;
 
 class TFFLoop {
 public:
@@ -48,8 +53,16 @@ public:
     // For tests and benchmarks: skipping packets before the preroll can be switched off to
     // compare with decoding everything.
     bool SkipBeforePreroll = true;
+    // For tests and benchmarks: a run that may use an encoder thread can be kept on one thread.
+    bool EncodeOnOwnThread = true;
+    // Whether this run did encode on an encoder thread.
+    bool UsedEncoderThread() const { return UsedThread; }
 
 private:
+    // True when this run's writes can all move to an encoder thread without changing what is
+    // written: audio encoders and stream copies into one file, nothing that reads back what was
+    // written while the run goes on.
+    bool MayEncodeOnOwnThread() const;
     // Raises the engine exception when the run was asked for the whole recording time and its
     // input ended well before it.
     void CheckRecordingTimeReached() const;
@@ -89,6 +102,12 @@ private:
     void FilterPacket(TFFOutputStream& ost, TBitstreamFilterChain& chain, size_t from,
                       AVPacket* pkt);
     void Mux(TFFOutputStream& ost, AVPacket* pkt);
+    // The two halves of Mux: what the loop counts of a packet, and the write itself.
+    void CountPacket(TFFOutputStream& ost, const AVPacket* pkt, int64_t& packets);
+    void WriteToMuxer(TFFOutputStream& ost, AVPacket* pkt);
+    // The encoder thread's write: counts its encoded packets (copies were counted when they
+    // were handed over) and publishes the file's size for the progress reports.
+    void WriteOnEncoderThread(TFFOutputStream& ost, AVPacket* pkt);
 
     TFFOptionState& S;
     const TFFOptionContexts& C;
@@ -114,6 +133,14 @@ private:
     int JoinInput = 0;               // join mode: the input being read
     int LastFile = 0;                // input the last packet came from
     std::vector<uint8_t> SubtitleBuffer; // encoded subtitle, reused
+
+    // The run's encoder thread while the loop runs; null when it runs on one thread.
+    TFFEncoderThread* Handoff = nullptr;
+    bool UsedThread = false;
+    // Touched only by the encoder thread until it is joined: packets it wrote.
+    int64_t EncodedPackets = 0;
+    // Bytes in the output file, as the encoder thread last saw it: the progress reports' size.
+    std::atomic<int64_t> WrittenSize{0};
 
     // Positioning of input 0 (see SeekNearStart).
     // Packets read to learn where the frames start, handed to the loop first unless the input

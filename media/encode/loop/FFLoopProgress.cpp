@@ -34,7 +34,11 @@ double TFFLoopProgress::OutputTime() const {
 void TFFLoopProgress::Report(int fileIndex, bool final) {
     if (!Callbacks.Progress && S.Verbose <= 0 && !final)
         return;
-    const int64_t totalSize = Out.empty() ? 0 : TFFOutputExtra::Size(Out.front());
+    int64_t totalSize = Out.empty() ? 0 : -1;
+    if (PublishedSize)
+        totalSize = PublishedSize->load(std::memory_order_relaxed);
+    else if (totalSize < 0)
+        totalSize = TFFOutputExtra::Size(Out.front());
     const double t = OutputTime();
     std::string line;
     int frame = -1, fps = -1;

@@ -7,6 +7,7 @@
 #include "media/encode/TCustomFFmpeg.h"
 #include "media/encode/video/FFVideoHooks.h"
 
+#include <atomic>
 #include <functional>
 
 // The callbacks that leave a run; all are called on the run's thread.
@@ -39,6 +40,9 @@ public:
     void Final();
     // Seconds of output written so far: the shortest stream's (at least 0.01).
     double OutputTime() const;
+    // While an encoder thread writes the file, its size is read from what that thread
+    // publishes, not from the file's I/O context (null: from the context again).
+    void SetPublishedSize(const std::atomic<int64_t>* size) { PublishedSize = size; }
 
 private:
     void Report(int fileIndex, bool final);
@@ -50,4 +54,5 @@ private:
     int64_t Interval;       // µs
     int64_t RunStart = 0;   // µs, monotonic clock
     int64_t LastReport = 0; // µs, monotonic clock
+    const std::atomic<int64_t>* PublishedSize = nullptr; // bytes
 };

@@ -122,6 +122,12 @@ void TCustomFFmpeg::Run() {
         TFFLoop loop(FOpt, FOptCtx, FInputFiles, FInputCodecs, FOutputFiles, run.Outputs, FJoinMode,
                      callbacks, FStopRequested, ProgressInterval, run.Tables);
         loop.SkipBeforePreroll = run.SkipBeforePreroll;
+        loop.EncodeOnOwnThread = run.EncodeOnOwnThread;
+        struct TNoteThread {
+            TFFLoop& Loop;
+            TFFRunState& Run;
+            ~TNoteThread() { Run.UsedEncoderThread = Loop.UsedEncoderThread(); }
+        } note{loop, run};
         loop.Transcode();
         FFinished = !FStopRequested;
     } catch (const std::exception& e) {

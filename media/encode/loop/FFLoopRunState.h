@@ -43,6 +43,9 @@ struct TFFRunState {
     bool DiscardOutputs = false;
     // Off only to compare against decoding every packet (tests, benchmarks).
     bool SkipBeforePreroll = true;
+    // Off only to compare against a run that encodes on its own thread (tests, benchmarks).
+    bool EncodeOnOwnThread = true;
+    bool UsedEncoderThread = false; // by the last run that got to its loop (tests)
 };
 
 // The run state of an engine, created on first use.

@@ -62,6 +62,8 @@ public:
     // The run state's flag: safe to poll while a worker runs.
     bool Terminated() const { return FRun && FRun->Terminated; }
     void SetSkipBeforePreroll(bool skip) { RunStateOf(FRun).SkipBeforePreroll = skip; }
+    void SetEncodeOnOwnThread(bool own) { RunStateOf(FRun).EncodeOnOwnThread = own; }
+    bool UsedEncoderThread() { return RunStateOf(FRun).UsedEncoderThread; }
 };
 
 // Binds the encoder's library set; fails the calling test when it cannot.

@@ -3,6 +3,7 @@
 // frame-rate notice, and the warning for packets that hold several frames.
 
 #include "EngineOptionFixture.h"
+#include "EngineTestSupport.h"
 #include "common/TestPaths.h"
 
 #include "media/FFUtils.h"
@@ -31,12 +32,13 @@ protected:
     QString Path(const char* name) const { return Dir.filePath(QString::fromLatin1(name)); }
 
     // Makes a file with the ffmpeg tool; args are the generator's and encoder's arguments.
+    // Through RunTool: the engine's encoder thread must not meet a thread that QProcess spoiled
+    // for ThreadSanitizer.
     QString Make(const char* name, const QStringList& args) {
-        QProcess p;
-        p.start(QStringLiteral("ffmpeg"),
-                QStringList{"-v", "error", "-y"} + args + QStringList{Path(name)});
-        EXPECT_TRUE(p.waitForFinished(60000));
-        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+        const enginetest::TCommandResult r =
+            enginetest::RunTool(QStringLiteral("ffmpeg"),
+                                QStringList{"-v", "error", "-y"} + args + QStringList{Path(name)});
+        EXPECT_EQ(r.ExitCode, 0) << r.Err.toStdString();
         return Path(name);
     }
     int64_t MuxerOption(const char* name) {
