@@ -7,6 +7,7 @@
 #include "media/mp3/TMP3InfoTag.h"
 #include "media/mp3/TMP3Repacker.h"
 #include "media/mp3/TMP3SideInfo.h"
+#include "media/mp3/TMP3SplicePlan.h"
 
 #include <QFile>
 #include <QProcess>
@@ -176,6 +177,56 @@ TEST(Mp3Bitstream, RepackedFramesKeepTheirAudioAndLeaveTheRoomAskedFor) {
             ASSERT_FALSE(pcm.isEmpty());
             EXPECT_TRUE(pcm == DecodeFrames(frames, stem + "-after.mp3"));
         }
+}
+
+// The plan of a cut with fades, over MPEG-1 and MPEG-2 frame sizes, sources with and without
+// gapless information, ranges starting at 0 and on and off the frame grid: the copied frames lie
+// wholly between the fades, the output decodes to exactly the range's length, each encoder's
+// input sample 0 lands where its frames keep the source's positions, and the tail's encoder has
+// a whole frame of real audio before the splice.
+TEST(Mp3Bitstream, SplicePlanKeepsTheFramesOnTheSourceGrid) {
+    struct TCase {
+        int Spf, Lead;
+        int64_t Skip, Start, End, Fade;
+        bool Copies;
+    };
+    const TCase cases[] = {
+        {1152, 1105, 1105, 0, 44100 * 60, 44100 * 3, true},
+        {1152, 1105, 1105, 12345, 44100 * 600 + 7, 44100 * 3, true},
+        {1152, 1105, 0, 0, 100000, 1, true},        // no gapless information, a tiny fade
+        {1152, 1105, 1105, 1151, 1152 * 40, 1152 * 5, true},
+        {576, 1105, 1105, 22050 * 10 + 3, 22050 * 70, 22050 * 3, true},
+        {576, 1105, 576 + 529, 1, 22050 * 7, 22050 * 3, true},
+        {1152, 1105, 1105, 0, 44100 * 6, 44100 * 3, false}, // the fades meet
+        {1152, 1105, 1105, 1000, 1000 + 1152 * 2, 1152, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Spf << " " << c.Skip << " " << c.Start << ".." << c.End
+                                        << " fade " << c.Fade);
+        TMP3SplicePlan plan;
+        plan.SamplesPerFrame = c.Spf;
+        plan.Skip = c.Skip;
+        plan.EncoderLead = c.Lead;
+        ASSERT_EQ(plan.Make(c.Start, c.End, c.Fade), c.Copies);
+        if (!c.Copies)
+            continue;
+        const int64_t startRaw = c.Skip + c.Start, endRaw = c.Skip + c.End;
+        EXPECT_GE(plan.HeadSplice * c.Spf, startRaw + c.Fade);
+        EXPECT_LT((plan.HeadSplice - 1) * c.Spf, startRaw + c.Fade);
+        EXPECT_LE(plan.TailSplice * c.Spf, endRaw - c.Fade);
+        EXPECT_GT((plan.TailSplice + 1) * c.Spf, endRaw - c.Fade);
+        // A gapless decoder drops Delay + 529 samples in front and Padding - 529 at the end.
+        EXPECT_EQ(plan.Frames() * c.Spf - plan.Delay - plan.Padding, c.End - c.Start);
+        EXPECT_EQ(plan.HeadBase * c.Spf + plan.Delay + 529, startRaw);
+        // The encoder's priming ends before the range, and its sample i plays as source raw
+        // sample base + lead + i, which is the source's decoded sample HeadInput + i.
+        EXPECT_LE(plan.HeadBase * c.Spf + c.Lead, startRaw);
+        EXPECT_EQ(plan.HeadInput + c.Skip, plan.HeadBase * c.Spf + c.Lead);
+        EXPECT_EQ(plan.TailInput + c.Skip, plan.TailBase * c.Spf + c.Lead);
+        EXPECT_GE((plan.TailSplice - plan.TailBase) * c.Spf - c.Lead, c.Spf);
+        EXPECT_GE(plan.TailLast * c.Spf, endRaw - c.Spf);
+        EXPECT_LT(plan.TailLast * c.Spf, endRaw);
+    }
 }
 
 } // namespace
