@@ -3,6 +3,8 @@
 // with the bit reservoir, the Info/LAME tag as the frame index (and so the demuxer's rules) reads
 // it, the tag's CRC, and repacked frames that decode as before.
 #include "common/TestPaths.h"
+#include "media/FFLoad.h"
+#include "media/mp3/FFMP3FrameEncoder.h"
 #include "media/mp3/FFMP3FrameIndex.h"
 #include "media/mp3/TMP3InfoTag.h"
 #include "media/mp3/TMP3Repacker.h"
@@ -226,6 +228,57 @@ TEST(Mp3Bitstream, SplicePlanKeepsTheFramesOnTheSourceGrid) {
         EXPECT_GE((plan.TailSplice - plan.TailBase) * c.Spf - c.Lead, c.Spf);
         EXPECT_GE(plan.TailLast * c.Spf, endRaw - c.Spf);
         EXPECT_LT(plan.TailLast * c.Spf, endRaw);
+    }
+}
+
+// The encoder's frames for splicing: whole frames of the asked shape and bit rate, each with its
+// main data in itself, and input sample i decoded at raw sample Lead() + i (a click shows where).
+TEST(Mp3Bitstream, EncoderFramesStandAloneAndKeepTheirLead) {
+    if (!FFLoader().LibsLoaded(EncoderLibraries)) {
+        ASSERT_TRUE(FFLoader().LoadLibs(EncoderLibraries)) << FFLoader().LastError();
+    }
+    QTemporaryDir dir;
+    struct TCase {
+        int Rate, Channels, Kbps;
+        bool Joint;
+    } const cases[] = {{44100, 2, 128, true}, {44100, 2, 320, false}, {22050, 1, 32, false}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Rate << " " << c.Channels << " " << c.Kbps);
+        FFMP3FrameEncoder encoder;
+        QString error;
+        ASSERT_TRUE(encoder.Open(c.Rate, c.Channels, c.Kbps, c.Joint, error)) << error.toStdString();
+        const int click = 3000, n = c.Rate / 2;
+        std::vector<int16_t> pcm(size_t(n * c.Channels), 0);
+        for (int ch = 0; ch < c.Channels; ++ch)
+            pcm[size_t(click * c.Channels + ch)] = 24000;
+        std::vector<FFMP3FrameEncoder::TFrame> frames;
+        // In two calls, the first not a whole number of frames.
+        ASSERT_TRUE(encoder.Encode(pcm.data(), 1000, frames, error));
+        ASSERT_TRUE(encoder.Encode(pcm.data() + 1000 * c.Channels, n - 1000, frames, error));
+        ASSERT_TRUE(encoder.Finish(frames, error)) << error.toStdString();
+        const int spf = encoder.SamplesPerFrame();
+        EXPECT_GE(int64_t(frames.size()) * spf, n + encoder.Lead());
+        for (const auto& f : frames) {
+            ASSERT_GE(f.size(), 4u);
+            const TMP3Header h = TMP3Header::FromBytes(f.data());
+            ASSERT_EQ(h.FrameLength(), int(f.size()));
+            EXPECT_EQ(h.Layer(), 3);
+            EXPECT_EQ(h.SampleRate(), c.Rate);
+            EXPECT_EQ(h.Channels(), c.Channels);
+            EXPECT_EQ(h.Kbps(), c.Kbps);
+            EXPECT_EQ(h.SamplesPerFrame(), spf);
+            TMP3SideInfo side;
+            ASSERT_TRUE(side.Parse(h, f.data() + 4 + (h.Protected() ? 2 : 0)));
+            EXPECT_EQ(side.MainDataBegin, 0);
+        }
+        const QByteArray decoded = DecodeFrames(frames, dir.filePath("click.mp3"));
+        ASSERT_FALSE(decoded.isEmpty());
+        const auto* out = reinterpret_cast<const int16_t*>(decoded.constData());
+        int peak = 0;
+        for (int i = 0; i < decoded.size() / 2 / c.Channels; ++i)
+            if (std::abs(out[i * c.Channels]) > std::abs(out[peak * c.Channels]))
+                peak = i;
+        EXPECT_NEAR(peak, click + encoder.Lead(), 4);
     }
 }
 
