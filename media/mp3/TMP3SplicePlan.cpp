@@ -29,8 +29,6 @@ bool TMP3SplicePlan::Make(int64_t start, int64_t end, int64_t fade) {
     // the last ends before the fade-out begins.
     HeadSplice = CeilDiv(startRaw + fade, spf);
     TailSplice = FloorDiv(endRaw - fade, spf);
-    if (HeadSplice >= TailSplice)
-        return false;
     TailLast = CeilDiv(endRaw, spf) - 1;
     // One whole frame of the source's samples goes into the tail encoder before the splice
     // besides its priming, so the first kept granule overlaps real audio as the source's does.

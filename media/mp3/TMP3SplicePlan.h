@@ -41,10 +41,12 @@ struct TMP3SplicePlan {
     int Delay = 0;
     int Padding = 0;
 
-    // Plans decoded samples [start, end) with fades of fade samples at each end. False when no
-    // whole frame lies between the fades (the range is better re-encoded whole) or the tag
-    // cannot express the trim.
+    // Plans decoded samples [start, end) with fades of fade samples at each end. False when the
+    // tag cannot express the trim.
     bool Make(int64_t start, int64_t end, int64_t fade);
+    // Whether a whole frame lies between the fades. When none does, the range is re-encoded
+    // whole: frames HeadBase .. TailLast from the head's encoder.
+    bool Copies() const { return HeadSplice < TailSplice; }
 
     // Output frames: head, copied and tail.
     int64_t Frames() const { return TailLast - HeadBase + 1; }

@@ -209,17 +209,18 @@ TEST(Mp3Bitstream, SplicePlanKeepsTheFramesOnTheSourceGrid) {
         plan.SamplesPerFrame = c.Spf;
         plan.Skip = c.Skip;
         plan.EncoderLead = c.Lead;
-        ASSERT_EQ(plan.Make(c.Start, c.End, c.Fade), c.Copies);
+        ASSERT_TRUE(plan.Make(c.Start, c.End, c.Fade));
+        EXPECT_EQ(plan.Copies(), c.Copies);
+        const int64_t startRaw = c.Skip + c.Start, endRaw = c.Skip + c.End;
+        // A gapless decoder drops Delay + 529 samples in front and Padding - 529 at the end.
+        EXPECT_EQ(plan.Frames() * c.Spf - plan.Delay - plan.Padding, c.End - c.Start);
+        EXPECT_EQ(plan.HeadBase * c.Spf + plan.Delay + 529, startRaw);
         if (!c.Copies)
             continue;
-        const int64_t startRaw = c.Skip + c.Start, endRaw = c.Skip + c.End;
         EXPECT_GE(plan.HeadSplice * c.Spf, startRaw + c.Fade);
         EXPECT_LT((plan.HeadSplice - 1) * c.Spf, startRaw + c.Fade);
         EXPECT_LE(plan.TailSplice * c.Spf, endRaw - c.Fade);
         EXPECT_GT((plan.TailSplice + 1) * c.Spf, endRaw - c.Fade);
-        // A gapless decoder drops Delay + 529 samples in front and Padding - 529 at the end.
-        EXPECT_EQ(plan.Frames() * c.Spf - plan.Delay - plan.Padding, c.End - c.Start);
-        EXPECT_EQ(plan.HeadBase * c.Spf + plan.Delay + 529, startRaw);
         // The encoder's priming ends before the range, and its sample i plays as source raw
         // sample base + lead + i, which is the source's decoded sample HeadInput + i.
         EXPECT_LE(plan.HeadBase * c.Spf + c.Lead, startRaw);
