@@ -11,7 +11,8 @@
 // so a failed or killed cut leaves whatever had that name as it was.
 //
 // Owns the copier, which holds the source open from Open to the destructor. Threads: the
-// caller's only; a cut is short (it copies bytes), so it runs on the caller's thread.
+// caller's only; a cut is short (it copies bytes, and re-encodes at most the fades and a few
+// frames around them), so it runs on the caller's thread.
 
 #include "media/mp3/TMP3FrameCopier.h"
 
