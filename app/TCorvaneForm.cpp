@@ -26,6 +26,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QShortcut>
 #include <QShowEvent>
 #include <QSlider>
@@ -183,6 +184,20 @@ void TCorvaneForm::BuildMenu() {
     Open1 = mnFile->addAction(QStringLiteral("Open"));
     mnFile->addSeparator();
     Exit1 = mnFile->addAction(QStringLiteral("Exit"));
+    // The smart cut is off until the user chooses it; the choice is kept with the window's
+    // other settings, and the cut reads it from the action.
+    QAction* smart = menuBar()
+                         ->addMenu(QStringLiteral("Options"))
+                         ->addAction(QStringLiteral("Smart cut (copy the middle without re-encoding)"));
+    smart->setObjectName(QStringLiteral("SmartCutOption"));
+    smart->setCheckable(true);
+    smart->setChecked(QSettings(TRecentFolders::DefaultFileName(), QSettings::IniFormat)
+                          .value(QStringLiteral("Options/SmartCut"), false)
+                          .toBool());
+    connect(smart, &QAction::toggled, this, [](bool on) {
+        QSettings(TRecentFolders::DefaultFileName(), QSettings::IniFormat)
+            .setValue(QStringLiteral("Options/SmartCut"), on);
+    });
     mnHelp = menuBar()->addMenu(QStringLiteral("Help"));
     Home1 = mnHelp->addAction(QStringLiteral("Home Page"));
     Contactus1 = mnHelp->addAction(QStringLiteral("Contact us"));

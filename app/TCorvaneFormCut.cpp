@@ -11,11 +11,13 @@
 #include "job/CutJob.h"
 #include "job/CutRules.h"
 #include "job/SourceSteps.h"
+#include "job/VelLog.h"
 #include "media/FFLog.h"
 #include "media/MyUtils.h"
 #include "media/play/TFFPlayer.h"
 #include "media/decode/TFFDecoder.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -67,6 +69,11 @@ void TCorvaneForm::btnPublishClick() {
         m_decoder->FormatContext() ? std::max(0, int(m_decoder->GetMediaInfo().BitRate)) : 0;
     params.LibraryFolder = m_programFolder;
     params.Replace = replace;
+    // The job logs how a smart cut was made (or why it was not); a plain one is said here.
+    const QAction* smart = findChild<QAction*>(QStringLiteral("SmartCutOption"));
+    params.Smart = smart != nullptr && smart->isChecked();
+    if (!params.Smart)
+        AppLog().LogInfo(QStringLiteral("Cut: the range is re-encoded (smart cut is off)."));
     QString message;
     // A cut that cannot start leaves the window as it was, usable, with the reason shown.
     if (!m_cutJob->Start(params, message)) {

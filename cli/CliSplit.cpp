@@ -275,8 +275,11 @@ int RunSplit(const TSplitRequest& request) {
         if (why.isEmpty())
             smart.Open(source, why);
         if (why.isEmpty()) {
-            AppLog().LogInfo(QStringLiteral("Smart split: the pieces' frames are copied, nothing "
-                                            "is re-encoded."));
+            AppLog().LogInfo(request.FadeUs > 0
+                                 ? QStringLiteral("Smart split: the pieces' fades are re-encoded, "
+                                                  "the frames between them copied.")
+                                 : QStringLiteral("Smart split: the pieces' frames are copied, "
+                                                  "nothing is re-encoded."));
             for (TPieceRun& run : runs) {
                 if (StopSignalReceived()) {
                     smartInterrupted = true;
@@ -286,8 +289,8 @@ int RunSplit(const TSplitRequest& request) {
                 TCutOutcome outcome;
                 outcome.Output = run.Output;
                 outcome.Kind = TCutOutcome::ckCompleted;
-                if (!smart.Cut(run.Output, run.Piece.StartUs, run.Piece.EndUs, request.KeepTags,
-                               request.Force, error)) {
+                if (!smart.Cut(run.Output, run.Piece.StartUs, run.Piece.EndUs, request.FadeUs,
+                               request.KeepTags, request.Force, error)) {
                     outcome.Kind = TCutOutcome::ckFailed;
                     outcome.ErrorText = error;
                 }

@@ -90,7 +90,7 @@ QString SplitUsageText() {
                "       sheet's titles); --no-tags writes none. Every check comes before the first\n"
                "       piece is written. Existing pieces are replaced only with --force. Ctrl-C\n"
                "       stops every piece and keeps the ones that were finished. --smart copies the\n"
-               "       MP3 frames of each piece instead of re-encoding them (with --fade 0, at\n"
+               "       MP3 frames of each piece instead of re-encoding them, all but the fades (at\n"
                "       full volume, from a layer III FILE; otherwise the pieces are re-encoded with\n"
                "       a notice); its pieces keep FILE's tags unchanged, without track numbers.\n")
         .arg(MaxSplitPieces);

@@ -241,14 +241,18 @@ bool TCutJob::TrySmartCut(int64_t startUs, int64_t endUs) {
             OnNotice(notice);
         return false;
     }
-    log.LogInfo(QStringLiteral("Smart cut: the range's frames are copied, nothing is re-encoded."));
+    log.LogInfo(FParams.FadeUs > 0
+                    ? QStringLiteral("Smart cut: the fades are re-encoded, the frames between "
+                                     "them copied.")
+                    : QStringLiteral("Smart cut: the range's frames are copied, nothing is "
+                                     "re-encoded."));
     // One missing folder level is made, as for the full re-encode.
     const QByteArray folder = EncodeFileName(ExtractFilePathW(FParams.Output));
     struct stat st {};
     if (!folder.isEmpty() && (::stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode)))
         ::mkdir(folder.constData(), 0777);
     QString error;
-    if (smart.Cut(FParams.Output, startUs, endUs, FParams.KeepTags, FParams.Replace, error)) {
+    if (smart.Cut(FParams.Output, startUs, endUs, FParams.FadeUs, FParams.KeepTags, FParams.Replace, error)) {
         FOutcome.Kind = TCutOutcome::ckCompleted;
         if (OnPercent)
             OnPercent(100);

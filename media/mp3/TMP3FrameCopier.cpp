@@ -235,14 +235,81 @@ bool TMP3FrameCopier::Write(int fd, int64_t startSample, int64_t endSample, bool
     TPlan plan;
     if (!Plan(startSample, endSample, plan, error))
         return false;
+    std::vector<TFrame> head;
+    if (!plan.Carrier.empty())
+        head.push_back(plan.Carrier);
+    return WriteSpliced(fd, head, plan.FirstFrame, plan.LastFrame, {}, plan.Delay, plan.Padding,
+                        keepTags, error);
+}
+
+TMP3Header TMP3FrameCopier::HeaderOf(int64_t frame) const {
+    unsigned char b[4];
+    if (FFd < 0 || frame < 0 || frame >= FIndex.FrameCount() ||
+        !ReadAt(FIndex.Positions()[size_t(frame)], b, 4))
+        return TMP3Header();
+    return TMP3Header::FromBytes(b);
+}
+
+bool TMP3FrameCopier::ReadFrames(int64_t first, int64_t last, std::vector<TFrame>& frames) const {
+    frames.clear();
+    first = std::max<int64_t>(first, 0);
+    last = std::min(last, FIndex.FrameCount() - 1);
+    const std::vector<int64_t>& pos = FIndex.Positions();
+    for (int64_t j = first; j <= last; ++j) {
+        TFrame f(size_t(FrameEnd(j) - pos[size_t(j)]));
+        if (f.size() < 4 || !ReadAt(pos[size_t(j)], f.data(), int64_t(f.size())))
+            return false;
+        frames.push_back(std::move(f));
+    }
+    return true;
+}
+
+bool TMP3FrameCopier::ReservoirBefore(int64_t frame, std::vector<unsigned char>& bytes) const {
+    bytes.clear();
+    const TMP3Header h = HeaderOf(frame);
+    if (!h.Valid())
+        return false;
+    unsigned char side[32];
+    TMP3SideInfo info;
+    if (!ReadAt(FIndex.Positions()[size_t(frame)] + 4 + (h.Protected() ? 2 : 0), side,
+                h.SideInfoSize()) ||
+        !info.Parse(h, side))
+        return false;
+    int64_t need = frame > 0 ? info.MainDataBegin : 0;
+    bytes.assign(size_t(need), 0);
+    std::vector<TFrame> one;
+    for (int64_t j = frame - 1; j >= 0 && need > 0; --j) {
+        if (!ReadFrames(j, j, one) || one.empty())
+            return false;
+        const TFrame& f = one.front();
+        const int offset = TMP3Header::FromBytes(f.data()).MainDataOffset();
+        const int64_t have = std::max<int64_t>(0, int64_t(f.size()) - offset);
+        const int64_t take = std::min(have, need);
+        std::memcpy(bytes.data() + (need - take), f.data() + f.size() - take, size_t(take));
+        need -= take;
+    }
+    return true;
+}
+
+bool TMP3FrameCopier::WriteSpliced(int fd, const std::vector<TFrame>& head, int64_t first,
+                                   int64_t last, const std::vector<TFrame>& tail, int delay,
+                                   int padding, bool keepTags, QString& error) const {
     const auto writeFailed = [&error] {
         error = QStringLiteral("Failed to write the output: %1")
                     .arg(QString::fromLocal8Bit(std::strerror(errno ? errno : EIO)));
         return false;
     };
     const std::vector<int64_t>& pos = FIndex.Positions();
+    // first > last: nothing is copied (then head holds the audio).
+    if (first < 0 || last < first - 1 || last >= FIndex.FrameCount() ||
+        (last < first && head.empty())) {
+        error = QStringLiteral("The range cannot be copied exactly.");
+        return false;
+    }
     unsigned char b[4];
-    if (!ReadAt(pos[size_t(plan.FirstFrame)], b, 4)) {
+    if (last < first)
+        std::memcpy(b, head.front().data(), 4);
+    else if (!ReadAt(pos[size_t(first)], b, 4)) {
         error = QStringLiteral("The source cannot be read.");
         return false;
     }
@@ -268,50 +335,57 @@ bool TMP3FrameCopier::Write(int fd, int64_t startSample, int64_t endSample, bool
         bitrate = h.BitrateIndex();
         bits += h.Kbps();
     };
-    if (!plan.Carrier.empty()) {
-        account(plan.Carrier.data(), int(plan.Carrier.size()));
-        crc = LameCrc16(plan.Carrier.data(), int64_t(plan.Carrier.size()), crc);
-        if (!WriteAll(fd, plan.Carrier.data(), int64_t(plan.Carrier.size())))
-            return writeFailed();
-    }
+    const auto put = [&](const std::vector<TFrame>& frames) {
+        for (const TFrame& f : frames) {
+            account(f.data(), int(f.size()));
+            crc = LameCrc16(f.data(), int64_t(f.size()), crc);
+            if (!WriteAll(fd, f.data(), int64_t(f.size())))
+                return false;
+        }
+        return true;
+    };
+    if (!put(head))
+        return writeFailed();
     // The frames are copied in large runs; their boundaries come from the index.
     constexpr int64_t Chunk = 1 << 20;
     std::vector<unsigned char> buffer;
-    int64_t frame = plan.FirstFrame;
-    while (frame <= plan.LastFrame) {
+    int64_t frame = first;
+    while (frame <= last) {
         const int64_t from = pos[size_t(frame)];
-        int64_t last = frame;
-        while (last < plan.LastFrame && FrameEnd(last + 1) - from <= Chunk)
-            ++last;
-        const int64_t to = FrameEnd(last);
+        int64_t runEnd = frame;
+        while (runEnd < last && FrameEnd(runEnd + 1) - from <= Chunk)
+            ++runEnd;
+        const int64_t to = FrameEnd(runEnd);
         buffer.resize(size_t(to - from));
         if (!ReadAt(from, buffer.data(), to - from)) {
             error = QStringLiteral("The source cannot be read (it may have been shortened).");
             return false;
         }
-        for (int64_t f = frame; f <= last; ++f)
+        for (int64_t f = frame; f <= runEnd; ++f)
             account(buffer.data() + (pos[size_t(f)] - from), int(FrameEnd(f) - pos[size_t(f)]));
         crc = LameCrc16(buffer.data(), to - from, crc);
         if (!WriteAll(fd, buffer.data(), to - from))
             return writeFailed();
-        frame = last + 1;
+        frame = runEnd + 1;
     }
+    if (!put(tail))
+        return writeFailed();
     if (keepTags && !FId3v1.empty() && !WriteAll(fd, FId3v1.data(), 128))
         return writeFailed();
 
-    tag.Delay = plan.Delay;
-    tag.Padding = plan.Padding;
+    tag.Delay = delay;
+    tag.Padding = padding;
     tag.MusicCrc = crc;
     tag.Kbps = tag.FrameBytes.empty() ? 0 : int(bits / int64_t(tag.FrameBytes.size()));
     const std::vector<unsigned char> info = tag.Build(shape);
     for (size_t done = 0; done < info.size();) {
-        const ssize_t put =
+        const ssize_t wrote =
             ::pwrite(fd, info.data() + done, info.size() - done, off_t(tagAt + int64_t(done)));
-        if (put < 0 && errno == EINTR)
+        if (wrote < 0 && errno == EINTR)
             continue;
-        if (put <= 0)
+        if (wrote <= 0)
             return writeFailed();
-        done += size_t(put);
+        done += size_t(wrote);
     }
     return true;
 }

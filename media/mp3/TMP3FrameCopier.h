@@ -59,6 +59,24 @@ public:
     };
     bool Plan(int64_t startSample, int64_t endSample, TPlan& plan, QString& error) const;
 
+    // For a cut whose ends are re-encoded (the caller makes those frames).
+    using TFrame = std::vector<unsigned char>;
+    int64_t FrameCount() const { return FIndex.FrameCount(); }
+    // Decoded sample 0 is raw sample Skip() of the first audio frame.
+    int64_t Skip() const { return FSkip; }
+    // The header of source frame `frame`; an invalid one when it cannot be read.
+    TMP3Header HeaderOf(int64_t frame) const;
+    // Source frames first..last (clamped to the audio), whole, in order.
+    bool ReadFrames(int64_t first, int64_t last, std::vector<TFrame>& frames) const;
+    // The bytes of main data before source frame `frame` that its main_data_begin reaches back
+    // to, oldest first: what must end the reservoir of whatever goes before it.
+    bool ReservoirBefore(int64_t frame, std::vector<unsigned char>& bytes) const;
+    // Writes a complete MP3 as Write does, of head, the source's frames first..last copied, and
+    // tail, with a LAME tag of delay and padding.
+    bool WriteSpliced(int fd, const std::vector<TFrame>& head, int64_t first, int64_t last,
+                      const std::vector<TFrame>& tail, int delay, int padding, bool keepTags,
+                      QString& error) const;
+
 private:
     int FFd = -1; // the source, open for reading from Open to the destructor
     TMP3FrameIndex FIndex;

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QFile>
+#include <QSettings>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -245,4 +246,32 @@ TEST_F(WindowCutTest, ARangeToTheTrackbarsEndIsCutToTheRealEndOfTheAudioAsOnTheC
             return l.startsWith("The range ends where the audio ends: ");
         }));
     }
+}
+
+// The Options menu's smart cut: off at first, passed to the cut, remembered, and the log says
+// which way each cut was made.
+TEST_F(WindowCutTest, TheSmartCutOptionIsOffAtFirstRememberedAndLogged) {
+    const QString source = Copy("tone200.mp3");
+    TCorvaneForm& f = Show();
+    auto* smart = f.findChild<QAction*>(QStringLiteral("SmartCutOption"));
+    ASSERT_NE(smart, nullptr);
+    EXPECT_FALSE(smart->isChecked());
+    OpenThroughDialog(source);
+    SetRange(f, 10, 20);
+    dialogs.answers = {true, true, true};
+    f.BtnPublish->click();
+    ASSERT_TRUE(WaitForCutEnd());
+    EXPECT_TRUE(LogMessages().contains("Cut: the range is re-encoded (smart cut is off)."));
+
+    smart->setChecked(true);
+    EXPECT_TRUE(QSettings(TRecentFolders::DefaultFileName(), QSettings::IniFormat)
+                    .value("Options/SmartCut")
+                    .toBool());
+    f.BtnPublish->click();
+    ASSERT_TRUE(WaitForCutEnd());
+    EXPECT_TRUE(LogMessages().contains(
+        "Smart cut: the fades are re-encoded, the frames between them copied."))
+        << LogMessages().join('\n').toStdString();
+    EXPECT_NEAR(flowcheck::Duration(Path("tone200_new.mp3")), 10.0, 0.05);
+    smart->setChecked(false); // the next window starts as the user left it
 }

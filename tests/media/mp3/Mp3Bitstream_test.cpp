@@ -3,10 +3,13 @@
 // with the bit reservoir, the Info/LAME tag as the frame index (and so the demuxer's rules) reads
 // it, the tag's CRC, and repacked frames that decode as before.
 #include "common/TestPaths.h"
+#include "media/FFLoad.h"
+#include "media/mp3/FFMP3FrameEncoder.h"
 #include "media/mp3/FFMP3FrameIndex.h"
 #include "media/mp3/TMP3InfoTag.h"
 #include "media/mp3/TMP3Repacker.h"
 #include "media/mp3/TMP3SideInfo.h"
+#include "media/mp3/TMP3SplicePlan.h"
 
 #include <QFile>
 #include <QProcess>
@@ -176,6 +179,108 @@ TEST(Mp3Bitstream, RepackedFramesKeepTheirAudioAndLeaveTheRoomAskedFor) {
             ASSERT_FALSE(pcm.isEmpty());
             EXPECT_TRUE(pcm == DecodeFrames(frames, stem + "-after.mp3"));
         }
+}
+
+// The plan of a cut with fades, over MPEG-1 and MPEG-2 frame sizes, sources with and without
+// gapless information, ranges starting at 0 and on and off the frame grid: the copied frames lie
+// wholly between the fades, the output decodes to exactly the range's length, each encoder's
+// input sample 0 lands where its frames keep the source's positions, and the tail's encoder has
+// a whole frame of real audio before the splice.
+TEST(Mp3Bitstream, SplicePlanKeepsTheFramesOnTheSourceGrid) {
+    struct TCase {
+        int Spf, Lead;
+        int64_t Skip, Start, End, Fade;
+        bool Copies;
+    };
+    const TCase cases[] = {
+        {1152, 1105, 1105, 0, 44100 * 60, 44100 * 3, true},
+        {1152, 1105, 1105, 12345, 44100 * 600 + 7, 44100 * 3, true},
+        {1152, 1105, 0, 0, 100000, 1, true},        // no gapless information, a tiny fade
+        {1152, 1105, 1105, 1151, 1152 * 40, 1152 * 5, true},
+        {576, 1105, 1105, 22050 * 10 + 3, 22050 * 70, 22050 * 3, true},
+        {576, 1105, 576 + 529, 1, 22050 * 7, 22050 * 3, true},
+        {1152, 1105, 1105, 0, 44100 * 6, 44100 * 3, false}, // the fades meet
+        {1152, 1105, 1105, 1000, 1000 + 1152 * 2, 1152, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Spf << " " << c.Skip << " " << c.Start << ".." << c.End
+                                        << " fade " << c.Fade);
+        TMP3SplicePlan plan;
+        plan.SamplesPerFrame = c.Spf;
+        plan.Skip = c.Skip;
+        plan.EncoderLead = c.Lead;
+        ASSERT_TRUE(plan.Make(c.Start, c.End, c.Fade));
+        EXPECT_EQ(plan.Copies(), c.Copies);
+        const int64_t startRaw = c.Skip + c.Start, endRaw = c.Skip + c.End;
+        // A gapless decoder drops Delay + 529 samples in front and Padding - 529 at the end.
+        EXPECT_EQ(plan.Frames() * c.Spf - plan.Delay - plan.Padding, c.End - c.Start);
+        EXPECT_EQ(plan.HeadBase * c.Spf + plan.Delay + 529, startRaw);
+        if (!c.Copies)
+            continue;
+        EXPECT_GE(plan.HeadSplice * c.Spf, startRaw + c.Fade);
+        EXPECT_LT((plan.HeadSplice - 1) * c.Spf, startRaw + c.Fade);
+        EXPECT_LE(plan.TailSplice * c.Spf, endRaw - c.Fade);
+        EXPECT_GT((plan.TailSplice + 1) * c.Spf, endRaw - c.Fade);
+        // The encoder's priming ends before the range, and its sample i plays as source raw
+        // sample base + lead + i, which is the source's decoded sample HeadInput + i.
+        EXPECT_LE(plan.HeadBase * c.Spf + c.Lead, startRaw);
+        EXPECT_EQ(plan.HeadInput + c.Skip, plan.HeadBase * c.Spf + c.Lead);
+        EXPECT_EQ(plan.TailInput + c.Skip, plan.TailBase * c.Spf + c.Lead);
+        EXPECT_GE((plan.TailSplice - plan.TailBase) * c.Spf - c.Lead, c.Spf);
+        EXPECT_GE(plan.TailLast * c.Spf, endRaw - c.Spf);
+        EXPECT_LT(plan.TailLast * c.Spf, endRaw);
+    }
+}
+
+// The encoder's frames for splicing: whole frames of the asked shape and bit rate, each with its
+// main data in itself, and input sample i decoded at raw sample Lead() + i (a click shows where).
+TEST(Mp3Bitstream, EncoderFramesStandAloneAndKeepTheirLead) {
+    if (!FFLoader().LibsLoaded(EncoderLibraries)) {
+        ASSERT_TRUE(FFLoader().LoadLibs(EncoderLibraries)) << FFLoader().LastError();
+    }
+    QTemporaryDir dir;
+    struct TCase {
+        int Rate, Channels, Kbps;
+        bool Joint;
+    } const cases[] = {{44100, 2, 128, true}, {44100, 2, 320, false}, {22050, 1, 32, false}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Rate << " " << c.Channels << " " << c.Kbps);
+        FFMP3FrameEncoder encoder;
+        QString error;
+        ASSERT_TRUE(encoder.Open(c.Rate, c.Channels, c.Kbps, c.Joint, error)) << error.toStdString();
+        const int click = 3000, n = c.Rate / 2;
+        std::vector<int16_t> pcm(size_t(n * c.Channels), 0);
+        for (int ch = 0; ch < c.Channels; ++ch)
+            pcm[size_t(click * c.Channels + ch)] = 24000;
+        std::vector<FFMP3FrameEncoder::TFrame> frames;
+        // In two calls, the first not a whole number of frames.
+        ASSERT_TRUE(encoder.Encode(pcm.data(), 1000, frames, error));
+        ASSERT_TRUE(encoder.Encode(pcm.data() + 1000 * c.Channels, n - 1000, frames, error));
+        ASSERT_TRUE(encoder.Finish(frames, error)) << error.toStdString();
+        const int spf = encoder.SamplesPerFrame();
+        EXPECT_GE(int64_t(frames.size()) * spf, n + encoder.Lead());
+        for (const auto& f : frames) {
+            ASSERT_GE(f.size(), 4u);
+            const TMP3Header h = TMP3Header::FromBytes(f.data());
+            ASSERT_EQ(h.FrameLength(), int(f.size()));
+            EXPECT_EQ(h.Layer(), 3);
+            EXPECT_EQ(h.SampleRate(), c.Rate);
+            EXPECT_EQ(h.Channels(), c.Channels);
+            EXPECT_EQ(h.Kbps(), c.Kbps);
+            EXPECT_EQ(h.SamplesPerFrame(), spf);
+            TMP3SideInfo side;
+            ASSERT_TRUE(side.Parse(h, f.data() + 4 + (h.Protected() ? 2 : 0)));
+            EXPECT_EQ(side.MainDataBegin, 0);
+        }
+        const QByteArray decoded = DecodeFrames(frames, dir.filePath("click.mp3"));
+        ASSERT_FALSE(decoded.isEmpty());
+        const auto* out = reinterpret_cast<const int16_t*>(decoded.constData());
+        int peak = 0;
+        for (int i = 0; i < decoded.size() / 2 / c.Channels; ++i)
+            if (std::abs(out[i * c.Channels]) > std::abs(out[peak * c.Channels]))
+                peak = i;
+        EXPECT_NEAR(peak, click + encoder.Lead(), 4);
+    }
 }
 
 } // namespace
