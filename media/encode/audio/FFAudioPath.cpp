@@ -9,6 +9,21 @@ using namespace ffstage;
 
 namespace {
 
+// Fills f (room for samples at least) with the next samples of ost's FIFO and stamps it: the
+// stream's sample count, moved on past where the last frame ended when that lies ahead.
+void TakeFromFifo(TFFOutputStream& ost, AVFrame* f, int samples) {
+    if (ff::av_audio_fifo_read(ost.Fifo.get(), reinterpret_cast<void**>(f->extended_data),
+                               samples) < samples)
+        Raise(std::string("Audio encoding failed"));
+    int64_t pts = ost.SyncOpts;
+    if (ost.NextFramePts != AV_NOPTS_VALUE && pts < ost.NextFramePts)
+        pts = ost.NextFramePts;
+    f->pts = pts;
+    f->nb_samples = samples;
+    ost.NextFramePts = pts + samples;
+    ost.SyncOpts += samples;
+}
+
 // A damaged MP3 can decode to floats far outside full scale (hundreds of thousands) or to NaN,
 // and LAME aborts the whole process on such input (an assertion in its quantiser). Floats are
 // limited to full scale, as a 16-bit path would have clipped them, and NaN becomes silence.
@@ -250,16 +265,7 @@ void TFFAudioPath::EncodeFromFifo(TFFOutputStream& ost, int samples) {
         Raise(std::string("Out of memory in do_audio_out"));
     }
     const int capacity = f->nb_samples;
-    if (ff::av_audio_fifo_read(ost.Fifo.get(), reinterpret_cast<void**>(f->extended_data),
-                               samples) < samples)
-        Raise(std::string("Audio encoding failed"));
-    int64_t pts = ost.SyncOpts;
-    if (ost.NextFramePts != AV_NOPTS_VALUE && pts < ost.NextFramePts)
-        pts = ost.NextFramePts;
-    f->pts = pts;
-    f->nb_samples = samples;
-    ost.NextFramePts = pts + samples;
-    ost.SyncOpts += samples;
+    TakeFromFifo(ost, f, samples);
     const int err = ff::avcodec_send_frame(e, f);
     f->nb_samples = capacity;
     if (err < 0)
@@ -278,16 +284,7 @@ void TFFAudioPath::HandFromFifo(TFFOutputStream& ost, int samples) {
     if (ff::av_channel_layout_copy(&f->ch_layout, &e->ch_layout) < 0 ||
         ff::av_frame_get_buffer(f, 0) < 0)
         Raise(std::string("Out of memory in do_audio_out"));
-    if (ff::av_audio_fifo_read(ost.Fifo.get(), reinterpret_cast<void**>(f->extended_data),
-                               samples) < samples)
-        Raise(std::string("Audio encoding failed"));
-    int64_t pts = ost.SyncOpts;
-    if (ost.NextFramePts != AV_NOPTS_VALUE && pts < ost.NextFramePts)
-        pts = ost.NextFramePts;
-    f->pts = pts;
-    f->nb_samples = samples;
-    ost.NextFramePts = pts + samples;
-    ost.SyncOpts += samples;
+    TakeFromFifo(ost, f, samples);
     Handoff->Encode(ost, std::move(frame));
 }
 
